@@ -1,0 +1,35 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+// The one event loop of the process, as the server's own code sees it. The front ends
+// provide it (over Qt's loop); tests provide a manual one. Every callback runs on the
+// loop's thread, one at a time.
+class EventLoop {
+public:
+    // Keeps a registration alive; destroying it stops the callbacks.
+    class Registration {
+    public:
+        virtual ~Registration() = default;
+    };
+
+    virtual ~EventLoop() = default;
+
+    // Calls onReadable whenever fd has data to read, until the registration is destroyed.
+    // The callback must read (at least one datagram); the loop calls again while data remain.
+    virtual std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) = 0;
+
+    // Calls onTick every intervalMs milliseconds until the registration is destroyed.
+    virtual std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) = 0;
+
+    // Queues fn to run on the loop's thread. The only entry that is safe from another thread.
+    virtual void Post(std::function<void()> fn) = 0;
+
+    // Dispatches pending events from inside a running handler, waiting at most maxWaitMs for
+    // one to arrive. Handlers of those events run nested in the caller.
+    virtual void ProcessEvents(int maxWaitMs) = 0;
+
+    // Ends the loop once the current handler returns.
+    virtual void Quit() = 0;
+};
