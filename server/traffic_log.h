@@ -1,0 +1,81 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/file_descriptor.h"
+#include "platform/regional_settings.h"
+
+// The daily traffic log: one text file per day, named after the date text with ".txt", in
+// which the server writes a line for every datagram it receives and every message it sends.
+// Lines end with CR LF and hold the bytes exactly as received or sent.
+//
+// Each line is handed to the operating system by one write(2) before the writing call
+// returns; nothing is buffered in the process, so a crash loses no line already written.
+// While the file is open it holds an exclusive advisory lock (flock): a second server in
+// the same folder on the same day cannot open it ("I/O error 32"); readers are not hindered.
+//
+// When no file could be opened (at start-up or at a change of date) the log does not stop
+// the server: lines are dropped, the failure is reported once through the report callback
+// (or, at start-up, raised by Open to its caller), and every later rotation check, which is
+// every line offered, tries the day's file again. A new failure after a success is reported
+// again.
+class TrafficLog {
+public:
+    // Receives the text of an error that the log could not raise to a caller (a failed
+    // opening at a change of date); the operator must see it. Must not throw.
+    using ReportFunction = std::function<void(const std::string&)>;
+
+    // clock and settings are read afresh for every line, so a re-read of the regional
+    // settings takes effect at the next line; both must outlive the log. folder ends with
+    // the path separator. report must be callable.
+    TrafficLog(const Clock& clock, const RegionalSettings& settings, std::string folder, ReportFunction report);
+    TrafficLog(const TrafficLog&) = delete;
+    TrafficLog& operator=(const TrafficLog&) = delete;
+
+    // Opens the day's file at start-up: LogDate becomes today's date text and the file
+    // folder + LogDate + ".txt" is opened for appending, or created when it does not exist.
+    // An existing file with a 1A byte (end-of-file mark) among its last 128 bytes is cut at
+    // the first such byte. An existing file is never emptied. Raises EInOutError when the
+    // file can be neither opened nor created; the log then stays without a file, counts the
+    // failure as reported, and tries again at the next rotation check.
+    void Open();
+
+    // Runs before every line: when today's date text differs from LogDate, closes the file
+    // and opens the new day's file as Open does (an existing file of that date is appended
+    // to, so its earlier lines survive). With no file open it tries the day's file again.
+    // A failure to open is reported once and leaves the log without a file; a failure to
+    // close the old file raises EInOutError.
+    void CheckRotation();
+
+    // Writes fromIp + ": " + time text + " " + text + CR LF.
+    void WriteReceived(const std::string& fromIp, const std::string& text);
+
+    // Writes "> " + time text + " para: " + address + " " + message + CR LF.
+    void WriteSent(const std::string& address, const std::string& message);
+
+    // Closes the file; with none open it does nothing. Raises EInOutError when closing
+    // fails (the file is released all the same).
+    void Close();
+
+    // The date text of the file open, or of the one last tried.
+    const std::string& LogDate() const { return logDate_; }
+    bool IsOpen() const { return file_.IsOpen(); }
+    // folder + LogDate + ".txt".
+    std::string FileName() const { return folder_ + logDate_ + ".txt"; }
+
+private:
+    void CheckRotationAt(const LocalDateTime& now);
+    void OpenDayFile();
+    void CloseFile();
+    void WriteLine(const LocalDateTime& now, const std::string& line);
+
+    const Clock& clock_;
+    const RegionalSettings& settings_;
+    const std::string folder_;
+    const ReportFunction report_;
+    std::string logDate_;
+    FileDescriptor file_;
+    bool failureReported_ = false;   // the operator knows the log has no file
+};
