@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The program's command line. The first argument is the access word; options follow it.
+struct CommandLine {
+    std::vector<std::string> arguments;   // everything after the program name, as given
+    bool headless = false;                // --headless: no window even with a display
+    std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
+    int listenPort = 12001;               // --listen-port N: where requests arrive (0: any free port)
+    int replyPort = 12000;                // --reply-port N: where clients listen for answers
+};
+
+// Reads the options that follow the first argument. Words that are not options are ignored,
+// as they always were; an unknown option, or one missing its value, raises
+// std::invalid_argument with a message for the operator.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// The folder the program file is in, with a trailing "/".
+std::string ProgramFolder();

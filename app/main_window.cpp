@@ -1,0 +1,60 @@
+#include "app/main_window.h"
+
+#include <QHeaderView>
+#include <QListView>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "app/memo_model.h"
+#include "app/registry_model.h"
+#include "server/form1.h"
+
+namespace {
+
+constexpr int kColumnWidths[Registry::kColCount] = {17, 139, 97, 155, 49, 22};
+constexpr int kRowHeight = 16;
+constexpr int kGridHeight = 116;
+constexpr int kMemoHeight = 60;
+
+} // namespace
+
+MainWindow::MainWindow(TForm1& form, QWidget* parent)
+    : QMainWindow(parent),
+      grid_(new QTableView),
+      memo_(new QListView),
+      registryModel_(new RegistryModel(form.Cad, this)),
+      memoModel_(new MemoModel(form.Memo1, this))
+{
+    setWindowTitle(kCaption);
+    setGeometry(196, 107, 519, 204);
+
+    QFont gridFont("Arial");
+    gridFont.setPointSize(8);
+    grid_->setObjectName("Cad");
+    grid_->setFont(gridFont);
+    grid_->setModel(registryModel_);
+    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    grid_->setWordWrap(false);
+    grid_->verticalHeader()->hide();
+    grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid_->verticalHeader()->setDefaultSectionSize(kRowHeight);
+    grid_->horizontalHeader()->setHighlightSections(false);
+    grid_->horizontalHeader()->setMinimumSectionSize(1);
+    for (int col = 0; col < Registry::kColCount; ++col)
+        grid_->setColumnWidth(col, kColumnWidths[col]);
+    grid_->setMinimumHeight(kGridHeight);
+
+    memo_->setObjectName("Memo1");
+    memo_->setModel(memoModel_);
+    memo_->setUniformItemSizes(true);
+    memo_->setFixedHeight(kMemoHeight);
+
+    auto* central = new QWidget;
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(grid_, 1);
+    layout->addWidget(memo_);
+    setCentralWidget(central);
+}

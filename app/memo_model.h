@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <vector>
+
+#include "server/memo.h"
+
+// The memo's text as a list of lines for a view. A saved registry of a million players is
+// a 40 MB text; a list view over its line offsets shows it at once, where a text editor
+// would lay out every line first.
+class MemoModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    explicit MemoModel(TMemo& memo, QObject* parent = nullptr);
+    ~MemoModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+private:
+    void Reload();
+
+    TMemo& memo_;
+    std::vector<std::size_t> lineStarts_;
+};

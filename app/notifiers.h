@@ -1,0 +1,28 @@
+#pragma once
+
+#include <deque>
+#include <utility>
+
+#include "server/form1.h"
+
+// Headless: one line on standard error per error, "caption: text"; the loop goes on.
+class StandardErrorNotifier : public OperatorNotifier {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override;
+};
+
+// The window's modal error box: OK button, stop icon. Datagrams and ticks keep being handled
+// while it is open. Errors raised before the loop runs are held and shown once it runs, so
+// that no datagram is handled before the registry is loaded.
+class MessageBoxNotifier : public OperatorNotifier {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override;
+    // From now on errors are shown at once; the ones held are shown first.
+    void StartShowing();
+
+private:
+    void Show(const std::string& caption, const std::string& text);
+
+    bool showing_ = false;
+    std::deque<std::pair<std::string, std::string>> held_;
+};

@@ -1,0 +1,139 @@
+#include "server/form1.h"
+
+#include <new>
+
+#include "platform/exception.h"
+#include "server/registry_file.h"
+
+namespace {
+
+// The header line a new registry file starts with.
+constexpr std::string_view kFreshRegistry = ",Nick,Senha,Ip,Pontos,\r\n";
+
+// The first command-line argument as the program sees it: an empty argument (written as two
+// adjacent double quotes) is skipped, as the command line has always been read.
+std::string FirstArgument(const std::vector<std::string>& arguments)
+{
+    for (const std::string& argument : arguments) {
+        if (!argument.empty())
+            return argument;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string ErrorBoxCaption(std::string_view exeName)
+{
+    if (const auto slash = exeName.find_last_of('/'); slash != std::string_view::npos)
+        exeName.remove_prefix(slash + 1);
+    exeName = exeName.substr(0, exeName.find('.'));
+    std::string caption(exeName);
+    for (std::size_t i = 1; i < caption.size(); ++i) {
+        if (caption[i] >= 'A' && caption[i] <= 'Z')
+            caption[i] = static_cast<char>(caption[i] - 'A' + 'a');
+    }
+    return caption;
+}
+
+std::string ErrorBoxText(std::string_view message)
+{
+    std::string text(message);
+    if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
+        text += '.';
+    return text;
+}
+
+TForm1::TForm1(FormEnvironment environment)
+    : LogFile(*environment.clock, *environment.regional, environment.appFolder,
+              [this](const std::string& message) { ShowError(message); }),
+      environment_(std::move(environment))
+{
+    AppFolder = environment_.appFolder;
+    if (environment_.makeEndpoint)
+        UDP1 = environment_.makeEndpoint(*this);
+    if (environment_.loop) {
+        Timer1 = environment_.loop->StartTimer(kTimerIntervalMs,
+                                               [this] { RunHandler([this] { Timer1Timer(); }); });
+    }
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::FormCreate()
+{
+    AppFolder = environment_.appFolder;
+    LogFile.Open();
+}
+
+void TForm1::FormActivate()
+{
+    if (FirstArgument(environment_.arguments) != kAccessWord)
+        terminateRequested_ = true; // the rest still runs: the registry is loaded all the same
+    LoadRegistry();
+}
+
+void TForm1::FormDestroy()
+{
+    // The registry is saved even when closing the log fails: losing players to a log error
+    // would be far worse than reporting it a moment later.
+    std::exception_ptr closeError;
+    try {
+        LogFile.Close();
+    } catch (...) {
+        closeError = std::current_exception();
+    }
+    if (registryLoaded_)
+        SaveRegistry();
+    if (closeError)
+        std::rethrow_exception(closeError);
+}
+
+bool TForm1::RunHandler(const std::function<void()>& handler)
+{
+    try {
+        handler();
+        return true;
+    } catch (const Exception& error) {
+        ShowError(error.Message());
+    } catch (const std::bad_alloc&) {
+        ShowError("Out of memory");
+    } catch (const std::exception& error) {
+        ShowError(error.what());
+    }
+    return false;
+}
+
+void TForm1::ShowError(const std::string& message)
+{
+    environment_.notifier->ShowError(ErrorBoxCaption(environment_.exeName), ErrorBoxText(message));
+}
+
+void TForm1::LoadRegistry()
+{
+    Memo1.Clear();
+    std::optional<std::string> text = ReadRegistryFile(RegistryPath());
+    if (!text) {
+        text = std::string(kFreshRegistry);
+        WriteFileReplacing(RegistryPath(), *text);
+    }
+    Cad.LoadFromText(*text);
+    Memo1.Clear();
+    registryLoaded_ = true;
+}
+
+void TForm1::SaveRegistry()
+{
+    // A registry that could not be read is never saved over: the file holds more than we do.
+    if (!registryLoaded_)
+        throw Exception("The registry " + RegistryPath() + " was not loaded, so it is not saved");
+    Memo1.Clear();
+    std::string text = Cad.SaveToText();
+    try {
+        WriteFileReplacing(RegistryPath(), text);
+    } catch (...) {
+        Memo1.SetText(std::move(text));
+        throw;
+    }
+    Memo1.SetText(std::move(text));
+}

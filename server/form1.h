@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/datagram_endpoint.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/regional_settings.h"
+#include "server/memo.h"
+#include "server/registry.h"
+#include "server/traffic_log.h"
+
+// Where errors that end a window or timer handler go: a modal box in the window, a line on
+// standard error when headless. The caption and text arrive ready to show.
+class OperatorNotifier {
+public:
+    virtual ~OperatorNotifier() = default;
+    virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+};
+
+class TForm1;
+
+// Everything the main window takes from outside, so tests can set each piece.
+struct FormEnvironment {
+    const Clock* clock = nullptr;
+    const RegionalSettings* regional = nullptr; // re-read by the front end on SIGHUP
+    OperatorNotifier* notifier = nullptr;
+    EventLoop* loop = nullptr;  // drives Timer1; none in unit tests, which call the handlers
+    // Builds UDP1, bound and wired to the form's datagram handler. May raise (port taken);
+    // the window then cannot be created. Empty for a form without an endpoint.
+    std::function<std::unique_ptr<DatagramEndpoint>(TForm1&)> makeEndpoint;
+    std::string exeName;                // the program's file name, for the error box caption
+    std::string appFolder;              // where the registry and the logs live, ending in '/'
+    std::vector<std::string> arguments; // the command line after the program name
+};
+
+// The main window of the lobby server and the owner of everything in it: the registry grid
+// Cad, the memo Memo1, the endpoint UDP1, the presence timer Timer1, and the traffic log.
+// Its handlers run one at a time on the loop's thread.
+class TForm1 {
+public:
+    static constexpr const char* kAccessWord = "m5qt4";
+    static constexpr const char* kRegistryFileName = "cadastro.txt";
+    static constexpr int kTimerIntervalMs = 60000;
+
+    // Builds the components (UDP1 bound, Timer1 counting). Raises when UDP1 cannot be made.
+    explicit TForm1(FormEnvironment environment);
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+    ~TForm1();
+
+    // Start-up: opens the day's traffic log.
+    void FormCreate();
+    // Checks the access word (a wrong one asks the program to end, the rest still runs),
+    // then loads the registry. Raises RegistryUnreadable for a file that exists and cannot
+    // be read: the program must then end without serving and without saving.
+    void FormActivate();
+    // Shutdown: closes the log, then saves the registry (also when closing the log failed).
+    void FormDestroy();
+
+    bool TerminateRequested() const { return terminateRequested_; }
+    bool RegistryLoaded() const { return registryLoaded_; }
+
+    // Runs a handler the way the window runs its own: an error ends the handler where it
+    // occurs and goes to the operator; the effects before it stay. Says whether it ran clean.
+    bool RunHandler(const std::function<void()>& handler);
+    // Shows an error message as the window's error box would.
+    void ShowError(const std::string& message);
+
+    // Registry (registry operations on the window).
+    void LoadRegistry();
+    void SaveRegistry();
+    void SortByScore() { Cad.SortByScore(); }
+    std::string RegistryPath() const { return AppFolder + kRegistryFileName; }
+
+    // Outgoing messages.
+    void SendMessageTo(std::string_view address, std::string_view message);
+    void Broadcast(std::string_view message);
+    void SendPlayerList();
+    void SendRanking();
+
+    // Requests: called once for every datagram that reaches UDP1.
+    void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
+                          const std::string& FromIP, std::int32_t Port);
+
+    // Presence check: called every kTimerIntervalMs.
+    void Timer1Timer();
+
+    const std::string& LogDate() const { return LogFile.LogDate(); }
+
+    Registry Cad;
+    TMemo Memo1;
+    std::unique_ptr<DatagramEndpoint> UDP1;
+    std::unique_ptr<EventLoop::Registration> Timer1;
+    std::string AppFolder;
+    TrafficLog LogFile;
+    std::int32_t TickCount = 0;
+
+private:
+    FormEnvironment environment_;
+    bool terminateRequested_ = false;
+    bool registryLoaded_ = false;
+};
+
+// The error box caption for a program file name: the name without its folder, cut at its
+// first ".", every character after the first in lower case.
+std::string ErrorBoxCaption(std::string_view exeName);
+// The error box text for an error message: a "." is added when the message is not empty and
+// its last character sorts after ".".
+std::string ErrorBoxText(std::string_view message);

@@ -1,0 +1,32 @@
+#include <vector>
+
+#include "server/form1.h"
+#include "server/messages.h"
+
+// Every five ticks of a minute: the first pings every online player and marks it "*"; the
+// fifth takes offline every player still "*" (no request since its ping), sending a fresh
+// player list after each one. An error ends the tick where it occurs; the counter has moved
+// on already, so the next tick goes on as usual.
+void TForm1::Timer1Timer()
+{
+    ++TickCount;
+    if (TickCount == 1) {
+        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
+        for (int row : online) {
+            if (row >= Cad.RowCount() || !Cad.IsOnline(row))
+                continue;
+            Cad.SetCell(Registry::kMarker, row, "*");
+            SendMessageTo(Cad.Cell(Registry::kAddress, row), messages::kPing);
+        }
+    }
+    if (TickCount == 5) {
+        TickCount = 0;
+        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
+        for (int row : online) {
+            if (row >= Cad.RowCount() || Cad.Cell(Registry::kMarker, row) != "*")
+                continue;
+            Cad.SetCell(Registry::kMarker, row, "");
+            SendPlayerList();
+        }
+    }
+}

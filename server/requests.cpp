@@ -1,0 +1,122 @@
+#include <limits>
+#include <string>
+
+#include "platform/stream.h"
+#include "server/form1.h"
+#include "server/integer_text.h"
+#include "server/messages.h"
+
+namespace {
+
+// A nick or password holding one of these bytes could not be written to the registry file
+// and read back as the same cells (the file's lines have no quoting).
+bool StorableInRegistry(std::string_view text)
+{
+    return text.find_first_of(std::string_view(",\r\n\0", 4)) == std::string_view::npos;
+}
+
+// Points are added without wrapping: a top player who reports more points stays on top.
+std::int32_t AddSaturating(std::int32_t a, std::int32_t b)
+{
+    const std::int64_t sum = static_cast<std::int64_t>(a) + b;
+    if (sum > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (sum < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(sum);
+}
+
+// Takes the text up to the next "|" off the front of rest; nothing when there is no "|".
+std::optional<std::string> TakeField(std::string& rest)
+{
+    const auto bar = rest.find('|');
+    if (bar == std::string::npos)
+        return std::nullopt;
+    std::string field = rest.substr(0, bar);
+    rest.erase(0, bar + 1);
+    return field;
+}
+
+} // namespace
+
+// One request: "nick|password|cmd|argument". Logged first; a request that cannot name a nick
+// and a password goes no further. Any error raised here ends this request only, with what it
+// did so far kept; the caller reports it and goes on serving.
+void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
+                              const std::string& FromIP, std::int32_t /*Port*/)
+{
+    if (NumberBytes < 0)
+        return; // a failed receive: nothing was read, so there is nothing to log or answer
+
+    std::string rest;
+    {
+        TMemoryStream stream;
+        Sender.ReadDatagram(stream);
+        rest.resize(static_cast<std::size_t>(NumberBytes));
+        stream.ReadBuffer(rest.data(), NumberBytes);
+    }
+    LogFile.WriteReceived(FromIP, rest);
+
+    const auto nick = TakeField(rest);
+    if (!nick)
+        return;
+    const auto password = TakeField(rest);
+    if (!password)
+        return;
+
+    std::int32_t row = Cad.CheckLogin(*nick, *password);
+    if (row == -1) {
+        SendMessageTo(FromIP, messages::kNickTaken);
+        return;
+    }
+    if (row == 0) {
+        // Refused as if taken, so the client asks its player for another nick.
+        if (!StorableInRegistry(*nick) || !StorableInRegistry(*password)) {
+            SendMessageTo(FromIP, messages::kNickTaken);
+            return;
+        }
+        row = Cad.AddPlayer(*nick, *password, FromIP);
+        SendMessageTo(FromIP, messages::kWelcome);
+        Cad.SetFixedRows(1);
+    }
+
+    const std::string command = rest.substr(0, 3);
+    const std::string argument = rest.size() > 4 ? rest.substr(4) : std::string();
+
+    if (command == "slc") {
+        SendMessageTo(FromIP, std::string(messages::kOwnScore) + std::string(Cad.Cell(Registry::kScore, row)));
+        Cad.SetCell(Registry::kFlag, row, "+");
+        SendPlayerList();
+        SendRanking();
+        SendMessageTo(FromIP, messages::kConnected);
+    } else if (command == "msg") {
+        Broadcast(std::string(messages::kChat) + *nick + std::string(messages::kSaid) + argument);
+    } else if (command == "off") {
+        Cad.SetCell(Registry::kMarker, row, "");
+        Broadcast(std::string(messages::kLeavePrefix) + *nick + std::string(messages::kLeaveSuffix));
+        SendPlayerList();
+    } else if (command == "pvt") {
+        const auto bar = argument.find('|');
+        const std::string target = bar == std::string::npos ? std::string() : argument.substr(0, bar);
+        const std::string text = bar == std::string::npos ? argument : argument.substr(bar + 1);
+        const std::string line = std::string(messages::kChat) + *nick + std::string(messages::kPrivate) + text;
+        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
+        for (int r : online) {
+            if (r < Cad.RowCount() && Cad.IsOnline(r) && Cad.Cell(Registry::kNick, r) == target)
+                SendMessageTo(Cad.Cell(Registry::kAddress, r), line);
+        }
+    } else if (command == "fc+") {
+        Cad.SetCell(Registry::kFlag, row, "+");
+        SendPlayerList();
+    } else if (command == "fc-") {
+        Cad.SetCell(Registry::kFlag, row, "-");
+        SendPlayerList();
+    } else if (command == "scj") {
+        const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
+        const std::int32_t points = StrToInt(argument);
+        Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, points)));
+        SortByScore();
+        SaveRegistry();
+        SendRanking();
+    }
+}
