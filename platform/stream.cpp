@@ -28,7 +28,8 @@ void TStream::WriteBuffer(const void* buffer, std::int64_t count)
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count)
 {
     const auto size = static_cast<std::int64_t>(bytes_.size());
-    if (count <= 0 || position_ >= size)
+    // A position before the start (Seek takes any offset) reads nothing, as one past the end.
+    if (count <= 0 || position_ < 0 || position_ >= size)
         return 0;
     const std::int64_t n = std::min(count, size - position_);
     std::memcpy(buffer, bytes_.data() + position_, static_cast<std::size_t>(n));

@@ -1,0 +1,112 @@
+#include "app/qt_event_loop.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <iostream>
+
+#include "platform/exception.h"
+
+namespace {
+
+// Owns the Qt object behind a registration; deleting it ends the callbacks. Qt allows a
+// notifier or timer to be deleted from inside its own signal, so a callback may drop its
+// own registration.
+class QtRegistration : public EventLoop::Registration {
+public:
+    explicit QtRegistration(std::unique_ptr<QObject> object) : object_(std::move(object)) {}
+
+private:
+    std::unique_ptr<QObject> object_;
+};
+
+} // namespace
+
+QtEventLoop::QtEventLoop(ErrorHandler onError) : onError_(std::move(onError))
+{
+    if (QCoreApplication::instance() == nullptr)
+        throw Exception("QtEventLoop needs a QCoreApplication");
+    context_ = std::make_unique<QObject>();
+}
+
+QtEventLoop::~QtEventLoop() = default;
+
+void QtEventLoop::SetErrorHandler(ErrorHandler onError)
+{
+    onError_ = std::move(onError);
+}
+
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
+{
+    auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    // Shared, so that the callback survives its registration being dropped while it runs.
+    auto callback = std::make_shared<std::function<void()>>(std::move(onReadable));
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this, callback] {
+        const auto keep = callback;
+        Guarded(*keep);
+    });
+    return std::make_unique<QtRegistration>(std::move(notifier));
+}
+
+std::unique_ptr<EventLoop::Registration> QtEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
+{
+    auto timer = std::make_unique<QTimer>();
+    auto callback = std::make_shared<std::function<void()>>(std::move(onTick));
+    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [this, callback] {
+        const auto keep = callback;
+        Guarded(*keep);
+    });
+    timer->start(intervalMs);
+    return std::make_unique<QtRegistration>(std::move(timer));
+}
+
+void QtEventLoop::Post(std::function<void()> fn)
+{
+    QMetaObject::invokeMethod(context_.get(), [this, fn = std::move(fn)] { Guarded(fn); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::ProcessEvents(int maxWaitMs)
+{
+    if (maxWaitMs <= 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return;
+    }
+    // Qt's waiting form has no limit of its own; this timer's event is what ends the wait
+    // when nothing else arrives.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(maxWaitMs);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void QtEventLoop::Quit()
+{
+    // Queued: QCoreApplication::exit does nothing unless a loop is already running.
+    QMetaObject::invokeMethod(context_.get(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::Guarded(const std::function<void()>& fn)
+{
+    try {
+        fn();
+    } catch (const std::exception& error) {
+        Report(error);
+    } catch (...) {
+        Report(Exception("Unknown error"));
+    }
+}
+
+void QtEventLoop::Report(const std::exception& error)
+{
+    try {
+        if (onError_) {
+            onError_(error);
+            return;
+        }
+    } catch (const std::exception& failure) {
+        std::cerr << "Error handler failed: " << failure.what() << '\n';
+    } catch (...) {
+        std::cerr << "Error handler failed\n";
+    }
+    std::cerr << error.what() << '\n';
+}

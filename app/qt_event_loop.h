@@ -1,0 +1,50 @@
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+
+#include "platform/event_loop.h"
+
+class QObject;
+
+// The program's event loop over Qt's: sockets through QSocketNotifier, timers through
+// QTimer, posts through queued calls. Needs a QCoreApplication (or QApplication) to exist
+// first and must be used on its thread, except Post.
+//
+// Qt cannot carry an exception out of a callback through its own loop, so every callback
+// runs under a catch, and whatever escapes goes to the error handler (by default a line on
+// standard error); the loop then goes on with the next event.
+class QtEventLoop : public EventLoop {
+public:
+    using ErrorHandler = std::function<void(const std::exception& error)>;
+
+    // Raises Exception when there is no QCoreApplication.
+    explicit QtEventLoop(ErrorHandler onError = {});
+    ~QtEventLoop() override;
+    QtEventLoop(const QtEventLoop&) = delete;
+    QtEventLoop& operator=(const QtEventLoop&) = delete;
+
+    // Where exceptions escaping callbacks go; an empty handler restores the default.
+    void SetErrorHandler(ErrorHandler onError);
+
+    std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
+    std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) override;
+    // Thread-safe. Calls still queued when this loop is destroyed are dropped unrun.
+    void Post(std::function<void()> fn) override;
+    // Runs every pending event; when there is none, waits up to maxWaitMs for one.
+    void ProcessEvents(int maxWaitMs) override;
+    // Takes effect when control is back in the loop; a quit asked for before the loop runs
+    // ends it as soon as it starts.
+    void Quit() override;
+
+private:
+    // Runs fn, handing anything it raises to the error handler.
+    void Guarded(const std::function<void()>& fn);
+    void Report(const std::exception& error);
+
+    // Receives posted calls. Owned here, so that calls queued for a loop that is gone die
+    // with this object instead of running against it.
+    std::unique_ptr<QObject> context_;
+    ErrorHandler onError_;
+};

@@ -1,0 +1,184 @@
+#include "net/udp_endpoint.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+
+#include "net/socket_error.h"
+#include "net/udp_sock_error.h"
+#include "platform/exception.h"
+
+namespace {
+
+std::uint16_t Low16(std::int32_t port)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFu);
+}
+
+// The address as "%d.%d.%d.%d", first byte first, no leading zeros. It fits the string's
+// in-place storage, so announcing a datagram allocates nothing.
+std::string DottedText(std::uint32_t address)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(&address);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return text;
+}
+
+} // namespace
+
+TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), lookup_(loop)
+{
+    // No handler can be assigned yet, so this report never arrives anywhere; it is kept so
+    // the endpoint reports the same steps wherever it is built.
+    ReportStatus(8, "Initializing Winsock");
+    OpenSocket();
+}
+
+TUDPEndpoint::~TUDPEndpoint() = default;
+
+void TUDPEndpoint::OpenSocket()
+{
+    int error = 0;
+    UdpSocket fresh = UdpSocket::Open(error);
+    if (!fresh.IsOpen())
+        ErrorManager(ToleratedSocketError(), error);
+    socket_ = std::move(fresh);
+}
+
+void TUDPEndpoint::SetLocalPort(std::int32_t port)
+{
+    // Stop watching before the descriptor closes: the next socket may get the same number.
+    watch_.reset();
+    socket_.Close();
+    bound_ = false;
+    OpenSocket();
+    localPort_ = port;
+    BindLocal();
+}
+
+void TUDPEndpoint::BindLocal()
+{
+    // A second bind of a bound socket would be refused; the endpoint is already where it
+    // should be, so only the notifications are registered again.
+    if (!bound_) {
+        const std::uint16_t port = Low16(localPort_);
+        if (const int error = socket_.Bind(port); error != 0)
+            throw UDPSockError("Cannot bind UDP port " + std::to_string(port) + ": " + SocketErrorReason(error));
+        bound_ = true;
+    }
+    watch_.reset();
+    watch_ = loop_.WatchReadable(socket_.Fd(), [this] { ReceiveDatagram(); });
+}
+
+void TUDPEndpoint::ReceiveDatagram()
+{
+    const UdpSocket::Received got = socket_.ReceiveFrom(receiveBuffer_.data(), kBufferSize);
+    // Woken with nothing queued (the system dropped a datagram with a bad checksum, say):
+    // there is no datagram to announce and the previous one stays.
+    if (got.length < 0 && ClassifySocketError(got.error) == SocketErrorKind::WouldBlock)
+        return;
+    // A datagram longer than the buffer is a failed receive, as on the system this endpoint
+    // was first written for: its first kBufferSize bytes stay in the buffer, the rest is gone.
+    receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
+    if (!OnDataReceived)
+        return;
+    // For an over-long datagram the sender is known and passed on (the lobby may want to
+    // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
+    const std::string fromIp = DottedText(got.fromAddress);
+    // A copy, so that a handler may reassign OnDataReceived while it runs.
+    const TOnReceive handler = OnDataReceived;
+    handler(*this, receivedCount_, fromIp, got.fromPort);
+}
+
+void TUDPEndpoint::ReadDatagram(TStream& stream)
+{
+    stream.WriteBuffer(receiveBuffer_.data(), receivedCount_);
+    stream.SetPosition(0);
+}
+
+void TUDPEndpoint::SendDatagram(TStream& stream)
+{
+    // The handler gets one call in which to fill an empty stream.
+    for (int attempts = 0; stream.Size() == 0; ++attempts) {
+        if (attempts > 0 || !OnStreamInvalid)
+            throw Exception("Invalid stream");
+        bool handled = false;
+        const TStreamInvalid handler = OnStreamInvalid;
+        handler(handled, stream);
+        if (!handled)
+            throw Exception("Invalid stream");
+    }
+    const std::int64_t size = stream.Size();
+    if (size > kBufferSize)
+        throw UDPSockError("Datagram of " + std::to_string(size) + " bytes is longer than the "
+                           + std::to_string(kBufferSize) + "-byte limit");
+
+    const std::uint32_t address = ResolveRemoteHost();
+    if (address == 0)
+        throw UDPSockError("Null Remote Address");
+    ReportStatus(2, "Sending Data");
+    const std::uint16_t port = Low16(remotePort_);
+
+    std::array<char, kBufferSize> sendBuffer;
+    stream.SetPosition(0);
+    stream.ReadBuffer(sendBuffer.data(), size);
+    if (const int error = socket_.SendTo(sendBuffer.data(), static_cast<std::size_t>(size), address, port); error != 0)
+        throw UDPSockError("Cannot send to " + DottedText(address) + ":" + std::to_string(port) + ": "
+                           + SocketErrorReason(error));
+    if (OnDataSend) {
+        const TNotifyEvent handler = OnDataSend;
+        handler(*this);
+    }
+}
+
+std::uint32_t TUDPEndpoint::ResolveRemoteHost()
+{
+    if (remoteHost_.size() > kMaxHostLength)
+        throw UDPSockError("Remote host is longer than " + std::to_string(kMaxHostLength) + " characters");
+    // The text is taken once: a nested handler may change RemoteHost while a lookup waits,
+    // and the retry below must look up the same name.
+    const std::string host = remoteHost_;
+    // inet_addr's rule: anything it cannot read as an address goes to the lookup, and so does
+    // "255.255.255.255", whose value is the rule's own failure mark.
+    if (const in_addr_t address = ::inet_addr(host.c_str()); address != INADDR_NONE)
+        return address;
+
+    for (int failures = 0;; ++failures) {
+        if (const auto address = lookup_.LookUp(host))
+            return *address;
+        if (failures >= 1)
+            throw UDPSockError("Host Lookup Canceled");
+        bool handled = false;
+        if (OnInvalidHost) {
+            const THandlerEvent handler = OnInvalidHost;
+            handler(handled);
+        }
+        if (!handled)
+            throw UDPSockError("Host Lookup Canceled");
+    }
+}
+
+void TUDPEndpoint::ReportStatus(std::int32_t level, const std::string& text)
+{
+    if (level > reportLevel_ || !OnStatus)
+        return;
+    const TOnStatus handler = OnStatus;
+    handler(*this, text);
+}
+
+void TUDPEndpoint::ErrorManager(int tolerated, int error)
+{
+    ReportStatus(16, "Checking Error In Error Manager");
+    if (error == tolerated)
+        return;
+    throw UDPSockError(ErrorMessageText(error));
+}
+
+std::string TUDPEndpoint::ErrorMessageText(int error, std::string text)
+{
+    if (error != 0 && text.empty())
+        text = "Unknown Error No. " + std::to_string(error);
+    ReportStatus(8, "Looking Up Error Message" + text);
+    return text;
+}

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "net/datagram_endpoint.h"
+#include "net/host_lookup.h"
+#include "net/udp_socket.h"
+#include "platform/event_loop.h"
+#include "platform/stream.h"
+
+// The server's datagram endpoint: one IPv4 UDP socket bound to LocalPort on every local
+// address. Each datagram that arrives is read on the loop's thread, kept until the next one
+// arrives, and announced through OnDataReceived; SendDatagram sends a whole stream as one
+// datagram to RemoteHost:RemotePort.
+//
+// Everything runs on the loop's thread. A send to a dotted address neither waits nor
+// dispatches events; a send to a host name dispatches the loop's events until the name has
+// been looked up, so handlers (OnDataReceived included) may run nested inside SendDatagram.
+class TUDPEndpoint : public DatagramEndpoint {
+public:
+    static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
+    static constexpr std::size_t kMaxHostLength = 127; // longest RemoteHost accepted
+
+    // NumberBytes is -1 for a failed receive (a datagram longer than kBufferSize included).
+    using TOnReceive = std::function<void(TUDPEndpoint& sender, std::int32_t NumberBytes,
+                                          const std::string& FromIP, std::int32_t Port)>;
+    using TNotifyEvent = std::function<void(TUDPEndpoint& sender)>;
+    using TOnStatus = std::function<void(TUDPEndpoint& sender, const std::string& status)>;
+    using THandlerEvent = std::function<void(bool& handled)>;
+    using TStreamInvalid = std::function<void(bool& handled, TStream& Stream)>;
+    using TBuffInvalid = std::function<void(bool& handled, std::span<char>& Buff, std::int32_t& length)>;
+
+    // Creates an unbound socket; the owner binds it by assigning LocalPort (or BindLocal).
+    // Raises UDPSockError "Unknown Error No. " + errno when the system refuses a socket.
+    explicit TUDPEndpoint(EventLoop& loop);
+    ~TUDPEndpoint() override;
+    TUDPEndpoint(const TUDPEndpoint&) = delete;
+    TUDPEndpoint& operator=(const TUDPEndpoint&) = delete;
+
+    // Destination of SendDatagram: dotted IPv4 text or a host name; a plain store.
+    const std::string& RemoteHost() const override { return remoteHost_; }
+    void SetRemoteHost(std::string host) override { remoteHost_ = std::move(host); }
+
+    // Destination port; only its low 16 bits are used. A plain store.
+    std::int32_t RemotePort() const { return remotePort_; }
+    void SetRemotePort(std::int32_t port) { remotePort_ = port; }
+
+    // Closes the socket, makes a new one and binds it to the low 16 bits of port (0: the
+    // system picks one, see BoundPort). Also when port equals the current value. Raises
+    // UDPSockError when no socket can be made (LocalPort keeps its old value) or when the
+    // bind fails (LocalPort takes the new value; the endpoint stays unbound and deaf until
+    // LocalPort is assigned again). In both cases the old socket is already closed.
+    std::int32_t LocalPort() const { return localPort_; }
+    void SetLocalPort(std::int32_t port);
+
+    // A status report of level L reaches OnStatus only when L <= ReportLevel.
+    std::int32_t ReportLevel() const { return reportLevel_; }
+    void SetReportLevel(std::int32_t level) { reportLevel_ = level; }
+
+    // The port the socket is actually bound to (what LocalPort 0 turned into), 0 if unbound.
+    std::uint16_t BoundPort() const { return bound_ ? socket_.BoundPort() : 0; }
+
+    // Binds the socket to LocalPort unless it is bound already, then (re)registers for
+    // readable notifications. Raises UDPSockError naming the port and the system's reason
+    // when the bind fails, so a taken port is never served silently by a deaf endpoint.
+    void BindLocal();
+
+    // Writes the most recent datagram at the stream's position with the stream's exact-count
+    // write, then rewinds the stream. Before any datagram it writes nothing. After a failed
+    // receive it raises the stream's "Stream write error", since the count is -1.
+    void ReadDatagram(TStream& stream) override;
+
+    // Sends the whole stream as one datagram to RemoteHost at RemotePort, from the bound port.
+    // Raises Exception "Invalid stream" for an empty stream that OnStreamInvalid did not fill;
+    // UDPSockError for a stream over kBufferSize bytes, a RemoteHost over kMaxHostLength
+    // characters, "Host Lookup Canceled", "Null Remote Address", or a send the system refused
+    // (then OnDataSend is not raised). Nothing is sent when it raises. Leaves the stream at
+    // its end.
+    void SendDatagram(TStream& stream) override;
+
+    // The most recent datagram (its first kBufferSize bytes when it was longer), kept from its
+    // receive until the next; the count is 0 before the first and -1 after a failed receive.
+    const char* ReceiveBuffer() const { return receiveBuffer_.data(); }
+    std::int32_t ReceivedCount() const { return receivedCount_; }
+
+    // Calls OnStatus(text) when level <= ReportLevel and a handler is assigned.
+    void ReportStatus(std::int32_t level, const std::string& text);
+
+    // Returns when error equals tolerated (exactly: another number never passes as success);
+    // otherwise raises UDPSockError with ErrorMessageText(error). Reports at level 16 first.
+    void ErrorManager(int tolerated, int error);
+
+    // "Unknown Error No. " + error when error is not 0 and text is empty, else text unchanged;
+    // reports "Looking Up Error Message" + the result at level 8.
+    std::string ErrorMessageText(int error, std::string text = {});
+
+    // Where host names are looked up (the system's resolver by default; tests put their own
+    // here). It runs on a worker thread.
+    void SetHostResolver(HostResolver resolver) { lookup_.SetResolver(std::move(resolver)); }
+    // How long a send waits for a lookup before it counts as failed; 10 seconds by default.
+    void SetLookupTimeoutMs(int timeoutMs) { lookup_.SetTimeoutMs(timeoutMs); }
+
+    TOnReceive OnDataReceived;
+    TNotifyEvent OnDataSend;
+    TOnStatus OnStatus;
+    THandlerEvent OnInvalidHost;
+    TStreamInvalid OnStreamInvalid;
+    // Kept so owners can assign it; nothing in the endpoint raises it.
+    TBuffInvalid OnBufferInvalid;
+
+private:
+    void OpenSocket();
+    void ReceiveDatagram();
+    std::uint32_t ResolveRemoteHost();
+
+    EventLoop& loop_;
+    std::string remoteHost_;
+    std::int32_t remotePort_ = 0;
+    std::int32_t localPort_ = 0;
+    std::int32_t reportLevel_ = 1;
+
+    std::array<char, kBufferSize> receiveBuffer_{};
+    std::int32_t receivedCount_ = 0;
+
+    HostLookup lookup_;
+    UdpSocket socket_;
+    bool bound_ = false;
+    // Declared after socket_ so that it is destroyed first: the loop stops watching a
+    // descriptor before the descriptor is closed.
+    std::unique_ptr<EventLoop::Registration> watch_;
+};

@@ -1,0 +1,98 @@
+#include "net/udp_socket.h"
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+#include "net/socket_error.h"
+
+UdpSocket::~UdpSocket()
+{
+    Close();
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+UdpSocket UdpSocket::Open(int& error) noexcept
+{
+    // Close-on-exec: the server may start other programs, which must not inherit its port.
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    error = fd < 0 ? errno : 0;
+    return UdpSocket(fd);
+}
+
+int UdpSocket::Bind(std::uint16_t port) noexcept
+{
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        return errno;
+    return 0;
+}
+
+std::uint16_t UdpSocket::BoundPort() const noexcept
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) noexcept
+{
+    Received result;
+    sockaddr_in from{};
+    for (;;) {
+        socklen_t fromLength = sizeof from;
+        // MSG_TRUNC makes the result the datagram's real length, so a datagram longer than
+        // the buffer is told apart from one that fits exactly.
+        const ssize_t n = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n >= 0) {
+            result.length = n;
+            result.fromAddress = from.sin_addr.s_addr;
+            result.fromPort = ntohs(from.sin_port);
+            return result;
+        }
+        result.error = errno;
+        if (ClassifySocketError(result.error) != SocketErrorKind::Interrupted)
+            return result;
+    }
+}
+
+int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    for (;;) {
+        if (::sendto(fd_, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+            return 0;
+        const int error = errno;
+        if (ClassifySocketError(error) != SocketErrorKind::Interrupted)
+            return error;
+    }
+}
+
+void UdpSocket::Close() noexcept
+{
+    if (fd_ < 0)
+        return;
+    // The descriptor is gone whatever close reports, so there is nothing to retry.
+    ::close(std::exchange(fd_, -1));
+}
