@@ -1,0 +1,277 @@
+// The player registry: the file's line forms, logins, registration and the score order.
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/exception.h"
+#include "server/integer_text.h"
+#include "server/registry.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Table = std::vector<std::vector<std::string>>;
+
+Table Cells(const Registry& registry)
+{
+    Table table;
+    for (int row = 0; row < registry.RowCount(); ++row) {
+        auto& cells = table.emplace_back();
+        for (int col = 0; col < Registry::kColCount; ++col)
+            cells.emplace_back(registry.Cell(col, row));
+    }
+    return table;
+}
+
+Registry Loaded(const std::string& text)
+{
+    Registry registry;
+    registry.LoadFromText(text);
+    return registry;
+}
+
+const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
+
+std::string PlayerLine(const std::string& nick, const std::string& password, const std::string& score)
+{
+    return "," + nick + "," + password + ",10.0.0.1," + score + ",-,\r\n";
+}
+
+TEST(RegistryFile, AFreshFileHasOnlyTheHeaderAndGainsAnEmptySixthCell)
+{
+    Registry registry = Loaded(",Nick,Senha,Ip,Pontos,\r\n");
+    EXPECT_EQ(registry.RowCount(), 1);
+    EXPECT_EQ(registry.FixedRows(), 0);
+    EXPECT_EQ(Cells(registry), (Table{{"", "Nick", "Senha", "Ip", "Pontos", ""}}));
+    EXPECT_EQ(registry.SaveToText(), kHeader);
+    EXPECT_EQ(Cells(Loaded(registry.SaveToText())), Cells(registry));
+
+    registry.AddPlayer("ana", "pw", "10.0.0.1");
+    registry.SetFixedRows(1);
+    EXPECT_EQ(registry.RowCount(), 2);
+    EXPECT_EQ(registry.FixedRows(), 1);
+}
+
+TEST(RegistryFile, EveryLineEndIsAcceptedAndAFinalOneAddsNoLine)
+{
+    EXPECT_EQ(Loaded("a,\rb,\nc,\r\nd,").RowCount(), 4);
+    EXPECT_EQ(Cells(Loaded("a,\rb,\nc,\r\nd,"))[3][0], "d");
+    EXPECT_EQ(Loaded("x,\r\n").RowCount(), 1);
+    EXPECT_EQ(Loaded("x,\n\n").RowCount(), 2);
+    EXPECT_EQ(Loaded("x,\r\r\ny,").RowCount(), 3);
+    // An empty file has no line; the table still keeps one row, with no header.
+    Registry empty = Loaded("");
+    EXPECT_EQ(empty.RowCount(), 1);
+    EXPECT_EQ(empty.FixedRows(), 0);
+}
+
+TEST(RegistryFile, ANulByteEndsTheFile)
+{
+    Registry registry = Loaded(kHeader + ",ana,p\0w,10.0.0.1,5,-,\r\n,bob,pw,10.0.0.2,3,-,\r\n"s);
+    EXPECT_EQ(registry.RowCount(), 2);
+    // ",ana,p": the field after the last comma is dropped.
+    EXPECT_EQ(Cells(registry)[1], (std::vector<std::string>{"", "ana", "", "", "", ""}));
+}
+
+TEST(RegistryFile, FieldsAreCutAtCommasAndLinesAt4096Characters)
+{
+    Registry registry = Loaded(kHeader + ",a,b,c,d,e,f,g,\r\n" + "no comma at all\r\n" + "\r\n" +
+                               "on,ana,pw,10.0.0.1,5,+,\r\n" + ",trailing,x,y,z,w,v,tail\r\n" +
+                               "," + std::string(5000, 'n') + ",pw,\r\n");
+    const Table cells = Cells(registry);
+    ASSERT_EQ(cells.size(), 7u);
+    EXPECT_EQ(cells[1], (std::vector<std::string>{"", "a", "b", "c", "d", "e"}));
+    EXPECT_EQ(cells[2], (std::vector<std::string>(6)));
+    EXPECT_EQ(cells[3], (std::vector<std::string>(6)));
+    EXPECT_EQ(cells[4][0], "on");
+    EXPECT_EQ(cells[5][5], "w"); // "v" is the seventh field, "tail" follows the last comma
+    // The long line keeps its first 4096 characters: the comma after the nick is lost.
+    EXPECT_EQ(cells[6], (std::vector<std::string>(6)));
+
+    EXPECT_TRUE(registry.IsOnline(4)); // text before the first comma marks a player online
+    EXPECT_FALSE(registry.IsOnline(5));
+    EXPECT_EQ(std::vector<int>(registry.OnlineRows().begin(), registry.OnlineRows().end()), std::vector<int>{4});
+
+    const std::string saved = registry.SaveToText();
+    EXPECT_NE(saved.find("\r\n,a,b,c,d,e,\r\n,,,,,,\r\n,,,,,,\r\n,ana,pw,10.0.0.1,5,+,\r\n"), std::string::npos);
+}
+
+TEST(RegistryFile, AnySavedTableOfStorableCellsReadsBackTheSame)
+{
+    std::mt19937 random(20261207);
+    const std::string unstorable(",\r\n\0", 4);
+    const auto randomCell = [&] {
+        std::string cell(random() % 12, ' ');
+        for (char& c : cell) {
+            do
+                c = static_cast<char>(random() % 256);
+            while (unstorable.find(c) != std::string::npos);
+        }
+        return cell;
+    };
+    for (int round = 0; round < 200; ++round) {
+        Registry registry;
+        registry.SetRowCount(1 + static_cast<int>(random() % 30));
+        for (int row = 0; row < registry.RowCount(); ++row) {
+            for (int col = 1; col < Registry::kColCount; ++col)
+                registry.SetCell(col, row, randomCell());
+        }
+        const Table expected = Cells(registry);
+        const Registry reloaded = Loaded(registry.SaveToText());
+        ASSERT_EQ(Cells(reloaded), expected) << "round " << round;
+        ASSERT_EQ(reloaded.SaveToText(), registry.SaveToText());
+    }
+}
+
+TEST(RegistryLogin, NickAndPasswordMatchWithoutAsciiLetterCase)
+{
+    Registry registry = Loaded(kHeader + PlayerLine("Ana", "Segredo", "5") + PlayerLine("bob", "x", "3"));
+    EXPECT_EQ(registry.CheckLogin("bob", "y"), -1);
+    EXPECT_FALSE(registry.IsOnline(2)); // a refused login changes nothing
+    EXPECT_EQ(registry.CheckLogin("carla", "x"), 0);
+    EXPECT_EQ(registry.CheckLogin("ANA", "segredo"), 1);
+    EXPECT_EQ(registry.Cell(Registry::kMarker, 1), ">");
+    EXPECT_EQ(registry.Cell(Registry::kNick, 1), "Ana"); // the registered spelling stays
+    EXPECT_EQ(registry.CheckLogin("ana", "SEGREDO"), 1);
+    // Only a-z fold: accented letters are other bytes.
+    Registry accented = Loaded(kHeader + PlayerLine("Jos\xE9", "pw", "0"));
+    EXPECT_EQ(accented.CheckLogin("JOS\xC9", "pw"), 0);
+    EXPECT_EQ(accented.CheckLogin("jos\xE9", "PW"), 1);
+}
+
+TEST(RegistryLogin, TheFirstMatchingRowWinsAlsoAfterSortsAndAdditions)
+{
+    Registry registry = Loaded(kHeader + PlayerLine("ana", "one", "1") + PlayerLine("ANA", "two", "9"));
+    EXPECT_EQ(registry.CheckLogin("Ana", "two"), -1);
+    EXPECT_EQ(registry.CheckLogin("Ana", "one"), 1);
+    registry.SortByScore(); // ANA (9) moves above ana (1)
+    EXPECT_EQ(registry.Cell(Registry::kNick, 1), "ANA");
+    EXPECT_EQ(registry.CheckLogin("ana", "one"), -1);
+    EXPECT_EQ(registry.CheckLogin("ana", "two"), 1);
+
+    const int carla = registry.AddPlayer("Carla", "c", "10.0.0.3");
+    EXPECT_EQ(carla, 3);
+    EXPECT_EQ(registry.CheckLogin("CARLA", "C"), 3);
+    registry.SetCell(Registry::kNick, 3, "Dora");
+    EXPECT_EQ(registry.CheckLogin("carla", "c"), 0);
+    EXPECT_EQ(registry.CheckLogin("dora", "c"), 3);
+    // An empty nick is a nick like any other: a row without cells answers to it.
+    Registry blank = Loaded(kHeader + "no comma\r\n");
+    EXPECT_EQ(blank.CheckLogin("", ""), 1);
+}
+
+TEST(RegistryLogin, AnAddedPlayerIsOnlineWithScoreZeroAndTheMinusFlag)
+{
+    Registry registry = Loaded(kHeader);
+    const int row = registry.AddPlayer("ana", "pw", "127.0.0.5");
+    EXPECT_EQ(Cells(registry)[row], (std::vector<std::string>{">", "ana", "pw", "127.0.0.5", "0", "-"}));
+    EXPECT_EQ(registry.OnlineRows().count(row), 1u);
+    registry.SetCell(Registry::kMarker, row, "");
+    EXPECT_TRUE(registry.OnlineRows().empty());
+}
+
+// The row-by-row exchange sort that SortByScore must match, error and partial work included.
+std::optional<std::string> ReferenceSort(Table& table)
+{
+    bool swapped = true;
+    while (swapped) {
+        swapped = false;
+        if (table.size() < 3)
+            return std::nullopt;
+        for (std::size_t r = 1; r + 1 < table.size(); ++r) {
+            const auto upper = TryStrToInt(table[r][4]);
+            if (!upper)
+                return table[r][4];
+            const auto lower = TryStrToInt(table[r + 1][4]);
+            if (!lower)
+                return table[r + 1][4];
+            if (*upper < *lower) {
+                std::swap(table[r], table[r + 1]);
+                swapped = true;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(RegistrySort, MatchesTheExchangeSortOnRandomTables)
+{
+    std::mt19937 random(7);
+    const std::vector<std::string> scores = {"0", "1", "5", "-3", "5", "120", "$A", " 7", "2147483647", "-2147483648"};
+    for (int round = 0; round < 2000; ++round) {
+        Registry registry;
+        registry.LoadFromText(kHeader);
+        const int players = static_cast<int>(random() % 12);
+        for (int p = 0; p < players; ++p) {
+            const int row = registry.AddPlayer("p" + std::to_string(p), "pw", "10.0.0.1");
+            registry.SetCell(Registry::kScore, row, scores[random() % scores.size()]);
+            if (random() % 3 == 0)
+                registry.SetCell(Registry::kMarker, row, "");
+        }
+        if (round % 4 == 0 && players > 0) // now and then a score that is no integer
+            registry.SetCell(Registry::kScore, 1 + static_cast<int>(random() % players), random() % 2 ? "abc" : "7 ");
+
+        Table expected = Cells(registry);
+        const auto expectedError = ReferenceSort(expected);
+        std::optional<std::string> error;
+        try {
+            registry.SortByScore();
+        } catch (const EConvertError& e) {
+            error = e.Message();
+        }
+        ASSERT_EQ(error, expectedError ? std::optional("'" + *expectedError + "' is not a valid integer value") : std::nullopt)
+            << "round " << round;
+        ASSERT_EQ(Cells(registry), expected) << "round " << round;
+
+        // The online set and the logins follow the rows wherever they moved.
+        std::set<int> online;
+        for (int row = 1; row < registry.RowCount(); ++row) {
+            if (registry.IsOnline(row))
+                online.insert(row);
+        }
+        ASSERT_EQ(registry.OnlineRows(), online) << "round " << round;
+        for (int row = 1; row < registry.RowCount(); ++row)
+            ASSERT_EQ(registry.CheckLogin(std::string(registry.Cell(Registry::kNick, row)), "pw"), row);
+    }
+}
+
+TEST(RegistrySort, ARisingRowPassesEveryLowerRowAndTiesKeepTheirOrder)
+{
+    Registry registry = Loaded(kHeader + PlayerLine("a", "p", "9") + PlayerLine("b", "p", "5") +
+                               PlayerLine("c", "p", "5") + PlayerLine("d", "p", "1") + PlayerLine("e", "p", "6"));
+    registry.SortByScore();
+    std::string order;
+    for (int row = 1; row < registry.RowCount(); ++row)
+        order += registry.Cell(Registry::kNick, row);
+    EXPECT_EQ(order, "aebcd");
+}
+
+TEST(RegistrySort, ABadScoreStopsTheSortAfterTheExchangesBeforeIt)
+{
+    // The first pass carries 1 down past 4 and 3, then reads "x".
+    Registry registry = Loaded(kHeader + PlayerLine("a", "p", "1") + PlayerLine("b", "p", "4") +
+                               PlayerLine("c", "p", "3") + PlayerLine("d", "p", "x") + PlayerLine("e", "p", "8"));
+    EXPECT_THROW(registry.SortByScore(), EConvertError);
+    std::string order;
+    for (int row = 1; row < registry.RowCount(); ++row)
+        order += registry.Cell(Registry::kNick, row);
+    EXPECT_EQ(order, "bcade");
+    // Fewer than two players: nothing is read, so nothing can fail.
+    Registry single = Loaded(kHeader + PlayerLine("a", "p", "bad"));
+    EXPECT_NO_THROW(single.SortByScore());
+}
+
+TEST(RegistryGrid, CellsOutsideTheTableReadEmptyAndRefuseWrites)
+{
+    Registry registry = Loaded(kHeader);
+    EXPECT_EQ(registry.Cell(6, 0), "");
+    EXPECT_EQ(registry.Cell(0, 5), "");
+    EXPECT_THROW(registry.SetCell(0, 5, ">"), Exception);
+    EXPECT_THROW(registry.SetCell(-1, 0, ">"), Exception);
+    EXPECT_THROW(registry.SetCell(1, 0, std::string(70000, 'x')), Exception);
+}
+
+} // namespace
