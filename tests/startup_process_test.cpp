@@ -1,0 +1,99 @@
+// The built program, started from a folder of its own: what it leaves on disk and how it ends.
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/clock.h"
+#include "platform/regional_settings.h"
+#include "server/date_text.h"
+#include "support/server_process.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class StartupProcess : public testing::Test {
+protected:
+    StartupProcess()
+    {
+        program = folder / "lobby-server";
+        fs::copy_file(ServerProgramPath(), program);
+    }
+
+    // The day's log name under LC_ALL=C, which the children run with.
+    fs::path TodaysLog() const { return folder / (DateText(RegionalSettings{}, SystemClock().Now()) + ".txt"); }
+
+    TempFolder folder;
+    fs::path program;
+};
+
+TEST_F(StartupProcess, WithoutTheAccessWordTheServerTidiesUpAndEndsWithStatus2)
+{
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\n,ana,Pw,10.0.0.1,7,+,\n");
+    // A copy of the program runs in its own folder and keeps its files there, wherever it is
+    // started from. --listen-port 0 keeps it off the real port while it is briefly up.
+    ServerProcess server(program.string(), {"not-the-word", "--listen-port", "0"}, "/", (folder / "stderr").string());
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status) << "the server did not end";
+    EXPECT_EQ(*status, 2);
+    EXPECT_TRUE(fs::exists(TodaysLog()));
+    EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,Pw,10.0.0.1,7,+,\r\n");
+    const std::string message = ReadBytes(folder / "stderr");
+    EXPECT_NE(message.find("access word"), std::string::npos) << message;
+    EXPECT_EQ(message.find("m5qt4"), std::string::npos) << "the access word must never be printed";
+}
+
+TEST_F(StartupProcess, SigtermSavesTheRegistryAndEndsCleanly)
+{
+    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", "0"}, folder.Path().string(),
+                         (folder / "stderr").string());
+    // Up means the registry file was created; bounded, polled.
+    for (int i = 0; i < 500 && !fs::exists(folder / "cadastro.txt"); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(folder / "cadastro.txt")) << ReadBytes(folder / "stderr");
+    EXPECT_FALSE(server.WaitForExit(200ms)) << "the server ended by itself: " << ReadBytes(folder / "stderr");
+    server.Signal(SIGTERM);
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0) << ReadBytes(folder / "stderr");
+    EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n");
+}
+
+TEST_F(StartupProcess, AnUnreadableRegistryStopsTheServerBeforeItServes)
+{
+    fs::create_directory(folder / "cadastro.txt");
+    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", "0"}, "/", (folder / "stderr").string());
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 1);
+    const std::string message = ReadBytes(folder / "stderr");
+    EXPECT_NE(message.find((folder / "cadastro.txt").string()), std::string::npos) << message;
+    EXPECT_TRUE(fs::is_directory(folder / "cadastro.txt"));
+}
+
+TEST_F(StartupProcess, ADataFolderOptionMovesTheFiles)
+{
+    TempFolder data;
+    ServerProcess server(program.string(), {"wrong", "--dir", data.Path().string(), "--listen-port", "0"}, "/",
+                         (folder / "stderr").string());
+    ASSERT_TRUE(server.WaitForExit(20s));
+    EXPECT_TRUE(fs::exists(data / "cadastro.txt"));
+    EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+}
+
+TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
+{
+    ServerProcess server(program.string(), {"m5qt4", "--frobnicate"}, "/", (folder / "stderr").string());
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 2);
+    EXPECT_NE(ReadBytes(folder / "stderr").find("--frobnicate"), std::string::npos);
+    EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+}
+
+} // namespace
