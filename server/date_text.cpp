@@ -7,6 +7,11 @@
 
 namespace {
 
+bool IsAsciiLetterOrDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 // Cap for what one conversion passed to strftime may produce; the picture's widths are
 // capped below this by SplitPicture.
 constexpr std::size_t kMaxConversionBytes = 2048;
@@ -116,10 +121,14 @@ std::string DateText(const RegionalSettings& settings, const LocalDateTime& now)
     std::string text = RenderDatePicture(settings.shortDatePicture, now);
     if (text.empty())
         text = RenderDatePicture(kFallbackPicture, now);
-    if (text.size() >= 3)
-        text[2] = '-';
-    if (text.size() >= 6)
-        text[5] = '-';
+    // The 3rd and 6th characters are the separators of a day-month (or month-day) picture in
+    // two-digit fields. Where the picture puts a digit or a letter there instead (a year
+    // first, or a field without its leading zero), it stays: overwriting it would give two
+    // different days the same log file.
+    for (std::size_t position : {2u, 5u}) {
+        if (position < text.size() && !IsAsciiLetterOrDigit(text[position]))
+            text[position] = '-';
+    }
     for (char& c : text) {
         if (IsUnfitForFileName(static_cast<unsigned char>(c)))
             c = '-';

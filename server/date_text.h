@@ -15,8 +15,10 @@
 std::string RenderDatePicture(std::string_view picture, const LocalDateTime& now);
 
 // The date text, which names the day's traffic log file: the date rendered with the short
-// date picture, then its 3rd and 6th bytes (counting from 1), where present, replaced by
-// "-" whatever they are. Under "%d/%m/%Y" 6 December 2026 reads "06-12-2026".
+// date picture, then its 3rd and 6th bytes (counting from 1), where present and not an
+// ASCII letter or digit, replaced by "-". Under "%d/%m/%Y" 6 December 2026 reads
+// "06-12-2026"; under "%Y-%m-%d", "2026-12-06" (a digit there stays, or different days
+// would share a file).
 // Because the text becomes a file name, every byte still unfit for one afterwards becomes
 // "-" too: "/" and "\" (path separators), NUL and the other control bytes, DEL, and
 // ": * ? \" < > |", which other file systems the log may be copied to refuse. A picture
