@@ -39,23 +39,17 @@ void QtEventLoop::SetErrorHandler(ErrorHandler onError)
 std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
     auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    // Shared, so that the callback survives its registration being dropped while it runs.
-    auto callback = std::make_shared<std::function<void()>>(std::move(onReadable));
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this, callback] {
-        const auto keep = callback;
-        Guarded(*keep);
-    });
+    // Qt holds a reference to the connected functor while calling it, so the callback lives
+    // on to its end even if it drops its own registration.
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
+                     [this, callback = std::move(onReadable)] { Guarded(callback); });
     return std::make_unique<QtRegistration>(std::move(notifier));
 }
 
 std::unique_ptr<EventLoop::Registration> QtEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
 {
     auto timer = std::make_unique<QTimer>();
-    auto callback = std::make_shared<std::function<void()>>(std::move(onTick));
-    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [this, callback] {
-        const auto keep = callback;
-        Guarded(*keep);
-    });
+    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [this, callback = std::move(onTick)] { Guarded(callback); });
     timer->start(intervalMs);
     return std::make_unique<QtRegistration>(std::move(timer));
 }

@@ -122,12 +122,12 @@ protected:
 TEST_F(UdpEndpointTest, ReceivesFiveBytesWithCountSenderAndPort)
 {
     RecordReceives();
-    LoopbackPeer other("127.1.2.3");
+    LoopbackPeer other("127.100.20.3"); // three, two and one digits: no leading zeros
     other.SendTo(endpoint->BoundPort(), "hello");
     ASSERT_TRUE(WaitForReceives(1));
 
     EXPECT_EQ(received[0].numberBytes, 5);
-    EXPECT_EQ(received[0].fromIp, "127.1.2.3");
+    EXPECT_EQ(received[0].fromIp, "127.100.20.3");
     EXPECT_EQ(received[0].port, other.Port());
     EXPECT_EQ(received[0].bytes, "hello");
 }
