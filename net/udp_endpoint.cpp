@@ -88,8 +88,9 @@ void TUDPEndpoint::ReceiveDatagram()
     // there is no datagram to announce and the previous one stays.
     if (got.length < 0 && ClassifySocketError(got.error) == SocketErrorKind::WouldBlock)
         return;
-    // A datagram longer than the buffer is a failed receive, as on the system this endpoint
-    // was first written for: its first kBufferSize bytes stay in the buffer, the rest is gone.
+    // A datagram longer than the buffer is a failed receive, so that a cut-off request is
+    // never taken for a whole one: its first kBufferSize bytes stay in the buffer, the rest
+    // is gone.
     receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
     if (!OnDataReceived)
         return;

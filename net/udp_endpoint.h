@@ -114,8 +114,16 @@ public:
     TBuffInvalid OnBufferInvalid;
 
 private:
+    // Replaces the socket with a new unbound one; raises UDPSockError "Unknown Error No. "
+    // when the system refuses (the endpoint is then left without a socket).
     void OpenSocket();
+    // Takes one datagram from the socket (one per readable callback: the loop calls again
+    // while more are queued, so other events get their turn between datagrams) and
+    // announces it.
     void ReceiveDatagram();
+    // RemoteHost as an IPv4 address in network byte order: by inet_addr's rule, else by a
+    // lookup, retried once when OnInvalidHost sets handled. Raises UDPSockError for a host
+    // over kMaxHostLength characters and "Host Lookup Canceled" when the lookup fails.
     std::uint32_t ResolveRemoteHost();
 
     EventLoop& loop_;
