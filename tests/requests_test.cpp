@@ -1,6 +1,8 @@
 // Request handling driven datagram by datagram: registration and login, every command, the
 // order and addresses of the answers, and what a request that cannot be carried out leaves.
+#include <csignal>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -18,6 +20,30 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 
 const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
+
+// Caps the size of the files this process writes while it lives: writing past the cap fails
+// (EFBIG) instead of raising SIGXFSZ.
+class FileSizeCap {
+public:
+    explicit FileSizeCap(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit capped = saved_;
+        capped.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    FileSizeCap(const FileSizeCap&) = delete;
+    FileSizeCap& operator=(const FileSizeCap&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*handler_)(int);
+};
 
 class RequestsTest : public testing::Test {
 protected:
@@ -469,6 +495,25 @@ TEST_F(RequestsTest, FailedSendEndsTheRequestOnlyAndIsReported)
     lobby.endpoint->failBeforeSend = nullptr;
     EXPECT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|msg|voltei"));
     EXPECT_EQ(lobby.TakeSent().size(), 3u);
+}
+
+TEST_F(RequestsTest, FailedLogLineEndsTheRequestBeforeItsMessageIsSent)
+{
+    const std::string received = "10.0.0.5: 10:20:30 zoe|pw|slc|\r\n";
+    {
+        // Room for the received line, none for the welcome's.
+        FileSizeCap cap(received.size());
+        EXPECT_FALSE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
+    }
+    EXPECT_EQ(lobby.LogText(), received);
+    EXPECT_THAT(lobby.TakeSent(), IsEmpty());
+    EXPECT_EQ(lobby.notifier.errors.size(), 1u);
+    // Registered before the failure, so registered it stays; "slc" never ran.
+    EXPECT_EQ(lobby.CellOf("zoe", Registry::kMarker), ">");
+    EXPECT_EQ(lobby.CellOf("zoe", Registry::kFlag), "-");
+
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
+    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(OwnScore("0"), PlayerList({"+zoe"}), Ranking({"zoe - 0"}), kConnected));
 }
 
 } // namespace
