@@ -38,6 +38,7 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
     grid_->setWordWrap(false);
     grid_->verticalHeader()->hide();
     grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid_->verticalHeader()->setMinimumSectionSize(1);
     grid_->verticalHeader()->setDefaultSectionSize(kRowHeight);
     grid_->horizontalHeader()->setHighlightSections(false);
     grid_->horizontalHeader()->setMinimumSectionSize(1);

@@ -134,9 +134,13 @@ void TUDPEndpoint::SendDatagram(TStream& stream)
     std::array<char, kBufferSize> sendBuffer;
     stream.SetPosition(0);
     stream.ReadBuffer(sendBuffer.data(), size);
-    if (const int error = socket_.SendTo(sendBuffer.data(), static_cast<std::size_t>(size), address, port); error != 0)
-        throw UDPSockError("Cannot send to " + DottedText(address) + ":" + std::to_string(port) + ": "
-                           + SocketErrorReason(error));
+    // A datagram the system refuses (no route, buffers full) is lost like one lost on the way:
+    // raising would end a broadcast at the first unreachable player. It is counted, and not
+    // announced through OnDataSend as if it had gone out.
+    if (socket_.SendTo(sendBuffer.data(), static_cast<std::size_t>(size), address, port) != 0) {
+        ++sendFailures_;
+        return;
+    }
     if (OnDataSend) {
         const TNotifyEvent handler = OnDataSend;
         handler(*this);

@@ -78,14 +78,16 @@ public:
     // Sends the whole stream as one datagram to RemoteHost at RemotePort, from the bound port.
     // Raises Exception "Invalid stream" for an empty stream that OnStreamInvalid did not fill;
     // UDPSockError for a stream over kBufferSize bytes, a RemoteHost over kMaxHostLength
-    // characters, "Host Lookup Canceled", "Null Remote Address", or a send the system refused
-    // (then OnDataSend is not raised). Nothing is sent when it raises. Leaves the stream at
-    // its end.
+    // characters, "Host Lookup Canceled" or "Null Remote Address"; nothing is sent then. A
+    // datagram the system refuses is not an error (UDP promises no delivery anyway): it is
+    // counted in SendFailures and OnDataSend is not raised. Leaves the stream at its end.
     void SendDatagram(TStream& stream) override;
 
     // The most recent datagram (its first kBufferSize bytes when it was longer), kept from its
     // receive until the next; the count is 0 before the first and -1 after a failed receive.
     const char* ReceiveBuffer() const { return receiveBuffer_.data(); }
+    // Datagrams the system refused to send since construction.
+    std::uint64_t SendFailures() const { return sendFailures_; }
     std::int32_t ReceivedCount() const { return receivedCount_; }
 
     // Calls OnStatus(text) when level <= ReportLevel and a handler is assigned.
@@ -134,6 +136,7 @@ private:
 
     std::array<char, kBufferSize> receiveBuffer_{};
     std::int32_t receivedCount_ = 0;
+    std::uint64_t sendFailures_ = 0;
 
     HostLookup lookup_;
     UdpSocket socket_;

@@ -2,6 +2,9 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -84,6 +87,28 @@ TEST_F(StartupProcess, ADataFolderOptionMovesTheFiles)
     ASSERT_TRUE(server.WaitForExit(20s));
     EXPECT_TRUE(fs::exists(data / "cadastro.txt"));
     EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+}
+
+TEST_F(StartupProcess, APortTakenByAnotherProgramIsReportedAndTheServerEnds)
+{
+    // Another program holds a UDP port on every address, as the server would.
+    const int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(other, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", port}, "/",
+                         (folder / "stderr").string());
+    const auto status = server.WaitForExit(20s);
+    ::close(other);
+    ASSERT_TRUE(status) << "the server ran deaf instead of ending";
+    EXPECT_EQ(*status, 1);
+    const std::string message = ReadBytes(folder / "stderr");
+    EXPECT_NE(message.find(port), std::string::npos) << message;
 }
 
 TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
