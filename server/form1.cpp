@@ -1,5 +1,6 @@
 #include "server/form1.h"
 
+#include <algorithm>
 #include <new>
 
 #include "platform/exception.h"
@@ -136,4 +137,12 @@ void TForm1::SaveRegistry()
         throw;
     }
     Memo1.SetText(std::move(text));
+}
+
+std::string TForm1::StatusLine() const
+{
+    return "players online " + std::to_string(Cad.OnlineRows().size()) + ", registered " +
+           std::to_string(std::max(Cad.RowCount() - 1, 0)) + ", datagrams in " +
+           std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
+           std::to_string(counters_.dropped);
 }

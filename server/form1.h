@@ -93,6 +93,17 @@ public:
 
     const std::string& LogDate() const { return LogFile.LogDate(); }
 
+    // Traffic since start-up, for the operator's status line.
+    struct TrafficCounters {
+        std::uint64_t received = 0; // datagrams handed to the request handler
+        std::uint64_t sent = 0;     // messages handed to the endpoint
+        std::uint64_t dropped = 0;  // datagrams not served: failed receives, flood limits
+    };
+    const TrafficCounters& Counters() const { return counters_; }
+    void CountDropped() { ++counters_.dropped; }
+    // "players online N, registered N, datagrams in N, out N, dropped N".
+    std::string StatusLine() const;
+
     Registry Cad;
     TMemo Memo1;
     std::unique_ptr<DatagramEndpoint> UDP1;
@@ -103,6 +114,7 @@ public:
 
 private:
     FormEnvironment environment_;
+    TrafficCounters counters_;
     bool terminateRequested_ = false;
     bool registryLoaded_ = false;
 };

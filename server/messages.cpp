@@ -31,6 +31,7 @@ void TForm1::SendMessageTo(std::string_view address, std::string_view message)
     TMemoryStream stream;
     stream.WriteBuffer(datagram.data(), static_cast<std::int64_t>(datagram.size()));
     UDP1->SendDatagram(stream);
+    ++counters_.sent;
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while

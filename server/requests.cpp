@@ -45,8 +45,11 @@ std::optional<std::string> TakeField(std::string& rest)
 void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
                               const std::string& FromIP, std::int32_t /*Port*/)
 {
-    if (NumberBytes < 0)
-        return; // a failed receive: nothing was read, so there is nothing to log or answer
+    if (NumberBytes < 0) {
+        ++counters_.dropped; // a failed receive: nothing was read, so nothing to log or answer
+        return;
+    }
+    ++counters_.received;
 
     std::string rest;
     {
