@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,7 +12,17 @@ struct CommandLine {
     std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
     int listenPort = 12001;               // --listen-port N: where requests arrive (0: any free port)
     int replyPort = 12000;                // --reply-port N: where clients listen for answers
+    // Flood protection and registry size; 0 switches each off.
+    std::uint32_t rateLimit = 50;         // --rate-limit N: requests a second per address (burst 2N)
+    std::uint32_t registrationLimit = 20; // --registration-limit N: new nicks an hour per address
+    std::int32_t capacity = 1000000;      // --capacity N: players the registry takes
 };
+
+struct FormEnvironment;
+// Copies the flood limits and the registry capacity of the command line into the form's
+// environment.
+void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment);
+
 
 // Reads the options that follow the first argument. Words that are not options are ignored,
 // as they always were; an unknown option, or one missing its value, raises

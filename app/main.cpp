@@ -74,6 +74,7 @@ int main(int argc, char** argv)
     environment.exeName = exeName;
     environment.appFolder = commandLine.dataFolder.value_or(ProgramFolder());
     environment.arguments = commandLine.arguments;
+    ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
     environment.makeEndpoint = [&](TForm1& form) {
         auto endpoint = std::make_unique<TUDPEndpoint>(loop);
         endpoint->SetRemotePort(commandLine.replyPort);

@@ -1,6 +1,7 @@
 #include "server/form1.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
 #include "platform/exception.h"
@@ -23,6 +24,13 @@ std::string FirstArgument(const std::vector<std::string>& arguments)
 }
 
 } // namespace
+
+void OperatorNotifier::ShowNotice(const std::string& caption, const std::string& text)
+{
+    const std::string line = caption + ": " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
 
 std::string ErrorBoxCaption(std::string_view exeName)
 {
@@ -48,6 +56,7 @@ std::string ErrorBoxText(std::string_view message)
 TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, environment.appFolder,
               [this](const std::string& message) { ShowError(message); }),
+      Guard(environment.floodLimits),
       environment_(std::move(environment))
 {
     AppFolder = environment_.appFolder;
@@ -108,6 +117,33 @@ bool TForm1::RunHandler(const std::function<void()>& handler)
 void TForm1::ShowError(const std::string& message)
 {
     environment_.notifier->ShowError(ErrorBoxCaption(environment_.exeName), ErrorBoxText(message));
+}
+
+std::int64_t TForm1::MonotonicNowMs() const
+{
+    static const SystemMonotonicClock systemClock;
+    return (environment_.monotonic ? *environment_.monotonic : systemClock).NowMs();
+}
+
+void TForm1::ReportFloods()
+{
+    if (const auto summary = Guard.TakeSummary(MonotonicNowMs()))
+        environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), *summary);
+}
+
+bool TForm1::RegistryFull() const
+{
+    const std::int32_t capacity = environment_.capacity;
+    return capacity > 0 && Cad.RowCount() - 1 >= capacity;
+}
+
+void TForm1::ReportRegistryFullOnce()
+{
+    if (capacityReported_)
+        return;
+    capacityReported_ = true;
+    ShowError("The registry is full (" + std::to_string(environment_.capacity) +
+              " players): new nicks are refused until the server is restarted with a larger --capacity");
 }
 
 void TForm1::LoadRegistry()

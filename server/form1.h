@@ -10,7 +10,9 @@
 #include "net/datagram_endpoint.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
+#include "server/flood_guard.h"
 #include "server/memo.h"
 #include "server/registry.h"
 #include "server/traffic_log.h"
@@ -21,6 +23,9 @@ class OperatorNotifier {
 public:
     virtual ~OperatorNotifier() = default;
     virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+    // A notice that needs no answer and may come again every minute (the flood summary):
+    // never a modal box. By default one line on standard error, "caption: text".
+    virtual void ShowNotice(const std::string& caption, const std::string& text);
 };
 
 class TForm1;
@@ -37,6 +42,10 @@ struct FormEnvironment {
     std::string exeName;                // the program's file name, for the error box caption
     std::string appFolder;              // where the registry and the logs live, ending in '/'
     std::vector<std::string> arguments; // the command line after the program name
+    // Flood protection and registry size (--rate-limit, --registration-limit, --capacity).
+    FloodLimits floodLimits;
+    std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
+    const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
 };
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
@@ -112,11 +121,25 @@ public:
     TrafficLog LogFile;
     std::int32_t TickCount = 0;
 
+    // Per-address request and registration limits, asked before a request is logged.
+    FloodGuard Guard;
+
 private:
+    std::int64_t MonotonicNowMs() const;
+    // Whether the flood guard lets this request from source through (requests.cpp).
+    bool AdmitRequest(const std::string& source, std::string_view request);
+    // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
+    void ReportFloods();
+    // The registry holds its capacity of players: new nicks are refused.
+    bool RegistryFull() const;
+    // Tells the operator that new nicks are being refused, the first time only.
+    void ReportRegistryFullOnce();
+
     FormEnvironment environment_;
     TrafficCounters counters_;
     bool terminateRequested_ = false;
     bool registryLoaded_ = false;
+    bool capacityReported_ = false;
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

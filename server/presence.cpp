@@ -6,9 +6,11 @@
 // Every five ticks of a minute: the first pings every online player and marks it "*"; the
 // fifth takes offline every player still "*" (no request since its ping), sending a fresh
 // player list after each one. An error ends the tick where it occurs; the counter has moved
-// on already, so the next tick goes on as usual.
+// on already, so the next tick goes on as usual. The flood guard's summary of the minute comes
+// first, so a failing ping cannot hold it back.
 void TForm1::Timer1Timer()
 {
+    ReportFloods();
     ++TickCount;
     if (TickCount == 1) {
         const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());

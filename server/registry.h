@@ -59,6 +59,8 @@ public:
     // password. Nick and password are compared with a-z read as A-Z; the first matching row
     // wins. A match marks the row online.
     std::int32_t CheckLogin(std::string_view nick, std::string_view password);
+    // The row CheckLogin would match for nick, 0 when none; changes nothing.
+    int NickRow(std::string_view nick) const { return FindNick(nick).value_or(0); }
 
     // Appends a player who is online, scores 0 and flies the "-" flag; returns its row.
     int AddPlayer(std::string_view nick, std::string_view password, std::string_view address);

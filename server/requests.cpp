@@ -39,6 +39,28 @@ std::optional<std::string> TakeField(std::string& rest)
 
 } // namespace
 
+// Asks the flood guard about one request from source: every request takes one from the
+// source's request allowance, and one that would register a new nick also one from its
+// registration allowance. Nothing is changed in the registry.
+bool TForm1::AdmitRequest(const std::string& source, std::string_view request)
+{
+    const std::int64_t now = MonotonicNowMs();
+    if (!Guard.AdmitRequest(source, now))
+        return false;
+    const auto firstBar = request.find('|');
+    if (firstBar == std::string_view::npos)
+        return true;
+    const auto secondBar = request.find('|', firstBar + 1);
+    if (secondBar == std::string_view::npos)
+        return true;
+    const std::string_view nick = request.substr(0, firstBar);
+    const std::string_view password = request.substr(firstBar + 1, secondBar - firstBar - 1);
+    // Requests refused anyway (a nick that cannot be stored, a full registry) register nobody.
+    if (Cad.NickRow(nick) != 0 || !StorableInRegistry(nick) || !StorableInRegistry(password) || RegistryFull())
+        return true;
+    return Guard.AdmitRegistration(source, now);
+}
+
 // One request: "nick|password|cmd|argument". Logged first; a request that cannot name a nick
 // and a password goes no further. Any error raised here ends this request only, with what it
 // did so far kept; the caller reports it and goes on serving.
@@ -58,6 +80,12 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         rest.resize(static_cast<std::size_t>(NumberBytes));
         stream.ReadBuffer(rest.data(), NumberBytes);
     }
+    // Over its source's limits a request is dropped unseen, neither logged nor answered: a
+    // flood then costs the disk and the network nothing.
+    if (!AdmitRequest(FromIP, rest)) {
+        CountDropped();
+        return;
+    }
     LogFile.WriteReceived(FromIP, rest);
 
     const auto nick = TakeField(rest);
@@ -76,6 +104,12 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         // Refused as if taken, so the client asks its player for another nick.
         if (!StorableInRegistry(*nick) || !StorableInRegistry(*password)) {
             SendMessageTo(FromIP, messages::kNickTaken);
+            return;
+        }
+        // A full registry turns newcomers away the same way; the operator hears of it once.
+        if (RegistryFull()) {
+            SendMessageTo(FromIP, messages::kNickTaken);
+            ReportRegistryFullOnce();
             return;
         }
         row = Cad.AddPlayer(*nick, *password, FromIP);

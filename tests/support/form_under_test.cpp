@@ -6,7 +6,7 @@
 
 namespace test_support {
 
-FormUnderTest::FormUnderTest()
+FormUnderTest::FormUnderTest(const std::function<void(FormEnvironment&)>& adjust)
 {
     FormEnvironment environment;
     environment.clock = &clock;
@@ -21,6 +21,9 @@ FormUnderTest::FormUnderTest()
     environment.exeName = "/opt/lobby/lobby-server";
     environment.appFolder = folder.Slash();
     environment.arguments = {"m5qt4"};
+    environment.monotonic = &monotonic;
+    if (adjust)
+        adjust(environment);
     form = std::make_unique<TForm1>(std::move(environment));
     form->FormCreate();
     form->FormActivate();

@@ -7,11 +7,13 @@
 // the handlers themselves, through RunHandler as the real wiring does.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "server/form1.h"
 #include "support/recording_endpoint.h"
@@ -25,6 +27,13 @@ public:
     LocalDateTime now{2026, 12, 7, 10, 20, 30, 1};
 };
 
+// The monotonic clock the flood limits are timed by; tests move it by hand.
+class SteppingMonotonicClock : public MonotonicClock {
+public:
+    std::int64_t NowMs() const override { return nowMs; }
+    std::int64_t nowMs = 1000000;
+};
+
 struct OperatorError {
     std::string caption;
     std::string text;
@@ -36,12 +45,18 @@ public:
     {
         errors.push_back({caption, text});
     }
+    void ShowNotice(const std::string& caption, const std::string& text) override
+    {
+        notices.push_back({caption, text});
+    }
     std::vector<OperatorError> errors;
+    std::vector<OperatorError> notices;
 };
 
 class FormUnderTest {
 public:
-    FormUnderTest();
+    // adjust may change the environment (limits, capacity) before the form is made.
+    explicit FormUnderTest(const std::function<void(FormEnvironment&)>& adjust = {});
     ~FormUnderTest();
 
     // One datagram arriving from fromIp (source port 5555), handled as UDP1 would have it
@@ -76,6 +91,7 @@ public:
 
     TempFolder folder;
     SteppingClock clock;
+    SteppingMonotonicClock monotonic;
     RegionalSettings regional{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
     RecordingNotifier notifier;
     RecordingEndpoint* endpoint = nullptr; // owned by the form
