@@ -1,0 +1,115 @@
+#include "client/client_options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+constexpr int kMaxWaitMs = 600000;
+
+// The whole word as a decimal number from low to high; nothing else is accepted (no sign,
+// no spaces, no trailing letters), so a typo never turns into some other port.
+int Number(const std::string& option, const std::string& word, int low, int high)
+{
+    int value = 0;
+    const char* end = word.data() + word.size();
+    const auto [stop, error] = std::from_chars(word.data(), end, value);
+    const bool digitsOnly = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digitsOnly || error != std::errc() || stop != end || value < low || value > high)
+        throw UsageError(option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
+                         ", not \"" + word + "\"");
+    return value;
+}
+
+bool AsksForHelp(const std::vector<std::string>& words)
+{
+    for (const std::string& word : words) {
+        if (word == "--")
+            return false;
+        if (word == "--help" || word == "-h")
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ClientOptions ParseClientOptions(const std::vector<std::string>& words)
+{
+    ClientOptions options;
+    if (AsksForHelp(words)) {
+        options.help = true;
+        return options;
+    }
+
+    std::vector<std::string> plain;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (optionsEnded || !word.starts_with("--")) {
+            plain.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (word == "--listen") {
+            options.listen = true;
+            continue;
+        }
+        const bool takesValue = word == "--server" || word == "--server-port" || word == "--from" ||
+                                word == "--port" || word == "--wait";
+        if (!takesValue)
+            throw UsageError("unknown option " + word);
+        if (i + 1 == words.size())
+            throw UsageError(word + " needs a value");
+        const std::string& value = words[++i];
+        if (word == "--server")
+            options.server = value;
+        else if (word == "--from")
+            options.from = value;
+        else if (word == "--server-port")
+            options.serverPort = static_cast<std::uint16_t>(Number(word, value, 1, 65535));
+        else if (word == "--port")
+            options.port = static_cast<std::uint16_t>(Number(word, value, 0, 65535));
+        else
+            options.waitMs = Number(word, value, 0, kMaxWaitMs);
+    }
+
+    if (plain.size() < 3)
+        throw UsageError("needs NICK PASSWORD COMMAND [ARGUMENT]");
+    if (plain.size() > 4)
+        throw UsageError("too many words: put the ARGUMENT in quotes when it holds spaces");
+    options.nick = plain[0];
+    options.password = plain[1];
+    options.command = plain[2];
+    if (plain.size() == 4)
+        options.argument = plain[3];
+    return options;
+}
+
+std::string RequestText(const ClientOptions& options)
+{
+    return options.nick + "|" + options.password + "|" + options.command + "|" + options.argument;
+}
+
+std::string UsageText()
+{
+    return "usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"
+           "Sends NICK|PASSWORD|COMMAND|ARGUMENT to the lobby server and prints its replies,\n"
+           "one per line, in UTF-8 (control bytes as \\r \\n \\t \\xNN, backslash as \\\\).\n"
+           "\n"
+           "  --server HOST       the server's name or address (default 127.0.0.1)\n"
+           "  --server-port N     the port it takes requests on (default 12001)\n"
+           "  --from ADDRESS      send from this local address (default: any)\n"
+           "  --port N            the local port, where the server answers (default 12000)\n"
+           "  --wait MS           stop once no reply came for MS milliseconds (default 1000;\n"
+           "                      at most 5 s in all, or MS when longer)\n"
+           "  --listen            go on printing until interrupted (Ctrl+C)\n"
+           "  --help              this text\n"
+           "\n"
+           "Exit status: 0 done, 1 the request could not be sent (unknown host, port taken),\n"
+           "2 bad command line.\n";
+}
