@@ -1,9 +1,10 @@
 // Datagrams per second echoed through TUDPEndpoint (readable callback, ReadDatagram into a
-// memory stream, SendDatagram back to the sender) beside a bare POSIX echo loop (poll,
-// recvfrom, sendto) measured in the same run, and their ratio. The target is a ratio of at
-// least 80%. Beside the rates it prints the echo thread's CPU time per datagram: the echo
-// side is the bottleneck, and its CPU cost is the steadier figure when other work shares
-// the machine.
+// memory stream, SendDatagram back to the sender) on each event loop the program can run on
+// (Qt's, and the epoll loop of servers without a window), beside a bare POSIX echo loop (poll,
+// recvfrom, sendto) measured in the same run, and each one's ratio to the bare loop. The
+// target is a ratio of at least 80%. Beside the rates it prints the echo thread's CPU time per
+// datagram: the echo side is the bottleneck, and its CPU cost is the steadier figure when
+// other work shares the machine.
 //
 // A client thread keeps a window of datagrams in flight to the echo side on 127.0.0.1 and
 // counts the echoes. Every phase is bounded in count and time: it ends after kDatagrams
@@ -27,6 +28,7 @@
 
 #include "app/qt_event_loop.h"
 #include "net/udp_endpoint.h"
+#include "platform/epoll_event_loop.h"
 
 namespace {
 
@@ -151,8 +153,26 @@ Result RunBare()
     return result;
 }
 
+// Runs the loop until the client's quit arrives, or until a guard ends it should that quit be
+// lost, so a phase can never hang.
+void RunUntilQuit(QtEventLoop&)
+{
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start((kPhaseSeconds + 3) * 1000);
+    QCoreApplication::exec();
+}
+
+void RunUntilQuit(EpollEventLoop& loop)
+{
+    const auto guard = loop.StartTimer((kPhaseSeconds + 3) * 1000, [&loop] { loop.Quit(); });
+    loop.Run();
+}
+
 // Endpoint echo: what the lobby does per request, minus its own logic.
-Result RunEndpoint(QtEventLoop& loop)
+template <typename Loop>
+Result RunEndpoint(Loop& loop)
 {
     TUDPEndpoint endpoint(loop);
     endpoint.SetLocalPort(0);
@@ -164,11 +184,6 @@ Result RunEndpoint(QtEventLoop& loop)
         sender.SetRemotePort(port);
         sender.SendDatagram(stream);
     };
-    // Ends the loop even if the client's quit were lost.
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    guard.start((kPhaseSeconds + 3) * 1000);
 
     Result result;
     const double cpuStart = ThreadCpuSeconds();
@@ -176,7 +191,7 @@ Result RunEndpoint(QtEventLoop& loop)
         result = RunClient(port);
         loop.Post([&loop] { loop.Quit(); });
     });
-    QCoreApplication::exec();
+    RunUntilQuit(loop);
     client.join();
     result.serverCpuSeconds = ThreadCpuSeconds() - cpuStart;
     return result;
@@ -189,33 +204,51 @@ void Print(const char* name, const Result& r)
                 r.echoed < kDatagrams ? "  (ended early: time bound or lost echo)" : "");
 }
 
+// Median figures of one echo side over the rounds.
+struct Summary {
+    std::vector<double> rates, cpu;
+    void Add(const Result& r)
+    {
+        rates.push_back(r.Rate());
+        cpu.push_back(r.CpuMicrosPerDatagram());
+    }
+    double Rate() const { return Median(rates); }
+    double Cpu() const { return Median(cpu); }
+};
+
+void PrintRatio(const char* name, const Summary& side, const Summary& bare)
+{
+    std::printf("  %-15s %9.0f datagrams/s (%.2f us CPU each): %5.1f%% of bare by rate, %5.1f%% by CPU per datagram\n",
+                name, side.Rate(), side.Cpu(), bare.Rate() > 0 ? side.Rate() / bare.Rate() * 100 : 0,
+                side.Cpu() > 0 ? bare.Cpu() / side.Cpu() * 100 : 0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QtEventLoop loop;
+    QtEventLoop qtLoop;
+    EpollEventLoop epollLoop;
     PinToCore(0);
     std::printf("UDP echo on 127.0.0.1: %d datagrams of %d bytes, window %d, median of %d rounds\n",
                 kDatagrams, kPayload, kWindow, kRounds);
-    std::vector<double> bareRates, endpointRates, bareCpu, endpointCpu;
+    Summary bare, qt, epoll;
     for (int round = 1; round <= kRounds; ++round) {
         std::printf("round %d\n", round);
-        const Result bare = RunBare();
-        Print("bare", bare);
-        const Result endpoint = RunEndpoint(loop);
-        Print("endpoint", endpoint);
-        bareRates.push_back(bare.Rate());
-        endpointRates.push_back(endpoint.Rate());
-        bareCpu.push_back(bare.CpuMicrosPerDatagram());
-        endpointCpu.push_back(endpoint.CpuMicrosPerDatagram());
+        const Result bareRound = RunBare();
+        Print("bare", bareRound);
+        bare.Add(bareRound);
+        const Result qtRound = RunEndpoint(qtLoop);
+        Print("qt", qtRound);
+        qt.Add(qtRound);
+        const Result epollRound = RunEndpoint(epollLoop);
+        Print("epoll", epollRound);
+        epoll.Add(epollRound);
     }
-    const double bareRate = Median(bareRates);
-    const double endpointRate = Median(endpointRates);
-    std::printf("bare %.0f datagrams/s (%.2f us CPU each), endpoint %.0f datagrams/s (%.2f us CPU each)\n", bareRate,
-                Median(bareCpu), endpointRate, Median(endpointCpu));
-    std::printf("ratio %.1f%% by rate, %.1f%% by CPU per datagram (target >= 80%%)\n",
-                bareRate > 0 ? endpointRate / bareRate * 100 : 0,
-                Median(endpointCpu) > 0 ? Median(bareCpu) / Median(endpointCpu) * 100 : 0);
+    std::printf("medians (target: endpoint >= 80%% of bare)\n");
+    std::printf("  %-15s %9.0f datagrams/s (%.2f us CPU each)\n", "bare", bare.Rate(), bare.Cpu());
+    PrintRatio("endpoint, qt", qt, bare);
+    PrintRatio("endpoint, epoll", epoll, bare);
     return 0;
 }
