@@ -149,14 +149,15 @@ void TForm1::ReportRegistryFullOnce()
 void TForm1::LoadRegistry()
 {
     Memo1.Clear();
-    std::optional<std::string> text = ReadRegistryFile(RegistryPath());
-    if (!text) {
-        text = std::string(kFreshRegistry);
-        WriteFileReplacing(RegistryPath(), *text);
-    }
-    Cad.LoadFromText(*text);
+    const std::optional<std::string> text = ReadRegistryFile(RegistryPath());
+    Cad.LoadFromText(text ? *text : kFreshRegistry);
     Memo1.Clear();
     registryLoaded_ = true;
+    // A missing file starts the lobby empty. Creating the file may fail (an unwritable
+    // folder): that is reported, but the empty table still counts as loaded, since no file
+    // holds more, so players registering now reach the disk at the first save that works.
+    if (!text)
+        WriteFileReplacing(RegistryPath(), std::string(kFreshRegistry));
 }
 
 void TForm1::SaveRegistry()

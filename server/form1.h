@@ -82,6 +82,9 @@ public:
     void ShowError(const std::string& message);
 
     // Registry (registry operations on the window).
+    // Loads cadastro.txt into Cad. A missing file gives the header-only table and is then
+    // created; a failure to create it raises with the table loaded all the same. A file that
+    // exists and cannot be read raises RegistryUnreadable and loads nothing.
     void LoadRegistry();
     void SaveRegistry();
     void SortByScore() { Cad.SortByScore(); }

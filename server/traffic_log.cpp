@@ -18,6 +18,8 @@ namespace {
 // How far back from the end an end-of-file mark is looked for when a file is reopened.
 constexpr std::int64_t kEndMarkWindow = 128;
 constexpr char kEndMark = 0x1A;
+// Lines written in a row after a write failure before another failure is reported again.
+constexpr int kLinesToMend = 1000;
 
 [[noreturn]] void ThrowErrno(int errnoValue) { throw InOutErrorFromErrno(errnoValue); }
 
@@ -148,8 +150,9 @@ void TrafficLog::CloseFile()
 
 // Writes one line with its CR LF by write(2), so it has reached the operating system when
 // this returns. With no file open the line is dropped: the failure that left the log
-// without a file has been reported already. A failure to write raises; the part of the
-// line that reached the file is cut off again so the next line starts clean.
+// without a file has been reported already. A line that fails to be written is dropped too,
+// its written part cut off again so the next line starts clean, and the failure reported
+// once until a line gets through again.
 void TrafficLog::WriteLine(const LocalDateTime& now, const std::string& line)
 {
     CheckRotationAt(now);
@@ -165,8 +168,19 @@ void TrafficLog::WriteLine(const LocalDateTime& now, const std::string& line)
             const int error = n < 0 ? errno : ENOSPC;
             if (written > 0)
                 CutPartialLine(file_.Get(), written);
-            ThrowErrno(error);
+            linesSinceWriteFailure_ = 0;
+            if (!writeFailureReported_) {
+                writeFailureReported_ = true;
+                report_(InOutErrorFromErrno(error).Message());
+            }
+            return;
         }
         written += static_cast<std::size_t>(n);
+    }
+    // Near a full disk short lines still fit now and then; only a log that takes lines again
+    // for a good while counts as mended, so the next failure is news.
+    if (writeFailureReported_ && ++linesSinceWriteFailure_ >= kLinesToMend) {
+        writeFailureReported_ = false;
+        linesSinceWriteFailure_ = 0;
     }
 }

@@ -20,7 +20,7 @@
 // the server: lines are dropped, the failure is reported once through the report callback
 // (or, at start-up, raised by Open to its caller), and every later rotation check, which is
 // every line offered, tries the day's file again. A new failure after a success is reported
-// again.
+// again. A line that cannot be written to an open file is handled the same way.
 class TrafficLog {
 public:
     // Receives the text of an error that the log could not raise to a caller (a failed
@@ -49,7 +49,12 @@ public:
     // close the old file raises EInOutError.
     void CheckRotation();
 
-    // Writes fromIp + ": " + time text + " " + text + CR LF.
+    // Writes fromIp + ": " + time text + " " + text + CR LF. A line that cannot be written
+    // (a full disk, say) is dropped, what of it reached the file is taken back, and the
+    // failure is reported once through the report callback; later lines are tried as usual,
+    // and a failure is reported again only after 1000 lines in a row were written (short
+    // lines slip onto a nearly full disk now and then; that is no recovery). Never raises:
+    // a log that cannot take lines must not stop the lobby nor flood the operator.
     void WriteReceived(const std::string& fromIp, const std::string& text);
 
     // Writes "> " + time text + " para: " + address + " " + message + CR LF.
@@ -78,4 +83,6 @@ private:
     std::string logDate_;
     FileDescriptor file_;
     bool failureReported_ = false;   // the operator knows the log has no file
+    bool writeFailureReported_ = false; // the operator knows lines are being dropped
+    int linesSinceWriteFailure_ = 0;    // lines written in a row since then
 };

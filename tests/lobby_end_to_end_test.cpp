@@ -14,12 +14,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "support/client_texts.h"
+#include "support/private_network.h"
 #include "support/server_process.h"
 #include "support/temp_folder.h"
 
@@ -46,56 +44,6 @@ int MillisecondsLeft(Clock::time_point deadline)
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::max<long long>(left, 0));
 }
-
-// Moves the calling thread into a new network namespace whose loopback interface is up, and
-// back into the old one when it goes. Sockets made and processes started in between belong
-// to the new namespace for their whole life.
-class PrivateNetwork {
-public:
-    PrivateNetwork()
-    {
-        if (::geteuid() != 0) {
-            failure_ = "not running as root, so no private network namespace can be made";
-            return;
-        }
-        original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (original_ < 0) {
-            failure_ = std::string("cannot open /proc/thread-self/ns/net: ") + std::strerror(errno);
-            return;
-        }
-        if (::unshare(CLONE_NEWNET) != 0) {
-            failure_ = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
-            return;
-        }
-        entered_ = true;
-        // What "ip link set lo up" does.
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        if (fd < 0 || ::ioctl(fd, SIOCGIFFLAGS, &request) != 0 ||
-            (request.ifr_flags |= IFF_UP, ::ioctl(fd, SIOCSIFFLAGS, &request) != 0))
-            failure_ = std::string("cannot bring the loopback interface up: ") + std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ~PrivateNetwork()
-    {
-        if (entered_ && ::setns(original_, CLONE_NEWNET) != 0)
-            ADD_FAILURE() << "cannot return to the original network namespace: " << std::strerror(errno);
-        if (original_ >= 0)
-            ::close(original_);
-    }
-    PrivateNetwork(const PrivateNetwork&) = delete;
-    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
-
-    // Why the namespace could not be made; empty when it was.
-    const std::string& Failure() const { return failure_; }
-
-private:
-    int original_ = -1;
-    bool entered_ = false;
-    std::string failure_;
-};
 
 bool IsTime(const std::string& text)
 {

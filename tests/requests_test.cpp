@@ -497,23 +497,24 @@ TEST_F(RequestsTest, FailedSendEndsTheRequestOnlyAndIsReported)
     EXPECT_EQ(lobby.TakeSent().size(), 3u);
 }
 
-TEST_F(RequestsTest, FailedLogLineEndsTheRequestBeforeItsMessageIsSent)
+TEST_F(RequestsTest, LogLinesThatCannotBeWrittenAreReportedOnceAndTheRequestGoesOn)
 {
     const std::string received = "10.0.0.5: 10:20:30 zoe|pw|slc|\r\n";
     {
-        // Room for the received line, none for the welcome's.
+        // Room for the received line, none for the lines of what is sent (a full disk): the
+        // lobby still answers, and the operator is told once, not once a line.
         FileSizeCap cap(received.size());
-        EXPECT_FALSE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
+        EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
+        EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|msg|oi"));
     }
     EXPECT_EQ(lobby.LogText(), received);
-    EXPECT_THAT(lobby.TakeSent(), IsEmpty());
-    EXPECT_EQ(lobby.notifier.errors.size(), 1u);
-    // Registered before the failure, so registered it stays; "slc" never ran.
-    EXPECT_EQ(lobby.CellOf("zoe", Registry::kMarker), ">");
-    EXPECT_EQ(lobby.CellOf("zoe", Registry::kFlag), "-");
+    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(kWelcome, OwnScore("0"), PlayerList({"+zoe"}),
+                                                      Ranking({"zoe - 0"}), kConnected, Chat("zoe", "oi")));
+    EXPECT_THAT(ErrorTexts(), ElementsAre("Disk full."));
 
-    EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
-    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(OwnScore("0"), PlayerList({"+zoe"}), Ranking({"zoe - 0"}), kConnected));
+    lobby.TakeSent();
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|fc-|"));
+    EXPECT_EQ(lobby.LogLines().back(), "> 10:20:30 para: 10.0.0.5 " + PlayerList({"-zoe"}));
 }
 
 } // namespace

@@ -220,21 +220,38 @@ TEST_F(TrafficLogTest, FailedRotationIsReportedOnceAndRetriedAtEachLine)
     EXPECT_EQ(log.LogDate(), "08-12-2026");
 }
 
-TEST_F(TrafficLogTest, FailedWriteRaisesAndTakesBackThePartialLine)
+TEST_F(TrafficLogTest, FailedWriteIsReportedOnceAndTakesBackThePartialLine)
 {
     TrafficLog log = MakeLog(dir);
     log.Open();
     log.WriteReceived("1.2.3.4", "before");
     const std::string before = ReadFile(File("06-12-2026"));
 
-    // Let the file grow by 10 bytes only: the next line is written in part, then refused.
-    const EInOutError error = CatchInOutError([&] {
+    {
+        // Let the file grow by 10 bytes only: the next line is written in part, then refused.
+        // The server must go on, so nothing is raised; the operator hears of it once.
         FileSizeLimit limit(before.size() + 10);
-        log.WriteSent("10.0.0.1", "a message longer than ten bytes");
-    });
-    EXPECT_EQ(error.Message(), "Disk full");
-    EXPECT_EQ(error.ErrorCode(), 101);
+        EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "a message longer than ten bytes"));
+        EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "another one, as long"));
+    }
+    EXPECT_EQ(reports, std::vector<std::string>{"Disk full"});
     EXPECT_EQ(ReadFile(File("06-12-2026")), before);
     log.WriteSent("10.0.0.1", "after");
     EXPECT_EQ(ReadFile(File("06-12-2026")), before + "> 09:05:07 para: 10.0.0.1 after\r\n");
+
+    // A line now and then is no recovery; a thousand in a row are, and a failure after them
+    // is news again.
+    const std::size_t size = ReadFile(File("06-12-2026")).size();
+    {
+        FileSizeLimit limit(size);
+        log.WriteSent("10.0.0.1", "lost");
+    }
+    EXPECT_EQ(reports.size(), 1u);
+    for (int i = 0; i < 1000; ++i)
+        log.WriteSent("10.0.0.1", "x");
+    {
+        FileSizeLimit limit(size + 1000 * 29);
+        log.WriteSent("10.0.0.1", "lost");
+    }
+    EXPECT_EQ(reports.size(), 2u);
 }

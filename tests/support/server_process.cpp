@@ -13,7 +13,8 @@ std::string ServerProgramPath()
 }
 
 ServerProcess::ServerProcess(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::string& workingFolder, const std::string& stderrPath)
+                             const std::string& workingFolder, const std::string& stderrPath,
+                             const std::function<bool()>& inChild)
 {
     std::vector<std::string> argv = {program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -32,6 +33,8 @@ ServerProcess::ServerProcess(const std::string& program, const std::vector<std::
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
+    if (inChild && !inChild())
+        ::_exit(125);
     if (::chdir(workingFolder.c_str()) != 0)
         ::_exit(126);
     ::unsetenv("DISPLAY");

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,9 +15,12 @@
 class ServerProcess {
 public:
     // Starts program with arguments, in workingFolder, with LC_ALL=C and no display (so it
-    // runs headless), standard error to stderrPath.
+    // runs headless), standard error to stderrPath. inChild, when given, runs in the new
+    // process just before the program replaces it (to enter a namespace, say); it may use
+    // system calls only, and the child ends with status 125 when it returns false.
     ServerProcess(const std::string& program, const std::vector<std::string>& arguments,
-                  const std::string& workingFolder, const std::string& stderrPath);
+                  const std::string& workingFolder, const std::string& stderrPath,
+                  const std::function<bool()>& inChild = {});
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
     ~ServerProcess();

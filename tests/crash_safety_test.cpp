@@ -1,0 +1,152 @@
+// A kill at any moment loses no saved player: the built server is killed with SIGKILL at
+// random moments of a flood of registrations and score reports, 20 times over, and after
+// each kill the registry file must read whole and hold every player of the last save that
+// completed. The server runs in a network namespace of its own, its client on 127.0.0.2.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "support/client_texts.h"
+#include "support/loopback.h"
+#include "support/private_network.h"
+#include "support/server_process.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace test_support;
+using SteadyClock = std::chrono::steady_clock;
+
+// The registry file's lines, each checked to be whole: ends in CR LF, starts with the
+// comma of the empty presence column and has the six commas of a saved row. Fails the test
+// for any other line; returns the nicks of the player rows.
+std::set<std::string> NicksOfAWholeRegistry(const std::string& text)
+{
+    std::set<std::string> nicks;
+    EXPECT_TRUE(text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") << "the last line is cut";
+    std::size_t pos = 0;
+    for (int line = 0; pos < text.size(); ++line) {
+        const std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos)
+            break;
+        const std::string row = text.substr(pos, end - pos);
+        pos = end + 2;
+        if (line == 0) {
+            EXPECT_TRUE(row == ",Nick,Senha,Ip,Pontos," || row == ",Nick,Senha,Ip,Pontos,,") << row;
+            continue;
+        }
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 6) << "line " << line << ": " << row;
+        EXPECT_EQ(row.find_first_of("\r\n"), std::string::npos) << "line " << line;
+        const std::size_t nickEnd = row.find(',', 1);
+        EXPECT_EQ(row[0], ',');
+        if (nickEnd != std::string::npos)
+            nicks.insert(row.substr(1, nickEnd - 1));
+    }
+    return nicks;
+}
+
+TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
+{
+    PrivateNetwork network;
+    if (!network.Failure().empty())
+        GTEST_SKIP() << network.Failure();
+    TempFolder folder;
+    const fs::path program = folder / "lobby-server";
+    fs::copy_file(ServerProgramPath(), program);
+    // A known player to knock with: a wrong password always gets the same answer.
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
+
+    LoopbackPeer client("127.0.0.2");
+    int buffer = 4 << 20;
+    ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    std::mt19937 random(20261207);
+    std::set<std::string> confirmed; // in a save that completed: must be in the file for ever
+    int kills = 0;
+    std::size_t requestsSent = 0;
+
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ServerProcess server(program.string(),
+                             {"m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                              "--reply-port", std::to_string(client.Port())},
+                             "/", (folder / "stderr").string());
+        bool up = false;
+        for (int i = 0; i < 200 && !up; ++i) {
+            client.SendTo(12001, "door|knock|zzz|");
+            up = client.Receive(50).has_value();
+        }
+        ASSERT_TRUE(up) << ReadBytes(folder / "stderr");
+        while (client.Receive(50)) {
+        }
+
+        // Batches of new players, each leaving at once (so broadcasts stay small), closed by
+        // a score report: its ranking (the one message it sends, to the scorer alone) comes
+        // back only after the registry was saved with every player registered before it.
+        // Replies come back in the order they were sent. At most two batches are in flight,
+        // so the server's receive queue never overflows and no welcome goes missing.
+        const auto killAt = SteadyClock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random));
+        std::vector<std::string> welcomedNicks; // in order
+        std::vector<std::string> sentNicks;
+        int batch = 0;
+        int rankings = 0;
+        const auto takeReplies = [&](int waitMs) {
+            while (const auto reply = client.Receive(waitMs)) {
+                if (reply->bytes == kWelcome && welcomedNicks.size() < sentNicks.size()) {
+                    welcomedNicks.push_back(sentNicks[welcomedNicks.size()]);
+                } else if (reply->bytes.rfind("ttn|", 0) == 0) {
+                    confirmed.insert(welcomedNicks.begin(), welcomedNicks.end());
+                    ++rankings;
+                }
+                waitMs = 0;
+            }
+        };
+        while (SteadyClock::now() < killAt && batch < 10000) {
+            for (int i = 0; i < 8; ++i) {
+                const std::string nick = "r" + std::to_string(round) + "b" + std::to_string(batch) + "p" + std::to_string(i);
+                sentNicks.push_back(nick);
+                client.SendTo(12001, nick + "|pw|zzz|");
+                client.SendTo(12001, nick + "|pw|off|");
+                requestsSent += 2;
+            }
+            const std::string scorer = sentNicks[sentNicks.size() - 1 - batch % 8];
+            client.SendTo(12001, scorer + "|pw|scj|" + std::to_string(batch % 17));
+            client.SendTo(12001, scorer + "|pw|off|");
+            requestsSent += 2;
+            ++batch;
+            takeReplies(0);
+            const auto windowDeadline = SteadyClock::now() + 3s;
+            while (rankings + 2 <= batch && SteadyClock::now() < windowDeadline)
+                takeReplies(10);
+            ASSERT_GT(rankings + 2, batch) << "the server stopped answering";
+        }
+        server.Signal(SIGKILL);
+        ASSERT_EQ(server.WaitForExit(10s), std::optional<int>(128 + SIGKILL));
+        ++kills;
+        // Replies already on their way still count: they were sent before the kill.
+        takeReplies(20);
+
+        const std::string text = ReadBytes(folder / "cadastro.txt");
+        const std::set<std::string> inFile = NicksOfAWholeRegistry(text);
+        ASSERT_TRUE(inFile.count("door"));
+        for (const std::string& nick : confirmed)
+            ASSERT_TRUE(inFile.count(nick)) << nick << " was saved, then lost to a kill";
+    }
+    EXPECT_EQ(kills, 20);
+    EXPECT_GT(confirmed.size(), 0u);
+    RecordProperty("requests", static_cast<int>(requestsSent));
+    RecordProperty("players_saved", static_cast<int>(confirmed.size()));
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+// Faults of the disk under a running lobby: a folder that is or becomes unwritable, and a disk
+// that fills up. Each must reach the operator, the lobby must go on serving, and the registry
+// file must never be left partial nor replaced by less than it held.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/client_texts.h"
+#include "support/form_under_test.h"
+#include "support/loopback.h"
+#include "support/private_network.h"
+#include "support/server_process.h"
+#include "support/small_tmpfs.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace test_support;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+// Makes a folder immutable while it lives: nothing can be created, renamed or removed in it,
+// root included (permission bits do not stop root, which the tests run as). Files already
+// open stay writable. Failure() says why the folder could not be made so.
+class UnwritableFolder {
+public:
+    explicit UnwritableFolder(const fs::path& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        int flags = 0;
+        if (fd_ < 0 || ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) != 0) {
+            failure_ = std::string("cannot read the folder's flags: ") + std::strerror(errno);
+            return;
+        }
+        flags |= FS_IMMUTABLE_FL;
+        if (::ioctl(fd_, FS_IOC_SETFLAGS, &flags) != 0) {
+            failure_ = std::string("cannot make the folder immutable: ") + std::strerror(errno);
+            return;
+        }
+        set_ = true;
+    }
+    ~UnwritableFolder() { Lift(); }
+    UnwritableFolder(const UnwritableFolder&) = delete;
+    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+
+    const std::string& Failure() const { return failure_; }
+
+    // Makes the folder writable again.
+    void Lift()
+    {
+        if (set_) {
+            int flags = 0;
+            ::ioctl(fd_, FS_IOC_GETFLAGS, &flags);
+            flags &= ~FS_IMMUTABLE_FL;
+            EXPECT_EQ(::ioctl(fd_, FS_IOC_SETFLAGS, &flags), 0) << std::strerror(errno);
+            set_ = false;
+        }
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+    bool set_ = false;
+    std::string failure_;
+};
+
+std::vector<std::string> Texts(const std::vector<OperatorError>& errors)
+{
+    std::vector<std::string> texts;
+    for (const OperatorError& error : errors)
+        texts.push_back(error.text);
+    return texts;
+}
+
+TEST(FolderFaults, AFolderThatBecomesUnwritableIsReportedAndTheLobbyGoesOn)
+{
+    FormUnderTest lobby;
+    lobby.Join("10.0.0.5", "ana");
+    ASSERT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|scj|7"));
+    const std::string saved = lobby.RegistryFile();
+    ASSERT_THAT(saved, HasSubstr(",ana,pw,10.0.0.5,7,+,\r\n"));
+    lobby.TakeSent();
+
+    UnwritableFolder unwritable(lobby.folder.Path());
+    if (!unwritable.Failure().empty())
+        GTEST_SKIP() << unwritable.Failure();
+
+    // The save fails and says so; the file keeps what it held.
+    EXPECT_FALSE(lobby.Receive("10.0.0.5", "ana|pw|scj|5"));
+    EXPECT_THAT(Texts(lobby.notifier.errors),
+                ElementsAre("Cannot create file " + (lobby.folder / "cadastro.txt").string() + "."));
+    EXPECT_EQ(lobby.RegistryFile(), saved);
+    EXPECT_FALSE(fs::exists(lobby.folder / "cadastro.txt.tmp"));
+
+    // A new day whose log cannot be created: told once, and every request is still served.
+    lobby.clock.now.day = 8;
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|msg|oi"));
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|slc|"));
+    EXPECT_EQ(lobby.notifier.errors.size(), 2u);
+    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(Chat("ana", "oi"), OwnScore("12"), PlayerList({"+ana"}),
+                                                      Ranking({"ana - 12"}), kConnected));
+
+    // Writable again: the next score report saves everything, the day's log starts.
+    unwritable.Lift();
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|scj|1"));
+    EXPECT_THAT(lobby.RegistryFile(), HasSubstr(",ana,pw,10.0.0.5,13,+,\r\n"));
+    EXPECT_THAT(lobby.LogText(), HasSubstr("ana|pw|scj|1\r\n"));
+    EXPECT_EQ(lobby.notifier.errors.size(), 2u);
+}
+
+TEST(FolderFaults, AnUnwritableFolderWithoutARegistryStillServesAndSavesOnceItCan)
+{
+    TempFolder folder;
+    SteppingClock clock;
+    RegionalSettings regional{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
+    RecordingNotifier notifier;
+    RecordingEndpoint* endpoint = nullptr;
+    FormEnvironment environment;
+    environment.clock = &clock;
+    environment.regional = &regional;
+    environment.notifier = &notifier;
+    environment.makeEndpoint = [&](TForm1&) {
+        auto recording = std::make_unique<RecordingEndpoint>();
+        endpoint = recording.get();
+        return std::unique_ptr<DatagramEndpoint>(std::move(recording));
+    };
+    environment.exeName = "lobby-server";
+    environment.appFolder = folder.Slash();
+    environment.arguments = {"m5qt4"};
+    TForm1 form(std::move(environment));
+
+    UnwritableFolder unwritable(folder.Path());
+    if (!unwritable.Failure().empty())
+        GTEST_SKIP() << unwritable.Failure();
+    // Start-up as the program runs it: each step's error is shown, the next step still runs.
+    EXPECT_FALSE(form.RunHandler([&] { form.FormCreate(); }));
+    EXPECT_FALSE(form.RunHandler([&] { form.FormActivate(); }));
+    ASSERT_EQ(notifier.errors.size(), 2u);
+    EXPECT_EQ(notifier.errors[1].text, "Cannot create file " + (folder / "cadastro.txt").string() + ".");
+
+    // The lobby starts from an empty registry, as with a fresh file, and serves.
+    ASSERT_TRUE(form.RegistryLoaded());
+    EXPECT_EQ(form.Cad.RowCount(), 1);
+    EXPECT_EQ(form.Cad.Cell(Registry::kNick, 0), "Nick");
+    endpoint->current = "ana|pw|slc|";
+    EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 11, "10.0.0.5", 5555); }));
+    EXPECT_EQ(endpoint->sent.size(), 5u);
+
+    unwritable.Lift();
+    endpoint->current = "ana|pw|scj|3";
+    EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 12, "10.0.0.5", 5555); }));
+    EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.5,3,+,\r\n");
+    EXPECT_EQ(notifier.errors.size(), 2u);
+}
+
+// The built server with its folder on a tmpfs of 256 KiB, in network and mount namespaces of
+// its own; one client at 127.0.0.2.
+class FullDisk : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!network.Failure().empty())
+            GTEST_SKIP() << network.Failure();
+        program = folder / "lobby-server";
+        fs::copy_file(ServerProgramPath(), program);
+        fs::create_directory(data);
+        disk.emplace(data.string(), 256 * 1024);
+        if (!disk->Failure().empty())
+            GTEST_SKIP() << disk->Failure();
+        client.emplace("127.0.0.2");
+        server.emplace(program.string(),
+                       std::vector<std::string>{"m5qt4", "--headless", "--dir", data.string(), "--reply-port",
+                                                std::to_string(client->Port())},
+                       "/", (folder / "stderr").string(), [this] { return disk->EnterInChild(); });
+    }
+
+    std::string OnDisk(const std::string& name) const { return ReadBytes(disk->Path((data / name).string())); }
+    std::string Stderr() const { return ReadBytes(folder / "stderr"); }
+
+    // Sends request and collects the replies that come within a short while.
+    std::vector<std::string> Ask(const std::string& request, std::size_t expected)
+    {
+        client->SendTo(12001, request);
+        std::vector<std::string> replies;
+        while (replies.size() < expected) {
+            const auto reply = client->Receive(3000);
+            if (!reply)
+                break;
+            replies.push_back(reply->bytes);
+        }
+        // Nothing more may follow the replies expected.
+        if (const auto extra = client->Receive(expected == 0 ? 300 : 100))
+            replies.push_back(extra->bytes);
+        return replies;
+    }
+
+    // Fills the tmpfs up to the last byte with a file of its own.
+    void FillDisk()
+    {
+        const int fd = ::open(disk->Path((data / "filler").string()).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 1000; ++i) {
+            if (::write(fd, block.data(), block.size()) < 0)
+                break;
+        }
+        for (int i = 0; i < 4096; ++i) {
+            if (::write(fd, "f", 1) < 0)
+                break;
+        }
+        ::close(fd);
+    }
+
+    PrivateNetwork network;
+    TempFolder folder;
+    fs::path program;
+    fs::path data = folder / "data";
+    std::optional<SmallTmpfs> disk;
+    std::optional<LoopbackPeer> client;
+    std::optional<ServerProcess> server;
+};
+
+TEST_F(FullDisk, IsReportedOnceWhileTheLobbyGoesOnAndTheRegistryStaysWhole)
+{
+    // Up once a request is answered; bounded.
+    std::vector<std::string> welcome;
+    for (int i = 0; i < 100 && welcome.empty(); ++i) {
+        client->SendTo(12001, "ana|pw|zzz|");
+        if (const auto reply = client->Receive(100))
+            welcome.push_back(reply->bytes);
+    }
+    ASSERT_THAT(welcome, ElementsAre(kWelcome)) << Stderr();
+    ASSERT_THAT(Ask("ana|pw|scj|7", 1), ElementsAre(Ranking({"ana - 7"})));
+    const std::string saved = OnDisk("cadastro.txt");
+    ASSERT_EQ(saved, ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,127.0.0.2,7,-,\r\n");
+
+    FillDisk();
+    // Chat still flows (enough of it to need more room for the log than is left), logins
+    // still answer, and a score report changes the score; only its save fails (so its
+    // ranking is not sent), and the file keeps what it held.
+    const std::string text(100, 'x');
+    for (int i = 0; i < 40; ++i)
+        ASSERT_THAT(Ask("ana|pw|msg|" + text, 1), ElementsAre(Chat("ana", text))) << "chat " << i << Stderr();
+    EXPECT_THAT(Ask("ana|pw|scj|5", 0), IsEmpty());
+    EXPECT_THAT(Ask("ana|pw|slc|", 4),
+                ElementsAre(OwnScore("12"), PlayerList({"+ana"}), Ranking({"ana - 12"}), kConnected));
+    EXPECT_EQ(OnDisk("cadastro.txt"), saved);
+    EXPECT_FALSE(fs::exists(disk->Path((data / "cadastro.txt.tmp").string())));
+    const std::string reported = Stderr();
+    EXPECT_THAT(reported, HasSubstr("lobby-server: Stream write error."));
+    // The log's trouble is told once, not once a line.
+    const auto first = reported.find("Disk full");
+    ASSERT_NE(first, std::string::npos) << reported;
+    EXPECT_EQ(reported.find("Disk full", first + 1), std::string::npos) << reported;
+
+    // Room again: the next report saves the score, and the log takes lines again.
+    fs::remove(disk->Path((data / "filler").string()));
+    EXPECT_THAT(Ask("ana|pw|scj|1", 1), ElementsAre(Ranking({"ana - 13"})));
+    EXPECT_EQ(OnDisk("cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,127.0.0.2,13,+,\r\n");
+    server->Signal(SIGTERM);
+    EXPECT_EQ(server->WaitForExit(10s), std::optional<int>(0)) << Stderr();
+    std::string logs;
+    for (const auto& entry : fs::directory_iterator(disk->Path(data.string()))) {
+        if (entry.path().filename() != "cadastro.txt")
+            logs += ReadBytes(entry.path());
+    }
+    EXPECT_THAT(logs, HasSubstr(" ana|pw|scj|1\r\n"));
+    EXPECT_EQ(logs.substr(logs.size() - 2), "\r\n");
+}
+
+} // namespace
