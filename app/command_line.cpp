@@ -36,6 +36,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
     CommandLine line;
     for (int i = 1; i < argc; ++i)
         line.arguments.emplace_back(argv[i]);
+    if (line.arguments.size() == 1 && line.arguments[0] == "--help") {
+        line.help = true;
+        return line;
+    }
 
     for (std::size_t i = 1; i < line.arguments.size(); ++i) {
         const std::string& word = line.arguments[i];
@@ -48,6 +52,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
         };
         if (word == "--headless") {
             line.headless = true;
+        } else if (word == "--quiet") {
+            line.quiet = true;
         } else if (word == "--dir") {
             std::string folder = value();
             if (folder.empty())
@@ -70,6 +76,31 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
         }
     }
     return line;
+}
+
+std::string UsageText()
+{
+    return "usage: lobby-server ACCESS-WORD [options]\n"
+           "\n"
+           "The game lobby's server. The first argument must be the access word; without it the\n"
+           "server writes its registry back and ends at once.\n"
+           "\n"
+           "options (after the access word):\n"
+           "  --headless          no window, even with a display; errors go to standard error\n"
+           "  --quiet             no status line every minute when headless\n"
+           "  --dir DIR           keep cadastro.txt and the traffic logs in DIR\n"
+           "                      (default: the program's own folder)\n"
+           "  --listen-port N     receive requests on UDP port N (default 12001; 0: any free port)\n"
+           "  --reply-port N      answer to port N of the clients (default 12000)\n"
+           "  --rate-limit N      requests a second from one address, bursts of 2N (default 50;\n"
+           "                      0: no limit)\n"
+           "  --registration-limit N\n"
+           "                      new nicks an hour from one address (default 20; 0: no limit)\n"
+           "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
+           "  --help              this text (as the only argument)\n"
+           "\n"
+           "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP re-reads the\n"
+           "regional date and time settings.\n";
 }
 
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)

@@ -8,6 +8,8 @@
 // The program's command line. The first argument is the access word; options follow it.
 struct CommandLine {
     std::vector<std::string> arguments;   // everything after the program name, as given
+    bool help = false;                    // --help alone: print the usage, touch nothing
+    bool quiet = false;                   // --quiet: no status line every minute when headless
     bool headless = false;                // --headless: no window even with a display
     std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
     int listenPort = 12001;               // --listen-port N: where requests arrive (0: any free port)
@@ -23,11 +25,13 @@ struct FormEnvironment;
 // environment.
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment);
 
-
 // Reads the options that follow the first argument. Words that are not options are ignored,
 // as they always were; an unknown option, or one missing its value, raises
 // std::invalid_argument with a message for the operator.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// What --help prints: where the access word goes (never the word itself) and every option.
+std::string UsageText();
 
 // The folder the program file is in, with a trailing "/".
 std::string ProgramFolder();

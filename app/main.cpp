@@ -1,22 +1,25 @@
 // lobby-server: the game lobby's server. Started with the access word, it serves requests on
-// UDP until the operator closes its window or sends SIGINT/SIGTERM; with --headless, or with
-// no display, it runs without a window.
+// UDP until the operator closes its window or sends SIGINT/SIGTERM. With a display it shows
+// its window over Qt's loop; with --headless, or with no display, it runs on a bare epoll
+// loop and needs no Qt at all.
 #include <QApplication>
-#include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/notifiers.h"
 #include "app/qt_event_loop.h"
-#include "app/signal_watcher.h"
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
+#include "platform/epoll_event_loop.h"
 #include "platform/regional_settings.h"
+#include "platform/signal_pipe.h"
 #include "server/form1.h"
 #include "server/registry_file.h"
 
@@ -36,47 +39,35 @@ void SayOnStandardError(const std::string& text)
 {
     const std::string line = "lobby-server: " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
 }
 
-} // namespace
+// What differs between the window and the headless server.
+struct FrontEnd {
+    EventLoop& loop;
+    OperatorNotifier& notifier;
+    std::function<void()> runLoop;       // returns when the loop has been told to quit
+    MessageBoxNotifier* box = nullptr;   // the window's error box, when there is a window
+};
 
-int main(int argc, char** argv)
+// Builds the main window and its components, runs start-up, serves until told to close, and
+// shuts down. Returns the exit status.
+int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontEnd frontEnd)
 {
-    CommandLine commandLine;
-    try {
-        commandLine = ParseCommandLine(argc, argv);
-    } catch (const std::invalid_argument& error) {
-        SayOnStandardError(error.what());
-        return 2;
-    }
-
-    const bool windowed = !commandLine.headless && DisplayAvailable();
-    std::unique_ptr<QCoreApplication> application;
-    if (windowed)
-        application = std::make_unique<QApplication>(argc, argv);
-    else
-        application = std::make_unique<QCoreApplication>(argc, argv);
-
-    QtEventLoop loop;
     SystemClock clock;
     RegionalSettings regional = ReadSystemRegionalSettings();
-    StandardErrorNotifier standardErrorNotifier;
-    MessageBoxNotifier boxNotifier;
-    OperatorNotifier& notifier = windowed ? static_cast<OperatorNotifier&>(boxNotifier)
-                                          : static_cast<OperatorNotifier&>(standardErrorNotifier);
-    const std::string exeName = argc > 0 ? argv[0] : "lobby-server";
 
     FormEnvironment environment;
     environment.clock = &clock;
     environment.regional = &regional;
-    environment.notifier = &notifier;
-    environment.loop = &loop;
+    environment.notifier = &frontEnd.notifier;
+    environment.loop = &frontEnd.loop;
     environment.exeName = exeName;
     environment.appFolder = commandLine.dataFolder.value_or(ProgramFolder());
     environment.arguments = commandLine.arguments;
     ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
     environment.makeEndpoint = [&](TForm1& form) {
-        auto endpoint = std::make_unique<TUDPEndpoint>(loop);
+        auto endpoint = std::make_unique<TUDPEndpoint>(frontEnd.loop);
         endpoint->SetRemotePort(commandLine.replyPort);
         endpoint->SetLocalPort(commandLine.listenPort);
         endpoint->SetReportLevel(1);
@@ -93,14 +84,16 @@ int main(int argc, char** argv)
     try {
         form = std::make_unique<TForm1>(std::move(environment));
     } catch (const std::exception& error) {
-        boxNotifier.StartShowing();
-        notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(error.what()));
+        if (frontEnd.box)
+            frontEnd.box->StartShowing();
+        frontEnd.notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(error.what()));
         return 1;
     }
 
-    SignalWatcher signalWatcher([&] { loop.Quit(); }, [&] { regional = ReadSystemRegionalSettings(); });
+    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); },
+                          [&] { regional = ReadSystemRegionalSettings(); });
     std::unique_ptr<MainWindow> window;
-    if (windowed)
+    if (frontEnd.box)
         window = std::make_unique<MainWindow>(*form);
 
     // Start-up runs to its end before the loop takes its first event, so no datagram is
@@ -125,13 +118,55 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    std::unique_ptr<EventLoop::Registration> statusTimer;
+    if (!frontEnd.box && !commandLine.quiet) {
+        statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
+            std::printf("%s\n", form->StatusLine().c_str());
+            std::fflush(stdout);
+        });
+    }
     if (window) {
         window->show();
-        QTimer::singleShot(0, [&] { boxNotifier.StartShowing(); });
+        QTimer::singleShot(0, [&] { frontEnd.box->StartShowing(); });
     }
-    application->exec();
+    frontEnd.runLoop();
 
+    statusTimer.reset();
     window.reset();
     const bool savedClean = form->RunHandler([&] { form->FormDestroy(); });
     return savedClean ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CommandLine commandLine;
+    try {
+        commandLine = ParseCommandLine(argc, argv);
+    } catch (const std::invalid_argument& error) {
+        SayOnStandardError(std::string(error.what()) + " (see lobby-server --help)");
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    const std::string exeName = argc > 0 ? argv[0] : "lobby-server";
+
+    if (!commandLine.headless && DisplayAvailable()) {
+        QApplication application(argc, argv);
+        QtEventLoop loop;
+        MessageBoxNotifier box;
+        return RunServer(commandLine, exeName, FrontEnd{loop, box, [] { QApplication::exec(); }, &box});
+    }
+
+    try {
+        EpollEventLoop loop;
+        StandardErrorNotifier notifier;
+        return RunServer(commandLine, exeName, FrontEnd{loop, notifier, [&] { loop.Run(); }});
+    } catch (const std::exception& error) {
+        SayOnStandardError(error.what());
+        return 1;
+    }
 }

@@ -111,6 +111,16 @@ TEST_F(StartupProcess, APortTakenByAnotherProgramIsReportedAndTheServerEnds)
     EXPECT_NE(message.find(port), std::string::npos) << message;
 }
 
+TEST_F(StartupProcess, HelpAloneTouchesNoFile)
+{
+    ServerProcess server(program.string(), {"--help"}, "/", (folder / "stderr").string());
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+    EXPECT_FALSE(fs::exists(TodaysLog()));
+}
+
 TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
 {
     ServerProcess server(program.string(), {"m5qt4", "--frobnicate"}, "/", (folder / "stderr").string());

@@ -1,0 +1,66 @@
+#include "platform/signal_pipe.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/exception.h"
+
+namespace {
+
+int g_writeEnd = -1;
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void OnSignal(int number)
+{
+    const int saved = errno;
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] const ssize_t ignored = ::write(g_writeEnd, &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+SignalPipe::SignalPipe(EventLoop& loop, std::function<void()> onClose, std::function<void()> onReload)
+    : onClose_(std::move(onClose)), onReload_(std::move(onReload))
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw Exception(std::string("Cannot create the signal pipe: ") + std::strerror(errno));
+    readEnd_ = ends[0];
+    g_writeEnd = ends[1];
+    watch_ = loop.WatchReadable(readEnd_, [this] { Drain(); });
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : kSignals)
+        ::sigaction(number, &action, nullptr);
+}
+
+SignalPipe::~SignalPipe()
+{
+    for (int number : kSignals)
+        ::signal(number, SIG_DFL);
+    watch_.reset();
+    ::close(readEnd_);
+    ::close(g_writeEnd);
+    g_writeEnd = -1;
+}
+
+void SignalPipe::Drain()
+{
+    char bytes[64];
+    ssize_t got;
+    while ((got = ::read(readEnd_, bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+            if (bytes[i] == SIGHUP)
+                onReload_();
+            else
+                onClose_();
+        }
+    }
+}
