@@ -1,6 +1,7 @@
 #include "app/qt_event_loop.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <iostream>
@@ -40,9 +41,17 @@ std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std:
 {
     auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     // Qt holds a reference to the connected functor while calling it, so the callback lives
-    // on to its end even if it drops its own registration.
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
-                     [this, callback = std::move(onReadable)] { Guarded(callback); });
+    // on to its end even if it drops its own registration. The notifier is off while its
+    // callback runs: Qt's dispatcher would otherwise call it again from a nested dispatch
+    // (a send waiting for a host lookup) while its datagram is still being handled.
+    QSocketNotifier* raw = notifier.get();
+    QObject::connect(raw, &QSocketNotifier::activated, raw, [this, raw, callback = std::move(onReadable)] {
+        const QPointer<QSocketNotifier> alive(raw);
+        raw->setEnabled(false);
+        Guarded(callback);
+        if (alive)
+            alive->setEnabled(true);
+    });
     return std::make_unique<QtRegistration>(std::move(notifier));
 }
 

@@ -259,8 +259,27 @@ TEST_F(EpollEventLoopTest, QuitFromACallbackLeavesLaterEventsPendingAndIsUsedUp)
 }
 
 // --- Nested dispatch ---
-// Qt's (glib-based) dispatcher calls an activated socket notifier again from a nested
-// processEvents while the descriptor stays readable, so this rule is the epoll loop's own.
+
+TYPED_TEST(EventLoopContract, NestedDispatchNeverReentersARunningReadableCallback)
+{
+    SocketPair pair;
+    pair.Send("a");
+    pair.Send("b");
+    int depth = 0, maxDepth = 0;
+    std::string got;
+    const Registration watch = this->loop.WatchReadable(pair.Watched(), [&] {
+        maxDepth = std::max(maxDepth, ++depth);
+        if (got.empty()) {
+            for (int i = 0; i < 5; ++i) // waits as a send waiting for a host lookup does
+                this->loop.ProcessEvents(5);
+        }
+        got += pair.Take();
+        --depth;
+    });
+    ASSERT_TRUE(PumpUntil(this->loop, [&] { return got.size() == 2; }));
+    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(got, "ab");
+}
 
 TEST_F(EpollEventLoopTest, NestedDispatchRunsOtherEventsButNeitherReentersNorSpinsOnARunningCallback)
 {
