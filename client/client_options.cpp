@@ -22,12 +22,13 @@ int Number(const std::string& option, const std::string& word, int low, int high
     return value;
 }
 
+// Whether --help stands among the options, that is before any "--".
 bool AsksForHelp(const std::vector<std::string>& words)
 {
     for (const std::string& word : words) {
         if (word == "--")
             return false;
-        if (word == "--help" || word == "-h")
+        if (word == "--help")
             return true;
     }
     return false;

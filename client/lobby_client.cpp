@@ -35,6 +35,7 @@ constexpr std::size_t kReceiveCapacity = 65536;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
+// SIGINT and SIGTERM handler: asks the wait for replies to end; nothing else is safe here.
 void RequestStop(int)
 {
     stopRequested = 1;
@@ -46,6 +47,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Writes one line, in the program's name, on standard error.
 void SayOnStandardError(const std::string& text)
 {
     const std::string line = "lobby-client: " + text + "\n";
@@ -197,6 +199,8 @@ int Run(const ClientOptions& options)
 
 } // namespace
 
+// Exit status: 0 once the request was sent (replies or not), 1 when it could not be sent or
+// receiving failed, 2 for a command line the client cannot run with.
 int main(int argc, char** argv)
 {
     const std::vector<std::string> words(argv + std::min(argc, 1), argv + argc);

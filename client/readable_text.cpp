@@ -31,6 +31,7 @@ void AppendUtf8(std::string& out, char16_t character)
     out += static_cast<char>(0x80 | (character & 0x3F));
 }
 
+// Appends byte as \xNN, two upper-case hex digits.
 void AppendHexEscape(std::string& out, unsigned char byte)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -27,6 +27,7 @@ constexpr auto kExitTimeout = 15s;
 constexpr auto kOutputTimeout = 5s;
 constexpr int kRequestTimeoutMs = 5000;
 
+// The lines of text without their line ends.
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -39,6 +40,7 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// The built client's command line with these words after the program.
 std::vector<std::string> ClientCommand(const std::vector<std::string>& words)
 {
     std::vector<std::string> command = {LOBBY_CLIENT_PATH};

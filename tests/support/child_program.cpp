@@ -26,12 +26,14 @@ using Clock = std::chrono::steady_clock;
 // grandchild could keep a pipe open for ever).
 constexpr int kFinalReadMs = 1000;
 
+// Whole milliseconds until deadline, 0 once it has passed.
 int MillisecondsLeft(Clock::time_point deadline)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 1000000));
 }
 
+// This process's environment, "NAME=value" each, with changes applied.
 std::vector<std::string> ChangedEnvironment(const std::vector<EnvironmentChange>& changes)
 {
     std::vector<std::string> environment;
@@ -48,6 +50,7 @@ std::vector<std::string> ChangedEnvironment(const std::vector<EnvironmentChange>
     return environment;
 }
 
+// The argv-style array for exec: pointers into words, then a null; valid while words is.
 std::vector<char*> Pointers(std::vector<std::string>& words)
 {
     std::vector<char*> pointers;
