@@ -1,17 +1,10 @@
 #include "client/readable_text.h"
 
+#include "platform/cp1252.h"
+
 #include <cstdint>
 
 namespace {
-
-// Unicode of bytes 80-9F, where the code page has letters and signs instead of Latin-1's
-// controls; 0 marks the five bytes it leaves undefined. Bytes A0-FF are Latin-1 itself.
-constexpr char16_t kHighCharacters[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
-};
 
 // Appends the UTF-8 form of a character of the Basic Multilingual Plane (all the code page
 // has), one to three bytes.
@@ -45,9 +38,7 @@ char16_t Character(unsigned char byte)
 {
     if (byte < 0x20 || byte == 0x7F)
         return 0;
-    if (byte >= 0x80 && byte <= 0x9F)
-        return kHighCharacters[byte - 0x80];
-    return byte;
+    return Cp1252ToUnicode(byte);
 }
 
 } // namespace
