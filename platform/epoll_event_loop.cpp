@@ -400,11 +400,11 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int interval
         throw Exception("Cannot create a timer: " + Reason(errno));
     // timerfd reads a zero interval as "disarmed", so the shortest interval is 1 ms.
     const int ms = std::max(1, intervalMs);
-    itimerspec spec{};
-    spec.it_interval.tv_sec = ms / 1000;
-    spec.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    spec.it_value = spec.it_interval;
-    if (::timerfd_settime(timer.Get(), 0, &spec, nullptr) != 0)
+    itimerspec period{};
+    period.it_interval.tv_sec = ms / 1000;
+    period.it_interval.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    period.it_value = period.it_interval;
+    if (::timerfd_settime(timer.Get(), 0, &period, nullptr) != 0)
         throw Exception("Cannot start a timer: " + Reason(errno));
     const int fd = timer.Get();
     const std::uint64_t token = core_->Add(fd, std::move(timer), std::move(onTick));
