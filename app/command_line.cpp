@@ -69,6 +69,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
             line.rateLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
         } else if (word == "--registration-limit") {
             line.registrationLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
+        } else if (word == "--send-limit") {
+            line.sendLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
         } else if (word == "--capacity") {
             line.capacity = static_cast<std::int32_t>(ParseCount(word, value(), 100000000));
         } else {
@@ -96,6 +98,8 @@ std::string UsageText()
            "                      0: no limit)\n"
            "  --registration-limit N\n"
            "                      new nicks an hour from one address (default 20; 0: no limit)\n"
+           "  --send-limit N      kilobytes a second the server may send because of one\n"
+           "                      address's requests, bursts of 4N (default 1024; 0: no limit)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
            "  --help              this text (as the only argument)\n"
            "\n"
@@ -107,6 +111,7 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
 {
     environment.floodLimits.requestsPerSecond = line.rateLimit;
     environment.floodLimits.registrationsPerHour = line.registrationLimit;
+    environment.floodLimits.sendKilobytesPerSecond = line.sendLimit;
     environment.capacity = line.capacity;
 }
 

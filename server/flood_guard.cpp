@@ -86,19 +86,51 @@ std::int64_t FloodGuard::RegistrationCapacity() const
     return static_cast<std::int64_t>(limits_.registrationsPerHour) * kRegistrationUnit;
 }
 
+// The send budget counts thousandths of a byte, so a budget of N KB a second grows by
+// exactly N * 1024 units a millisecond.
+std::int64_t FloodGuard::SendPerMs() const
+{
+    return static_cast<std::int64_t>(limits_.sendKilobytesPerSecond) * 1024;
+}
+
+std::int64_t FloodGuard::SendCapacity() const
+{
+    return 4 * 1000 * SendPerMs();
+}
+
 bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
 {
-    if (limits_.requestsPerSecond == 0)
+    if (limits_.requestsPerSecond == 0 && limits_.sendKilobytesPerSecond == 0)
         return true;
     Entry& entry = Touch(source, nowMs);
-    if (entry.requestLevel >= kRequestUnit) {
-        entry.requestLevel -= kRequestUnit;
+    const bool requestAllowed = limits_.requestsPerSecond == 0 || entry.requestLevel >= kRequestUnit;
+    const bool sendAllowed = limits_.sendKilobytesPerSecond == 0 || entry.sendLevel > 0;
+    if (requestAllowed && sendAllowed) {
+        if (limits_.requestsPerSecond != 0)
+            entry.requestLevel -= kRequestUnit;
         return true;
     }
     ++entry.droppedInPeriod;
     ++droppedInPeriod_;
     ++droppedTotal_;
     return false;
+}
+
+void FloodGuard::ChargeSent(std::string_view source, std::uint64_t bytes, std::int64_t nowMs) noexcept
+{
+    if (limits_.sendKilobytesPerSecond == 0 || bytes == 0)
+        return;
+    // Only an address admitted a moment ago is charged, so this never allocates (and so never
+    // throws); one forgotten since starts afresh anyway.
+    const auto found = index_.find(SourceKey(source));
+    if (found == index_.end())
+        return;
+    Entry& entry = entries_[found->second];
+    Refill(entry, nowMs);
+    // Bounded below, so no run of charges can overflow; a debt this deep takes an hour to pay.
+    const std::int64_t floor = -3600 * 1000 * SendPerMs();
+    const auto charge = static_cast<std::int64_t>(std::min<std::uint64_t>(bytes, 1ull << 40)) * 1000;
+    entry.sendLevel = std::max(floor, entry.sendLevel - charge);
 }
 
 bool FloodGuard::AdmitRegistration(std::string_view source, std::int64_t nowMs)
@@ -152,6 +184,8 @@ FloodGuard::Entry& FloodGuard::Touch(std::string_view source, std::int64_t nowMs
     entry.requestRefilledMs = nowMs;
     entry.registrationLevel = RegistrationCapacity();
     entry.registrationRefilledMs = nowMs;
+    entry.sendLevel = SendCapacity();
+    entry.sendRefilledMs = nowMs;
     index_.emplace(key, slot);
     LinkNewest(slot);
     return entry;
@@ -170,13 +204,17 @@ void FloodGuard::Refill(Entry& entry, std::int64_t nowMs) const
                                            nowMs - entry.registrationRefilledMs, limits_.registrationsPerHour);
         entry.registrationRefilledMs = nowMs;
     }
+    if (nowMs > entry.sendRefilledMs) {
+        entry.sendLevel = Refilled(entry.sendLevel, SendCapacity(), nowMs - entry.sendRefilledMs, SendPerMs());
+        entry.sendRefilledMs = nowMs;
+    }
 }
 
 // Nothing would change if the entry were forgotten and made afresh.
 bool FloodGuard::Idle(const Entry& entry) const
 {
     return entry.requestLevel >= RequestCapacity() && entry.registrationLevel >= RegistrationCapacity() &&
-           entry.droppedInPeriod == 0;
+           entry.sendLevel >= SendCapacity() && entry.droppedInPeriod == 0;
 }
 
 void FloodGuard::Unlink(std::uint32_t slot)
@@ -231,6 +269,9 @@ std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
                            ", " +
                            (limits_.registrationsPerHour ? std::to_string(limits_.registrationsPerHour) + " new nicks/h"
                                                          : "new nicks unlimited") +
+                           ", " +
+                           (limits_.sendKilobytesPerSecond ? std::to_string(limits_.sendKilobytesPerSecond) + " KB/s sent"
+                                                           : "sending unlimited") +
                            ")";
         if (shown > 0) {
             text += "; busiest:";

@@ -143,6 +143,7 @@ private:
     bool terminateRequested_ = false;
     bool registryLoaded_ = false;
     bool capacityReported_ = false;
+    std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

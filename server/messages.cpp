@@ -32,6 +32,7 @@ void TForm1::SendMessageTo(std::string_view address, std::string_view message)
     stream.WriteBuffer(datagram.data(), static_cast<std::int64_t>(datagram.size()));
     UDP1->SendDatagram(stream);
     ++counters_.sent;
+    bytesSent_ += datagram.size();
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while

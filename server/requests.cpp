@@ -86,6 +86,14 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         CountDropped();
         return;
     }
+    // What this request makes the lobby send (replies and broadcasts) is charged to its
+    // source, also when the request ends early with an error.
+    struct ChargeAtEnd {
+        TForm1& form;
+        const std::string& source;
+        std::uint64_t sentBefore;
+        ~ChargeAtEnd() { form.Guard.ChargeSent(source, form.bytesSent_ - sentBefore, form.MonotonicNowMs()); }
+    } chargeAtEnd{*this, FromIP, bytesSent_};
     LogFile.WriteReceived(FromIP, rest);
 
     const auto nick = TakeField(rest);

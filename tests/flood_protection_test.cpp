@@ -30,7 +30,7 @@ int Admitted(FloodGuard& guard, const std::string& source, int count, std::int64
 
 TEST(FloodGuard, RequestsBurstToTwiceTheRateThenFollowTheRate)
 {
-    FloodGuard guard(FloodLimits{50, 20, 1000});
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 50, .registrationsPerHour = 20, .maxAddresses = 1000});
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 150, 0), 100);
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 5, 19), 0); // 50 a second: one every 20 ms
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 5, 20), 1);
@@ -46,7 +46,7 @@ TEST(FloodGuard, RequestsBurstToTwiceTheRateThenFollowTheRate)
 
 TEST(FloodGuard, RegistrationsComeTwentyAtOnceThenOneEveryThreeMinutes)
 {
-    FloodGuard guard(FloodLimits{50, 20, 1000});
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 50, .registrationsPerHour = 20, .maxAddresses = 1000});
     int registered = 0;
     for (int i = 0; i < 25; ++i)
         registered += guard.AdmitRegistration("10.0.0.1", 0) ? 1 : 0;
@@ -59,18 +59,18 @@ TEST(FloodGuard, RegistrationsComeTwentyAtOnceThenOneEveryThreeMinutes)
 
 TEST(FloodGuard, ZeroSwitchesALimitOffAndRemembersNothing)
 {
-    FloodGuard guard(FloodLimits{0, 0, 1000});
+    FloodGuard guard(FloodLimits{0, 0, 0, 1000});
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 100000, 0), 100000);
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(guard.AdmitRegistration("10.0.0.1", 0));
     EXPECT_EQ(guard.TrackedAddresses(), 0u);
     EXPECT_FALSE(guard.TakeSummary(60'000));
-    EXPECT_THROW(FloodGuard(FloodLimits{50, 20, 0}), std::invalid_argument);
+    EXPECT_THROW(FloodGuard(FloodLimits{.maxAddresses = 0}), std::invalid_argument);
 }
 
 TEST(FloodGuard, SpoofedSourcesCycleABoundedTableWithoutFreeingTheFlooder)
 {
-    FloodGuard guard(FloodLimits{50, 20, 1000});
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 50, .registrationsPerHour = 20, .maxAddresses = 1000});
     EXPECT_EQ(Admitted(guard, "10.9.9.9", 200, 0), 100);
     // A million spoofed sources, one datagram each, while the real flooder keeps sending.
     int flooderAdmitted = 0;
@@ -94,7 +94,7 @@ TEST(FloodGuard, SpoofedSourcesCycleABoundedTableWithoutFreeingTheFlooder)
 
 TEST(FloodGuard, SummaryCountsTheMinutesDropsAndNamesTheBusiestFive)
 {
-    FloodGuard guard(FloodLimits{1, 1, 1000});
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 1, .registrationsPerHour = 1, .maxAddresses = 1000});
     EXPECT_FALSE(guard.TakeSummary(0));
     for (int n = 1; n <= 7; ++n)
         Admitted(guard, "192.168.0." + std::to_string(n), 2 + n, 0); // 2 pass, n dropped
@@ -102,11 +102,33 @@ TEST(FloodGuard, SummaryCountsTheMinutesDropsAndNamesTheBusiestFive)
     guard.AdmitRegistration("192.168.0.9", 0); // dropped: one new nick an hour
     const auto summary = guard.TakeSummary(60'000);
     ASSERT_TRUE(summary);
-    EXPECT_EQ(*summary, "Flood guard: 29 requests dropped in the last minute (limits 1/s, 1 new nicks/h); busiest: "
+    EXPECT_EQ(*summary, "Flood guard: 29 requests dropped in the last minute (limits 1/s, 1 new nicks/h, 1024 KB/s sent); busiest: "
                         "192.168.0.7 (7), 192.168.0.6 (6), 192.168.0.5 (5), 192.168.0.4 (4), 192.168.0.3 (3)");
     // The next minute starts from nothing.
     EXPECT_FALSE(guard.TakeSummary(120'000));
     EXPECT_EQ(guard.TrackedAddresses(), 1u); // only 192.168.0.9 still owes registrations
+}
+
+TEST(FloodGuard, WhatASourceMadeTheLobbySendIsPaidBackBeforeItIsHeardAgain)
+{
+    // 1 KB a second, four at once; requests themselves unlimited.
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 0, .registrationsPerHour = 0, .sendKilobytesPerSecond = 1});
+    ASSERT_TRUE(guard.AdmitRequest("10.0.0.1", 0));
+    guard.ChargeSent("10.0.0.1", 3000, 0);
+    ASSERT_TRUE(guard.AdmitRequest("10.0.0.1", 0)); // 1096 bytes left: one more, however big
+    guard.ChargeSent("10.0.0.1", 2000, 0);          // 904 bytes in debt
+    EXPECT_FALSE(guard.AdmitRequest("10.0.0.1", 0));
+    EXPECT_FALSE(guard.AdmitRequest("10.0.0.1", 882)); // 1.024 bytes a millisecond pay it off
+    EXPECT_TRUE(guard.AdmitRequest("10.0.0.1", 883));
+    EXPECT_TRUE(guard.AdmitRequest("10.0.0.2", 0));    // others have budgets of their own
+    // An address never admitted is not charged, nor remembered.
+    guard.ChargeSent("10.0.0.3", 1 << 30, 0);
+    EXPECT_EQ(guard.TrackedAddresses(), 2u);
+    EXPECT_TRUE(guard.AdmitRequest("10.0.0.3", 0));
+    // A debt of any size stays bounded: an hour's budget at most.
+    guard.ChargeSent("10.0.0.3", ~0ull, 0);
+    EXPECT_FALSE(guard.AdmitRequest("10.0.0.3", 3'599'999));
+    EXPECT_TRUE(guard.AdmitRequest("10.0.0.3", 3'600'001));
 }
 
 TEST(FloodGuard, SourceKeysKeepAddressesApart)
@@ -197,12 +219,34 @@ TEST_F(FloodProtectedLobby, TheOperatorGetsOneSummaryAMinuteOnTheTimerTick)
     ASSERT_EQ(lobby.notifier.notices.size(), 1u);
     EXPECT_EQ(lobby.notifier.notices[0].caption, "lobby-server");
     EXPECT_EQ(lobby.notifier.notices[0].text, "Flood guard: 36 requests dropped in the last minute (limits 50/s, 20 "
-                                              "new nicks/h); busiest: 10.0.0.5 (31), 10.0.0.7 (5)");
+                                              "new nicks/h, 1024 KB/s sent); busiest: 10.0.0.5 (31), 10.0.0.7 (5)");
     EXPECT_THAT(lobby.notifier.errors, IsEmpty());
 
     lobby.monotonic.nowMs += 60'000;
     EXPECT_TRUE(lobby.Tick());
     EXPECT_EQ(lobby.notifier.notices.size(), 1u); // a quiet minute says nothing
+}
+
+TEST(FloodProtectedBroadcasts, ASourceWhoseRequestsBroadcastMuchIsHeldToItsSendBudget)
+{
+    // 4 KB a second, 16 KB at once: a player list to 40 players costs about 10 KB.
+    FormUnderTest lobby([](FormEnvironment& environment) { environment.floodLimits.sendKilobytesPerSecond = 4; });
+    for (int i = 0; i < 40; ++i)
+        lobby.Join("10.1.0." + std::to_string(i), "player" + std::to_string(i));
+    lobby.monotonic.nowMs += 10'000;
+    int admitted = 0;
+    for (int i = 0; i < 10; ++i) {
+        lobby.Receive("10.1.0.7", "player7|pw|" + std::string(i % 2 ? "fc+|" : "fc-|"));
+        admitted += lobby.TakeSent().empty() ? 0 : 1;
+    }
+    EXPECT_EQ(admitted, 2);
+    // The others are served meanwhile, chat included (cheap: about 1 KB to all).
+    EXPECT_TRUE(lobby.Receive("10.1.0.8", "player8|pw|msg|oi"));
+    EXPECT_EQ(lobby.TakeSent().size(), 40u);
+    // Paid back after a few seconds.
+    lobby.monotonic.nowMs += 5'000;
+    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|fc+|"));
+    EXPECT_EQ(lobby.TakeSent().size(), 40u);
 }
 
 TEST(RegistryCapacity, NewNicksPastItAreTakenAndTheOperatorIsToldOnce)
@@ -248,12 +292,15 @@ TEST(FloodOptions, DefaultsAndValuesReachTheFormEnvironment)
     ApplyServerLimits(Parse({"m5qt4"}), environment);
     EXPECT_EQ(environment.floodLimits.requestsPerSecond, 50u);
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 20u);
+    EXPECT_EQ(environment.floodLimits.sendKilobytesPerSecond, 1024u);
     EXPECT_EQ(environment.capacity, 1000000);
 
-    ApplyServerLimits(Parse({"m5qt4", "--rate-limit", "0", "--registration-limit", "7", "--capacity", "300"}),
+    ApplyServerLimits(Parse({"m5qt4", "--rate-limit", "0", "--registration-limit", "7", "--send-limit", "64",
+                             "--capacity", "300"}),
                       environment);
     EXPECT_EQ(environment.floodLimits.requestsPerSecond, 0u);
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 7u);
+    EXPECT_EQ(environment.floodLimits.sendKilobytesPerSecond, 64u);
     EXPECT_EQ(environment.capacity, 300);
 }
 
