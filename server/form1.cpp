@@ -105,13 +105,40 @@ bool TForm1::RunHandler(const std::function<void()>& handler)
         handler();
         return true;
     } catch (const Exception& error) {
-        ShowError(error.Message());
+        ShowHandlerError(error.Message());
     } catch (const std::bad_alloc&) {
-        ShowError("Out of memory");
+        ShowHandlerError("Out of memory");
     } catch (const std::exception& error) {
-        ShowError(error.what());
+        ShowHandlerError(error.what());
     }
     return false;
+}
+
+// A client can make requests fail (a score that is no number) as fast as the flood guard lets
+// it send, and every source address has its own allowance: shown one by one, such errors
+// would bury the operator (and, in the window, stack up boxes). So only the first few a
+// minute are shown; the others are counted and told on the minute tick.
+void TForm1::ShowHandlerError(const std::string& message)
+{
+    if (errorsShownThisMinute_ >= kErrorsShownPerMinute) {
+        ++errorsHeld_;
+        lastHeldError_ = message;
+        return;
+    }
+    ++errorsShownThisMinute_;
+    ShowError(message);
+}
+
+void TForm1::ReportHeldErrors()
+{
+    errorsShownThisMinute_ = 0;
+    if (errorsHeld_ == 0)
+        return;
+    const std::string text = std::to_string(errorsHeld_) + " more error" + (errorsHeld_ == 1 ? "" : "s") +
+                             " in the last minute not shown one by one; the last: " + lastHeldError_;
+    errorsHeld_ = 0;
+    lastHeldError_.clear();
+    environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), text);
 }
 
 void TForm1::ShowError(const std::string& message)

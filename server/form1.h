@@ -56,6 +56,7 @@ public:
     static constexpr const char* kAccessWord = "m5qt4";
     static constexpr const char* kRegistryFileName = "cadastro.txt";
     static constexpr int kTimerIntervalMs = 60000;
+    static constexpr int kErrorsShownPerMinute = 10;
 
     // Builds the components (UDP1 bound, Timer1 counting). Raises when UDP1 cannot be made.
     explicit TForm1(FormEnvironment environment);
@@ -76,7 +77,9 @@ public:
     bool RegistryLoaded() const { return registryLoaded_; }
 
     // Runs a handler the way the window runs its own: an error ends the handler where it
-    // occurs and goes to the operator; the effects before it stay. Says whether it ran clean.
+    // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
+    // one, the rest counted and told on the minute tick); the effects before it stay. Says
+    // whether it ran clean.
     bool RunHandler(const std::function<void()>& handler);
     // Shows an error message as the window's error box would.
     void ShowError(const std::string& message);
@@ -133,6 +136,10 @@ private:
     bool AdmitRequest(const std::string& source, std::string_view request);
     // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
     void ReportFloods();
+    // Shows a handler's error, unless the minute's allowance of errors shown is used up.
+    void ShowHandlerError(const std::string& message);
+    // Once a minute, from Timer1Timer: how many errors were held back, and the last one.
+    void ReportHeldErrors();
     // The registry holds its capacity of players: new nicks are refused.
     bool RegistryFull() const;
     // Tells the operator that new nicks are being refused, the first time only.
@@ -143,6 +150,9 @@ private:
     bool terminateRequested_ = false;
     bool registryLoaded_ = false;
     bool capacityReported_ = false;
+    int errorsShownThisMinute_ = 0;
+    std::uint64_t errorsHeld_ = 0;
+    std::string lastHeldError_;
     std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
 };
 

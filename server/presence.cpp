@@ -6,11 +6,13 @@
 // Every five ticks of a minute: the first pings every online player and marks it "*"; the
 // fifth takes offline every player still "*" (no request since its ping), sending a fresh
 // player list after each one. An error ends the tick where it occurs; the counter has moved
-// on already, so the next tick goes on as usual. The flood guard's summary of the minute comes
-// first, so a failing ping cannot hold it back.
+// on already, so the next tick goes on as usual. The minute's reports to the operator (the
+// flood guard's summary, the errors held back) come first, so a failing ping cannot hold
+// them back.
 void TForm1::Timer1Timer()
 {
     ReportFloods();
+    ReportHeldErrors();
     ++TickCount;
     if (TickCount == 1) {
         const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());

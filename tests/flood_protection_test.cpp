@@ -1,6 +1,7 @@
-// Flood protection: the per-address request and registration limits (the guard alone, then
-// in the request handler), the operator's summary a minute, the bound on what the guard
-// remembers, the registry's capacity, and the options that set them.
+// Flood protection: the per-address request, registration and send limits (the guard alone,
+// then in the request handler), the operator's summary a minute, the errors requests cause
+// (a few shown a minute), the bound on what the guard remembers, the registry's capacity,
+// and the options that set them.
 #include <string>
 #include <vector>
 
@@ -225,6 +226,26 @@ TEST_F(FloodProtectedLobby, TheOperatorGetsOneSummaryAMinuteOnTheTimerTick)
     lobby.monotonic.nowMs += 60'000;
     EXPECT_TRUE(lobby.Tick());
     EXPECT_EQ(lobby.notifier.notices.size(), 1u); // a quiet minute says nothing
+}
+
+TEST_F(FloodProtectedLobby, ErrorsThatRequestsCauseAreShownTenAMinuteAndTheRestCounted)
+{
+    lobby.Join("10.0.0.5", "ana");
+    for (int i = 0; i < 15; ++i)
+        EXPECT_FALSE(lobby.Receive("10.0.0.5", "ana|pw|scj|" + std::to_string(i) + "x"));
+    ASSERT_EQ(lobby.notifier.errors.size(), 10u);
+    EXPECT_EQ(lobby.notifier.errors[9].text, "'9x' is not a valid integer value.");
+    EXPECT_THAT(lobby.notifier.notices, IsEmpty());
+
+    EXPECT_TRUE(lobby.Tick());
+    ASSERT_EQ(lobby.notifier.notices.size(), 1u);
+    EXPECT_EQ(lobby.notifier.notices[0].text,
+              "5 more errors in the last minute not shown one by one; the last: '14x' is not a valid integer value");
+    // A new minute shows errors again.
+    EXPECT_FALSE(lobby.Receive("10.0.0.5", "ana|pw|scj|y"));
+    EXPECT_EQ(lobby.notifier.errors.size(), 11u);
+    EXPECT_TRUE(lobby.Tick());
+    EXPECT_EQ(lobby.notifier.notices.size(), 1u);
 }
 
 TEST(FloodProtectedBroadcasts, ASourceWhoseRequestsBroadcastMuchIsHeldToItsSendBudget)
