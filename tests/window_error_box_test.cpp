@@ -1,0 +1,97 @@
+// The window's error box must not stop the lobby: the built server in window mode, on a
+// virtual X display (Xvfb), gets a request that fails (a score that is no number), which
+// opens an error box nobody clicks; the next requests must be answered all the same, or any
+// client could freeze a windowed lobby with one datagram. Skipped where Xvfb or xwininfo is
+// not installed (scripts/setup installs them).
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/child_program.h"
+#include "support/client_texts.h"
+#include "support/loopback.h"
+#include "support/server_process.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace test_support;
+
+// The next reply within timeoutMs, or nothing.
+std::optional<std::string> Reply(const LoopbackPeer& client, int timeoutMs)
+{
+    const auto reply = client.Receive(timeoutMs);
+    return reply ? std::optional<std::string>(reply->bytes) : std::nullopt;
+}
+
+TEST(WindowErrorBox, DoesNotHoldUpTheLobby)
+{
+    for (const char* tool : {"Xvfb", "xwininfo"}) {
+        if (!ProgramInPath(tool))
+            GTEST_SKIP() << tool << " is not installed (scripts/setup installs it)";
+    }
+    TempFolder folder;
+    // -displayfd: the X server writes its display number once it takes clients.
+    ChildProgram xvfb({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    ASSERT_TRUE(xvfb.WaitForOutput([](const std::string& out) { return out.find('\n') != std::string::npos; }, 20s))
+        << xvfb.Err();
+    const std::string display = ":" + xvfb.Out().substr(0, xvfb.Out().find('\n'));
+
+    LoopbackPeer client;
+    const std::uint16_t port = FreeLoopbackPort();
+    const fs::path runtime = folder / "runtime";
+    fs::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    // For a sanitizer build: the D-Bus library Qt's X11 platform loads keeps a buffer to exit.
+    std::ofstream(folder / "leaks.supp") << "leak:libdbus-1.so\n";
+    ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
+                         std::to_string(port), "--reply-port", std::to_string(client.Port())},
+                        {{"DISPLAY", display},
+                         {"QT_QPA_PLATFORM", "xcb"},
+                         {"WAYLAND_DISPLAY", std::nullopt},
+                         {"LC_ALL", "C"},
+                         {"XDG_RUNTIME_DIR", runtime.string()},
+                         {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}});
+
+    // Up once it answers (bounded).
+    std::optional<std::string> welcome;
+    for (int i = 0; i < 100 && !welcome; ++i) {
+        client.SendTo(port, "ana|pw|zzz|");
+        welcome = Reply(client, 200);
+    }
+    ASSERT_EQ(welcome, std::optional<std::string>(kWelcome)) << server.Err();
+
+    client.SendTo(port, "ana|pw|scj|not a number");
+    // The box is up and stays up: nobody clicks OK.
+    bool boxShown = false;
+    for (int i = 0; i < 100 && !boxShown; ++i) {
+        const ProgramResult windows = RunProgram({"xwininfo", "-display", display, "-root", "-children"}, 10s);
+        boxShown = windows.out.find("\"lobby-server\": (\"lobby-server\"") != std::string::npos;
+        if (!boxShown)
+            std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(boxShown) << "no error box was shown";
+
+    client.SendTo(port, "bob|pw|zzz|");
+    EXPECT_EQ(Reply(client, 5000), std::optional<std::string>(kWelcome)) << "the lobby stopped while the box was open";
+    client.SendTo(port, "ana|pw|scj|5");
+    EXPECT_EQ(Reply(client, 5000), std::optional<std::string>(Ranking({"ana - 5", "bob - 0"})));
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(20s), std::optional<int>(0)) << server.Err();
+    xvfb.Signal(SIGTERM);
+    xvfb.WaitForExit(5s);
+}
+
+} // namespace
