@@ -24,12 +24,13 @@ void TForm1::SendMessageTo(std::string_view address, std::string_view message)
     if (!UDP1)
         throw Exception("No datagram endpoint to send with");
     // Copied first: the views may point into registry cells that a nested event can change.
+    // The stream is the message's one copy; the log line is made from it.
     const std::string destination(address);
-    const std::string datagram(message.substr(0, messages::kMaxDatagram));
-    LogFile.WriteSent(destination, datagram);
-    UDP1->SetRemoteHost(destination);
+    const std::string_view datagram = message.substr(0, messages::kMaxDatagram);
     TMemoryStream stream;
     stream.WriteBuffer(datagram.data(), static_cast<std::int64_t>(datagram.size()));
+    LogFile.WriteSent(destination, stream.Bytes());
+    UDP1->SetRemoteHost(destination);
     UDP1->SendDatagram(stream);
     ++counters_.sent;
     bytesSent_ += datagram.size();

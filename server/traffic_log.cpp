@@ -4,6 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <clocale>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/file.h>
@@ -59,6 +62,56 @@ void CutPartialLine(int fd, std::size_t written)
         return;
 }
 
+bool SameMoment(const LocalDateTime& a, const LocalDateTime& b)
+{
+    return a.second == b.second && a.minute == b.minute && a.hour == b.hour && a.day == b.day &&
+           a.month == b.month && a.year == b.year && a.weekday == b.weekday;
+}
+
+bool SameSettings(const RegionalSettings& a, const RegionalSettings& b)
+{
+    return a.shortDatePicture == b.shortDatePicture && a.timePicture == b.timePicture &&
+           a.timePicture12 == b.timePicture12 && a.amDesignator == b.amDesignator &&
+           a.pmDesignator == b.pmDesignator;
+}
+
+// The name of the C library's current LC_TIME locale; asking does not change it.
+std::string_view TimeLocaleName()
+{
+    const char* name = std::setlocale(LC_TIME, nullptr);
+    return name ? std::string_view(name) : std::string_view();
+}
+
+// Lines up to this long (every line but a long chat one) are joined on the stack.
+constexpr std::size_t kStackLine = 512;
+
+// Joins pieces and a CR LF into one line and hands it to consume, which must not keep it.
+// This runs for every datagram in and out, so a line that fits costs no allocation. The
+// pieces are copied before consume runs, so they may point anywhere a nested handler could
+// change afterwards.
+template <class Consume>
+void JoinLine(std::initializer_list<std::string_view> pieces, Consume&& consume)
+{
+    std::size_t size = 2;
+    for (const std::string_view piece : pieces)
+        size += piece.size();
+    std::array<char, kStackLine> onStack;
+    std::string onHeap;
+    char* line = onStack.data();
+    if (size > onStack.size()) {
+        onHeap.resize(size);
+        line = onHeap.data();
+    }
+    char* at = line;
+    for (const std::string_view piece : pieces) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    *at++ = '\r';
+    *at = '\n';
+    consume(std::string_view(line, size));
+}
+
 } // namespace
 
 TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, std::string folder,
@@ -72,7 +125,7 @@ TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, std
 void TrafficLog::Open()
 {
     CloseFile();
-    logDate_ = DateText(settings_, clock_.Now());
+    logDate_ = TextsAt(clock_.Now()).date;
     try {
         OpenDayFile();
         failureReported_ = false;
@@ -83,31 +136,50 @@ void TrafficLog::Open()
     }
 }
 
-void TrafficLog::CheckRotation() { CheckRotationAt(clock_.Now()); }
+void TrafficLog::CheckRotation() { CheckRotationTo(TextsAt(clock_.Now()).date); }
 
-void TrafficLog::WriteReceived(const std::string& fromIp, const std::string& text)
+void TrafficLog::WriteReceived(std::string_view fromIp, std::string_view text)
 {
-    const LocalDateTime now = clock_.Now();
-    WriteLine(now, fromIp + ": " + TimeText(settings_, now) + " " + text);
+    const RenderedTexts& texts = TextsAt(clock_.Now());
+    JoinLine({fromIp, ": ", texts.time, " ", text}, [&](std::string_view line) { WriteLine(texts.date, line); });
 }
 
-void TrafficLog::WriteSent(const std::string& address, const std::string& message)
+void TrafficLog::WriteSent(std::string_view address, std::string_view message)
 {
-    const LocalDateTime now = clock_.Now();
-    WriteLine(now, "> " + TimeText(settings_, now) + " para: " + address + " " + message);
+    const RenderedTexts& texts = TextsAt(clock_.Now());
+    JoinLine({"> ", texts.time, " para: ", address, " ", message},
+             [&](std::string_view line) { WriteLine(texts.date, line); });
 }
 
 void TrafficLog::Close() { CloseFile(); }
 
-void TrafficLog::CheckRotationAt(const LocalDateTime& now)
+const TrafficLog::RenderedTexts& TrafficLog::TextsAt(const LocalDateTime& now)
 {
-    const std::string today = DateText(settings_, now);
+    const std::string_view locale = TimeLocaleName();
+    if (texts_.valid && SameMoment(texts_.moment, now) && SameSettings(texts_.settings, settings_) &&
+        texts_.locale == locale)
+        return texts_;
+    // Rendered before anything is stored, so a rendering that raises leaves no half-made entry.
+    std::string date = DateText(settings_, now);
+    std::string time = TimeText(settings_, now);
+    texts_.valid = false;
+    texts_.moment = now;
+    texts_.settings = settings_;
+    texts_.locale.assign(locale);
+    texts_.date = std::move(date);
+    texts_.time = std::move(time);
+    texts_.valid = true;
+    return texts_;
+}
+
+void TrafficLog::CheckRotationTo(std::string today)
+{
     if (file_.IsOpen()) {
         if (today == logDate_)
             return;
         CloseFile();
     }
-    logDate_ = today;
+    logDate_ = std::move(today);
     try {
         OpenDayFile();
         failureReported_ = false;
@@ -153,12 +225,11 @@ void TrafficLog::CloseFile()
 // without a file has been reported already. A line that fails to be written is dropped too,
 // its written part cut off again so the next line starts clean, and the failure reported
 // once until a line gets through again.
-void TrafficLog::WriteLine(const LocalDateTime& now, const std::string& line)
+void TrafficLog::WriteLine(std::string today, std::string_view bytes)
 {
-    CheckRotationAt(now);
+    CheckRotationTo(std::move(today));
     if (!file_.IsOpen())
         return;
-    const std::string bytes = line + "\r\n";
     std::size_t written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::write(file_.Get(), bytes.data() + written, bytes.size() - written);

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/file_descriptor.h"
@@ -55,10 +56,10 @@ public:
     // and a failure is reported again only after 1000 lines in a row were written (short
     // lines slip onto a nearly full disk now and then; that is no recovery). Never raises:
     // a log that cannot take lines must not stop the lobby nor flood the operator.
-    void WriteReceived(const std::string& fromIp, const std::string& text);
+    void WriteReceived(std::string_view fromIp, std::string_view text);
 
     // Writes "> " + time text + " para: " + address + " " + message + CR LF.
-    void WriteSent(const std::string& address, const std::string& message);
+    void WriteSent(std::string_view address, std::string_view message);
 
     // Closes the file; with none open it does nothing. Raises EInOutError when closing
     // fails (the file is released all the same).
@@ -71,10 +72,30 @@ public:
     std::string FileName() const { return folder_ + logDate_ + ".txt"; }
 
 private:
-    void CheckRotationAt(const LocalDateTime& now);
+    // The date and time texts of one moment, rendered under one set of regional settings and
+    // one LC_TIME locale of the C library (which names months and weekdays for the date
+    // picture). Lines come by the thousand in a second and rendering the pictures costs
+    // several times the rest of a line, so the texts are rendered again only when the second,
+    // the settings or the locale change.
+    struct RenderedTexts {
+        bool valid = false;
+        LocalDateTime moment;
+        RegionalSettings settings;
+        std::string locale;
+        std::string date;
+        std::string time;
+    };
+    // DateText and TimeText of now under the current settings, from the last rendering when
+    // nothing they depend on has changed since.
+    const RenderedTexts& TextsAt(const LocalDateTime& now);
+
+    // The rotation check for the date text today (a copy: a report made from here may run
+    // nested handlers that write lines of their own and so render the texts again).
+    void CheckRotationTo(std::string today);
     void OpenDayFile();
     void CloseFile();
-    void WriteLine(const LocalDateTime& now, const std::string& line);
+    // Checks the rotation for today, then writes bytes, a whole line with its CR LF.
+    void WriteLine(std::string today, std::string_view bytes);
 
     const Clock& clock_;
     const RegionalSettings& settings_;
@@ -85,4 +106,5 @@ private:
     bool failureReported_ = false;   // the operator knows the log has no file
     bool writeFailureReported_ = false; // the operator knows lines are being dropped
     int linesSinceWriteFailure_ = 0;    // lines written in a row since then
+    RenderedTexts texts_;
 };
