@@ -3,6 +3,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstring>
+#include <optional>
+#include <string_view>
+
 #include "net/socket_error.h"
 #include "net/udp_sock_error.h"
 #include "platform/exception.h"
@@ -35,6 +39,37 @@ std::string DottedText(std::uint32_t address)
     return std::string(text, out);
 }
 
+// The address of text, in network byte order, when text is plainly four decimal numbers
+// 0..255 joined by dots with no leading zeros: the form of every address the lobby stores.
+// inet_addr reads such a text to the same value, but costs more than the rest of a send, and
+// a broadcast sends to every online player. Any other text (octal or hexadecimal parts,
+// fewer parts, trailing bytes) is left to inet_addr: nothing then.
+std::optional<std::uint32_t> PlainDottedQuad(std::string_view text)
+{
+    unsigned char bytes[4];
+    std::size_t pos = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (pos >= text.size() || text[pos] != '.')
+                return std::nullopt;
+            ++pos;
+        }
+        const std::size_t start = pos;
+        unsigned value = 0;
+        while (pos < text.size() && pos - start < 3 && text[pos] >= '0' && text[pos] <= '9')
+            value = value * 10 + static_cast<unsigned>(text[pos++] - '0');
+        const std::size_t digits = pos - start;
+        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0'))
+            return std::nullopt;
+        bytes[part] = static_cast<unsigned char>(value);
+    }
+    if (pos != text.size())
+        return std::nullopt;
+    std::uint32_t address = 0;
+    std::memcpy(&address, bytes, sizeof address);
+    return address;
+}
+
 } // namespace
 
 TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), lookup_(loop)
@@ -54,6 +89,7 @@ void TUDPEndpoint::OpenSocket()
     if (!fresh.IsOpen())
         ErrorManager(ToleratedSocketError(), error);
     socket_ = std::move(fresh);
+    ++socketGeneration_;
 }
 
 void TUDPEndpoint::SetLocalPort(std::int32_t port)
@@ -83,23 +119,41 @@ void TUDPEndpoint::BindLocal()
 
 void TUDPEndpoint::ReceiveDatagram()
 {
+    // A handler may destroy the endpoint; this weak share of its life token then expires,
+    // and nothing of the endpoint is touched again.
+    const std::weak_ptr<const char> alive = lifeToken_;
+    const std::uint64_t generation = socketGeneration_;
+    for (int announced = 0; announced < kDatagramsPerWake; ++announced) {
+        if (!ReceiveOneDatagram() || alive.expired())
+            return;
+        // Moved to another socket: the loop watches that one and calls again for it.
+        if (socketGeneration_ != generation)
+            return;
+    }
+}
+
+bool TUDPEndpoint::ReceiveOneDatagram()
+{
     const UdpSocket::Received got = socket_.ReceiveFrom(receiveBuffer_.data(), kBufferSize);
     // Woken with nothing queued (the system dropped a datagram with a bad checksum, say):
     // there is no datagram to announce and the previous one stays.
     if (got.length < 0 && ClassifySocketError(got.error) == SocketErrorKind::WouldBlock)
-        return;
+        return false;
     // A datagram longer than the buffer is a failed receive, so that a cut-off request is
     // never taken for a whole one: its first kBufferSize bytes stay in the buffer, the rest
     // is gone.
     receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
     if (!OnDataReceived)
-        return;
+        return got.length >= 0;
     // For an over-long datagram the sender is known and passed on (the lobby may want to
     // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
     const std::string fromIp = DottedText(got.fromAddress);
     // A copy, so that a handler may reassign OnDataReceived while it runs.
     const TOnReceive handler = OnDataReceived;
     handler(*this, receivedCount_, fromIp, got.fromPort);
+    // After a failed receive the next one would most likely fail the same way: the loop's
+    // next pass tries again.
+    return got.length >= 0;
 }
 
 void TUDPEndpoint::ReadDatagram(TStream& stream)
@@ -156,7 +210,8 @@ std::uint32_t TUDPEndpoint::ResolveRemoteHost()
     const std::string host = remoteHost_;
     // inet_addr's rule: anything it cannot read as an address goes to the lookup, and so does
     // "255.255.255.255", whose value is the rule's own failure mark.
-    if (const in_addr_t address = ::inet_addr(host.c_str()); address != INADDR_NONE)
+    const std::optional<std::uint32_t> plain = PlainDottedQuad(host);
+    if (const in_addr_t address = plain ? *plain : ::inet_addr(host.c_str()); address != INADDR_NONE)
         return address;
 
     for (int failures = 0;; ++failures) {

@@ -195,6 +195,54 @@ TEST_F(UdpEndpointTest, LongerDatagramIsAFailedReceiveFromItsRealSenderAndTheRes
     EXPECT_EQ(received[1].bytes, "next") << "the tail of the long datagram must not leak";
 }
 
+TEST_F(UdpEndpointTest, DatagramsQueuedTogetherAreAllAnnouncedInOrder)
+{
+    // More than one readable callback takes: the rest must come with the next ones.
+    RecordReceives();
+    const int count = 3 * TUDPEndpoint::kDatagramsPerWake + 5;
+    for (int i = 0; i < count; ++i)
+        peer.SendTo(endpoint->BoundPort(), "d" + std::to_string(i));
+    ASSERT_TRUE(WaitForReceives(static_cast<std::size_t>(count)));
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(received[static_cast<std::size_t>(i)].bytes, "d" + std::to_string(i));
+}
+
+TEST_F(UdpEndpointTest, AHandlerMayDestroyOrMoveTheEndpointWhileDatagramsAreQueued)
+{
+    int calls = 0;
+    endpoint->OnDataReceived = [&](TUDPEndpoint&, std::int32_t, const std::string&, std::int32_t) {
+        ++calls;
+        endpoint.reset();
+    };
+    for (int i = 0; i < 5; ++i)
+        peer.SendTo(endpoint->BoundPort(), "gone");
+    ASSERT_TRUE(PumpUntil(loop, [&] { return calls >= 1; }));
+    PumpFor(loop, 50);
+    EXPECT_EQ(calls, 1) << "nothing may be announced by an endpoint that is gone";
+    EXPECT_TRUE(loopErrors.empty());
+
+    // Moved to another port by its handler: what was queued on the old socket went with it.
+    endpoint = std::make_unique<TUDPEndpoint>(loop);
+    endpoint->SetLocalPort(0);
+    const std::uint16_t oldPort = endpoint->BoundPort();
+    RecordReceives();
+    const auto record = endpoint->OnDataReceived;
+    endpoint->OnDataReceived = [&, record](TUDPEndpoint& sender, std::int32_t n, const std::string& ip, std::int32_t port) {
+        record(sender, n, ip, port);
+        if (received.size() == 1)
+            endpoint->SetLocalPort(0);
+    };
+    for (int i = 0; i < 5; ++i)
+        peer.SendTo(oldPort, "old" + std::to_string(i));
+    ASSERT_TRUE(WaitForReceives(1));
+    PumpFor(loop, 50);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].bytes, "old0");
+    peer.SendTo(endpoint->BoundPort(), "new");
+    ASSERT_TRUE(WaitForReceives(2));
+    EXPECT_EQ(received[1].bytes, "new");
+}
+
 TEST_F(UdpEndpointTest, ReadDatagramBeforeAnyAndRepeatedWithoutHandler)
 {
     TMemoryStream stream;
@@ -392,6 +440,23 @@ TEST_F(UdpEndpointTest, AllOnesAddressAndNamesUpTo127CharactersGoToTheLookup)
     EXPECT_NE(message.find("127"), std::string::npos) << message;
     EXPECT_EQ(resolver.Names().size(), 2u);
     EXPECT_FALSE(peer.Receive(100));
+}
+
+TEST_F(UdpEndpointTest, EveryAddressFormOfInetAddrIsSentToWithoutALookup)
+{
+    // The plain form takes a quicker path than inet_addr; the other forms inet_addr reads
+    // (octal and hexadecimal parts, fewer than four parts, a trailing blank) must still reach
+    // the same address and never be taken for host names.
+    const std::vector<std::string> forms{"127.0.0.1", "0177.0.0.1", "0x7f.0.0.1", "127.1", "127.0.1", "127.0.0.01",
+                                         "2130706433", "127.0.0.1 "};
+    for (const std::string& form : forms)
+        SendTo(form, peer.Port(), form);
+    EXPECT_TRUE(resolver.Names().empty());
+    for (const std::string& form : forms) {
+        const auto got = peer.Receive();
+        ASSERT_TRUE(got) << form;
+        EXPECT_EQ(got->bytes, form);
+    }
 }
 
 TEST_F(UdpEndpointTest, ResolvableNameIsLookedUpOncePerSend)
