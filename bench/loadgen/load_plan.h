@@ -1,0 +1,108 @@
+#pragma once
+
+// What the load generator and the bare comparison server agree on, kept free of I/O so the
+// tests can check it: where simulated client i lives, how a request template becomes client
+// i's request, how latency percentiles are read off the samples, and how numeric options are
+// read.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace load_plan {
+
+// Client addresses run 127.0.1.1 .. 127.0.254.254, skipping host bytes 0 and 255 so no
+// address looks like a network or broadcast address to anyone reading a trace, and leaving
+// 127.0.0.x to the server and to other tools.
+constexpr int kHostsPerBlock = 254;
+constexpr int kMaxClients = kHostsPerBlock * kHostsPerBlock;
+
+// The dotted text of client index's address. Raises std::out_of_range outside
+// 0..kMaxClients-1, so two clients can never be handed the same address.
+inline std::string ClientAddress(int index)
+{
+    if (index < 0 || index >= kMaxClients)
+        throw std::out_of_range("client index " + std::to_string(index) + " is outside 0.." +
+                                std::to_string(kMaxClients - 1));
+    return "127.0." + std::to_string(1 + index / kHostsPerBlock) + "." + std::to_string(1 + index % kHostsPerBlock);
+}
+
+// The template with every "{i}" replaced by the decimal index; every other byte, other
+// braces included, is kept as it is, so a template can carry any request bytes.
+inline std::string SubstituteIndex(std::string_view requestTemplate, int index)
+{
+    static constexpr std::string_view kMark = "{i}";
+    const std::string number = std::to_string(index);
+    std::string request;
+    request.reserve(requestTemplate.size() + 8);
+    std::size_t pos = 0;
+    while (pos < requestTemplate.size()) {
+        const std::size_t mark = requestTemplate.find(kMark, pos);
+        if (mark == std::string_view::npos) {
+            request.append(requestTemplate.substr(pos));
+            break;
+        }
+        request.append(requestTemplate.substr(pos, mark - pos));
+        request.append(number);
+        pos = mark + kMark.size();
+    }
+    return request;
+}
+
+// The nearest-rank percentile of samples that are already sorted ascending: the smallest
+// sample such that at least p percent of all samples are not above it. Nothing for no
+// samples; p is clamped to 0..100 (p 0 gives the smallest sample).
+template <class T>
+std::optional<T> PercentileOfSorted(const std::vector<T>& sorted, double p)
+{
+    if (sorted.empty())
+        return std::nullopt;
+    p = std::clamp(p, 0.0, 100.0);
+    // Rank ceil(p/100 * n), computed in whole millionths of the samples so that
+    // 99.9% of 1000 samples is rank 999 exactly, not 999.0000001 rounded up to 1000.
+    const auto n = static_cast<std::uint64_t>(sorted.size());
+    const auto millionths = static_cast<std::uint64_t>(p * 10000.0 + 0.5);
+    std::uint64_t rank = (millionths * n + 999999) / 1000000;
+    rank = std::max<std::uint64_t>(rank, 1);
+    return sorted[static_cast<std::size_t>(rank - 1)];
+}
+
+// A whole number option within minimum..maximum; raises std::invalid_argument naming the
+// option otherwise (trailing bytes, a sign where none fits, an empty text included).
+inline long long ParseWhole(std::string_view option, std::string_view text, long long minimum, long long maximum)
+{
+    const auto fail = [&] {
+        throw std::invalid_argument(std::string(option) + " takes a whole number from " + std::to_string(minimum) +
+                                    " to " + std::to_string(maximum) + ", not \"" + std::string(text) + "\"");
+    };
+    if (text.empty())
+        fail();
+    bool negative = false;
+    std::size_t pos = 0;
+    if (text[0] == '-') {
+        negative = true;
+        pos = 1;
+    }
+    if (pos == text.size())
+        fail();
+    long long value = 0;
+    for (; pos < text.size(); ++pos) {
+        if (text[pos] < '0' || text[pos] > '9')
+            fail();
+        const int digit = text[pos] - '0';
+        if (value > (std::numeric_limits<long long>::max() - digit) / 10)
+            fail();
+        value = value * 10 + digit;
+    }
+    if (negative)
+        value = -value;
+    if (value < minimum || value > maximum)
+        fail();
+    return value;
+}
+
+} // namespace load_plan

@@ -1,0 +1,260 @@
+// raw_server: the floor a lobby server is measured against. A bare single-threaded POSIX
+// loop that does for each request only the system calls the lobby cannot avoid, in the
+// lobby's order: receive one datagram, write one log line to a file, then for each of K
+// recipients write one log line and send one datagram to the reply port. Nothing is
+// buffered in the process, so every line has reached the operating system before the next
+// step, as the lobby's traffic log promises.
+//
+// Recipients are the load generator's clients 0..K-1 (load_plan::ClientAddress), in that
+// order; each gets the request's bytes back. With --save FILE, each request also writes
+// FILE's bytes (read once at start) to FILE.tmp, flushes it to disk and renames it over
+// FILE, after the received line and before the sends: the bare cost of saving a registry.
+//
+// Runs until SIGTERM or SIGINT, or at most --seconds (default 600); prints how many
+// requests it served.
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/loadgen/load_plan.h"
+
+namespace {
+
+using load_plan::ParseWhole;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+// SIGTERM and SIGINT: the serving loop ends at its next turn.
+void RequestStop(int) { stopRequested = 1; }
+
+struct Options {
+    int port = 12001;
+    int replyPort = 12000;
+    int fanout = 1;
+    std::string folder = ".";
+    std::string saveFile;
+    int seconds = 600;
+};
+
+// Owns one descriptor.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Ends the program through main with text as the one line on standard error.
+[[noreturn]] void Fail(const std::string& text)
+{
+    throw std::runtime_error(text);
+}
+
+// Hands all of bytes to the system; false when it refused.
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// "HH:MM:SS" of the local time, rendered again only when the second changes.
+class TimeText {
+public:
+    const std::string& Now()
+    {
+        const std::time_t now = std::time(nullptr);
+        if (now == second_)
+            return text_;
+        second_ = now;
+        std::tm parts{};
+        ::localtime_r(&now, &parts);
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
+        text_ = buffer;
+        return text_;
+    }
+
+private:
+    std::time_t second_ = -1;
+    std::string text_;
+};
+
+// The whole content of path; raises naming the path when it cannot be read.
+std::string ReadWholeFile(const std::string& path)
+{
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0)
+        Fail("cannot read " + path + ": " + std::strerror(errno));
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("cannot read " + path + ": " + std::strerror(errno));
+        if (n == 0)
+            return bytes;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// Writes bytes to path + ".tmp", flushes them to disk and renames the copy over path.
+void SaveReplacing(const std::string& path, const std::string& bytes)
+{
+    const std::string temporary = path + ".tmp";
+    {
+        const Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (fd.Get() < 0 || !WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0)
+            Fail("cannot write " + temporary + ": " + std::strerror(errno));
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        Fail("cannot rename " + temporary + ": " + std::strerror(errno));
+}
+
+// Serves until stopped or out of time; returns the requests served.
+long long Serve(const Options& options)
+{
+    const Fd socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (socketFd.Get() < 0)
+        Fail(std::string("socket: ") + std::strerror(errno));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<std::uint16_t>(options.port));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(socketFd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        Fail("cannot bind port " + std::to_string(options.port) + ": " + std::strerror(errno));
+    // Wakes now and then with nothing received, so a stop or the deadline is seen.
+    timeval wake{0, 100000};
+    ::setsockopt(socketFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+
+    const std::string logPath = options.folder + "/raw-traffic.txt";
+    const Fd log(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (log.Get() < 0)
+        Fail("cannot open " + logPath + ": " + std::strerror(errno));
+    const std::string registryBytes = options.saveFile.empty() ? std::string() : ReadWholeFile(options.saveFile);
+
+    struct Recipient {
+        sockaddr_in address;
+        std::string dotted;
+    };
+    std::vector<Recipient> recipients;
+    for (int i = 0; i < options.fanout; ++i) {
+        Recipient recipient{};
+        recipient.dotted = load_plan::ClientAddress(i);
+        recipient.address.sin_family = AF_INET;
+        recipient.address.sin_port = htons(static_cast<std::uint16_t>(options.replyPort));
+        ::inet_pton(AF_INET, recipient.dotted.c_str(), &recipient.address.sin_addr);
+        recipients.push_back(recipient);
+    }
+
+    TimeText clock;
+    std::string line;
+    char datagram[2048];
+    long long served = 0;
+    const std::time_t deadline = std::time(nullptr) + options.seconds;
+    while (!stopRequested && std::time(nullptr) < deadline) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(socketFd.Get(), datagram, sizeof datagram, 0,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0)
+            continue; // the wake-up timeout, a signal, or a failed receive: nothing to serve
+        char fromText[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+        const std::string_view request(datagram, static_cast<std::size_t>(n));
+
+        line.assign(fromText).append(": ").append(clock.Now()).append(" ").append(request).append("\r\n");
+        WriteAll(log.Get(), line.data(), line.size());
+        if (!options.saveFile.empty())
+            SaveReplacing(options.saveFile, registryBytes);
+        for (const Recipient& recipient : recipients) {
+            line.assign("> ").append(clock.Now()).append(" para: ").append(recipient.dotted).append(" ");
+            line.append(request).append("\r\n");
+            WriteAll(log.Get(), line.data(), line.size());
+            ::sendto(socketFd.Get(), datagram, static_cast<std::size_t>(n), 0,
+                     reinterpret_cast<const sockaddr*>(&recipient.address), sizeof recipient.address);
+        }
+        ++served;
+    }
+    return served;
+}
+
+// Reads the command line; raises std::invalid_argument naming what is wrong.
+Options ParseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (i + 1 >= argc)
+            throw std::invalid_argument(std::string(name) + " needs a value");
+        const std::string_view value = argv[++i];
+        if (name == "--port")
+            options.port = static_cast<int>(ParseWhole(name, value, 1, 65535));
+        else if (name == "--reply-port")
+            options.replyPort = static_cast<int>(ParseWhole(name, value, 1, 65535));
+        else if (name == "--fanout")
+            options.fanout = static_cast<int>(ParseWhole(name, value, 0, load_plan::kMaxClients));
+        else if (name == "--dir")
+            options.folder = value;
+        else if (name == "--save")
+            options.saveFile = value;
+        else if (name == "--seconds")
+            options.seconds = static_cast<int>(ParseWhole(name, value, 1, 86400));
+        else
+            throw std::invalid_argument("unknown option " + std::string(name));
+    }
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        const Options options = ParseOptions(argc, argv);
+        struct sigaction action {};
+        action.sa_handler = RequestStop; // no SA_RESTART: a signal ends the receive that waits
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+        const long long served = Serve(options);
+        std::printf("served=%lld\n", served);
+        return 0;
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr,
+                     "raw_server: %s\nusage: raw_server [--port P] [--reply-port P] [--fanout K] [--dir DIR] "
+                     "[--save FILE] [--seconds S]\n",
+                     error.what());
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "raw_server: %s\n", error.what());
+        return 1;
+    }
+}
