@@ -37,6 +37,7 @@ using load_plan::ParseWhole;
 constexpr int kMaxEvents = 256;
 constexpr int kReceivesPerWake = 256; // per socket and wake, so one busy socket cannot starve the rest
 constexpr int kBatch = 32;            // datagrams per sendmmsg or recvmmsg call
+constexpr long long kRateTickNs = 50'000; // the shortest send tick at a fixed rate
 constexpr int kReceiveBufferBytes = 1 << 20;
 constexpr long long kProbeIntervalNs = 10'000'000;
 
@@ -177,6 +178,11 @@ public:
         long long nextDue = start;
         long long lastExpiryCheck = start;
         const long long timeoutNs = options_.timeoutMs * 1'000'000LL;
+        // At a fixed rate the timer ticks with the schedule, but at least kRateTickNs apart:
+        // at high rates the requests due since the last tick go out together, as one call,
+        // so the generator keeps up with the schedule instead of falling behind it.
+        if (options_.rate > 0)
+            ArmPeriodicTimer(start, std::max(intervalNs, kRateTickNs));
 
         for (;;) {
             const long long now = MonotonicNs();
@@ -188,7 +194,6 @@ public:
                         nextDue > now ? 0 : std::min((now - nextDue) / intervalNs + 1, options_.count - tally_.sent);
                     if (due > 0)
                         nextDue += SendBurst(now, due) * intervalNs;
-                    ArmTimer(nextDue);
                 } else {
                     SendBurst(now, std::min<long long>(options_.window - inFlight_, options_.count - tally_.sent));
                 }
@@ -221,13 +226,16 @@ private:
             Fail(std::string("epoll_ctl: ") + std::strerror(errno));
     }
 
-    // Makes the timerfd fire at dueNs on the monotonic clock (a past instant fires at once).
-    void ArmTimer(long long dueNs)
+    // Makes the timerfd fire every periodNs from startNs on the monotonic clock.
+    void ArmPeriodicTimer(long long startNs, long long periodNs)
     {
         itimerspec spec{};
-        spec.it_value.tv_sec = dueNs / 1'000'000'000LL;
-        spec.it_value.tv_nsec = dueNs % 1'000'000'000LL;
-        ::timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+        spec.it_value.tv_sec = (startNs + periodNs) / 1'000'000'000LL;
+        spec.it_value.tv_nsec = (startNs + periodNs) % 1'000'000'000LL;
+        spec.it_interval.tv_sec = periodNs / 1'000'000'000LL;
+        spec.it_interval.tv_nsec = periodNs % 1'000'000'000LL;
+        if (::timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+            Fail(std::string("timerfd_settime: ") + std::strerror(errno));
     }
 
     // Sends up to wanted requests, the senders taking turns, each turn's share in one
@@ -294,14 +302,21 @@ private:
         const int ready = ::epoll_wait(epoll_.Get(), events, kMaxEvents, timeoutMs);
         if (ready < 0 && errno != EINTR)
             Fail(std::string("epoll_wait: ") + std::strerror(errno));
-        for (int e = 0; e < ready; ++e) {
-            const std::uint32_t tag = events[e].data.u32;
-            if (tag == kTimerTag) {
-                std::uint64_t expirations = 0;
-                [[maybe_unused]] const ssize_t n = ::read(timer_.Get(), &expirations, sizeof expirations);
-                continue;
+        // Senders' sockets first: their replies carry the latency, and reading the others
+        // first would add the generator's own work to it.
+        for (const bool senders : {true, false}) {
+            for (int e = 0; e < ready; ++e) {
+                const std::uint32_t tag = events[e].data.u32;
+                if (tag == kTimerTag) {
+                    if (senders) {
+                        std::uint64_t expirations = 0;
+                        [[maybe_unused]] const ssize_t n = ::read(timer_.Get(), &expirations, sizeof expirations);
+                    }
+                    continue;
+                }
+                if (clients_[tag].sender == senders)
+                    ReceiveFrom(clients_[tag]);
             }
-            ReceiveFrom(clients_[tag]);
         }
     }
 
