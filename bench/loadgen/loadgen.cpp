@@ -229,12 +229,12 @@ private:
     // Makes the timerfd fire every periodNs from startNs on the monotonic clock.
     void ArmPeriodicTimer(long long startNs, long long periodNs)
     {
-        itimerspec spec{};
-        spec.it_value.tv_sec = (startNs + periodNs) / 1'000'000'000LL;
-        spec.it_value.tv_nsec = (startNs + periodNs) % 1'000'000'000LL;
-        spec.it_interval.tv_sec = periodNs / 1'000'000'000LL;
-        spec.it_interval.tv_nsec = periodNs % 1'000'000'000LL;
-        if (::timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+        itimerspec ticks{};
+        ticks.it_value.tv_sec = (startNs + periodNs) / 1'000'000'000LL;
+        ticks.it_value.tv_nsec = (startNs + periodNs) % 1'000'000'000LL;
+        ticks.it_interval.tv_sec = periodNs / 1'000'000'000LL;
+        ticks.it_interval.tv_nsec = periodNs % 1'000'000'000LL;
+        if (::timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &ticks, nullptr) != 0)
             Fail(std::string("timerfd_settime: ") + std::strerror(errno));
     }
 
@@ -472,6 +472,10 @@ Options ParseOptions(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     try {
         const Options options = ParseOptions(argc, argv);
         if (options.probe)

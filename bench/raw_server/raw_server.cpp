@@ -207,6 +207,11 @@ long long Serve(const Options& options)
     return served;
 }
 
+const char* const kUsage =
+    "usage: raw_server [--port P] [--reply-port P] [--fanout K] [--dir DIR] [--save FILE] [--seconds S]\n"
+    "  per request: receive, log it to DIR/raw-traffic.txt, [rewrite FILE through FILE.tmp with fsync],\n"
+    "  then for each of the loadgen clients 0..K-1 log a line and send the request back to it.\n";
+
 // Reads the command line; raises std::invalid_argument naming what is wrong.
 Options ParseOptions(int argc, char** argv)
 {
@@ -238,6 +243,10 @@ Options ParseOptions(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     try {
         const Options options = ParseOptions(argc, argv);
         struct sigaction action {};
@@ -248,10 +257,7 @@ int main(int argc, char** argv)
         std::printf("served=%lld\n", served);
         return 0;
     } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr,
-                     "raw_server: %s\nusage: raw_server [--port P] [--reply-port P] [--fanout K] [--dir DIR] "
-                     "[--save FILE] [--seconds S]\n",
-                     error.what());
+        std::fprintf(stderr, "raw_server: %s\n%s", error.what(), kUsage);
         return 2;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "raw_server: %s\n", error.what());
