@@ -89,7 +89,6 @@ void TUDPEndpoint::OpenSocket()
     if (!fresh.IsOpen())
         ErrorManager(ToleratedSocketError(), error);
     socket_ = std::move(fresh);
-    ++socketGeneration_;
 }
 
 void TUDPEndpoint::SetLocalPort(std::int32_t port)
@@ -119,17 +118,7 @@ void TUDPEndpoint::BindLocal()
 
 void TUDPEndpoint::ReceiveDatagram()
 {
-    // A handler may destroy the endpoint; this weak share of its life token then expires,
-    // and nothing of the endpoint is touched again.
-    const std::weak_ptr<const char> alive = lifeToken_;
-    const std::uint64_t generation = socketGeneration_;
-    for (int announced = 0; announced < kDatagramsPerWake; ++announced) {
-        if (!ReceiveOneDatagram() || alive.expired())
-            return;
-        // Moved to another socket: the loop watches that one and calls again for it.
-        if (socketGeneration_ != generation)
-            return;
-    }
+    ReceiveOneDatagram();
 }
 
 bool TUDPEndpoint::ReceiveOneDatagram()

@@ -16,9 +16,8 @@
 // The server's datagram endpoint: one IPv4 UDP socket bound to LocalPort on every local
 // address. Each datagram that arrives is read on the loop's thread, kept until the next one
 // arrives, and announced through OnDataReceived; SendDatagram sends a whole stream as one
-// datagram to RemoteHost:RemotePort. Datagrams already queued are taken and announced one
-// after another, up to kDatagramsPerWake in one readable callback; other events get their
-// turn after that many at the latest.
+// datagram to RemoteHost:RemotePort. One datagram is taken per readable callback; the loop
+// calls again while more are queued, so timers and signals get their turn between any two.
 //
 // Everything runs on the loop's thread. A send to a dotted address neither waits nor
 // dispatches events; a send to a host name dispatches the loop's events until the name has
@@ -27,7 +26,6 @@ class TUDPEndpoint : public DatagramEndpoint {
 public:
     static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
     static constexpr std::size_t kMaxHostLength = 127; // longest RemoteHost accepted
-    static constexpr int kDatagramsPerWake = 16;       // announced at most per readable callback
 
     // NumberBytes is -1 for a failed receive (a datagram longer than kBufferSize included).
     using TOnReceive = std::function<void(TUDPEndpoint& sender, std::int32_t NumberBytes,
@@ -122,11 +120,8 @@ private:
     // Replaces the socket with a new unbound one; raises UDPSockError "Unknown Error No. "
     // when the system refuses (the endpoint is then left without a socket).
     void OpenSocket();
-    // The readable callback: takes and announces the datagrams queued, one at a time, until
-    // none is left, a receive fails, or kDatagramsPerWake have been announced (the loop calls
-    // again while more are queued). Under load this saves the loop a wait per datagram.
-    // Stops at once, touching nothing, when a handler destroyed the endpoint, and when a
-    // handler moved it to another socket.
+    // The readable callback: takes and announces one datagram. A handler may destroy or move
+    // the endpoint, since nothing of it is touched after the handler returns.
     void ReceiveDatagram();
     // Takes one datagram from the socket and announces it. False when nothing was queued or
     // the receive failed (the failure is announced as before).
@@ -148,11 +143,7 @@ private:
 
     HostLookup lookup_;
     UdpSocket socket_;
-    std::uint64_t socketGeneration_ = 0; // counts the sockets opened, so a burst sees a rebind
     bool bound_ = false;
-    // Shared only weakly, by a burst of receives, which stops once it expires: a handler
-    // destroyed the endpoint.
-    const std::shared_ptr<const char> lifeToken_ = std::make_shared<const char>('\0');
     // Declared after socket_ so that it is destroyed first: the loop stops watching a
     // descriptor before the descriptor is closed.
     std::unique_ptr<EventLoop::Registration> watch_;
