@@ -17,6 +17,25 @@ char UpperAscii(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// The line that starts at pos, moving pos past its line end: a CR, an LF or the pair. A line
+// end after the last line adds no line.
+std::optional<std::string_view> NextLine(std::string_view text, std::size_t& pos)
+{
+    if (pos >= text.size())
+        return std::nullopt;
+    const std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) {
+        const std::string_view line = text.substr(pos);
+        pos = text.size();
+        return line;
+    }
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (text[end] == '\r' && pos < text.size() && text[pos] == '\n')
+        ++pos;
+    return line;
+}
+
 } // namespace
 
 std::string UpperCaseAscii(std::string_view text)
@@ -274,23 +293,13 @@ void Registry::LoadFromText(std::string_view text)
     if (const auto nul = text.find('\0'); nul != std::string_view::npos)
         text = text.substr(0, nul);
 
-    std::vector<std::string_view> lines;
-    lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-        if (text[end] == '\r' && pos < text.size() && text[pos] == '\n')
-            ++pos;
-    }
-
+    // Two walks over the lines, one to count them and one to fill the rows, rather than a list
+    // of a million lines held beside the table while it is built.
+    int lineCount = 0;
+    for (std::size_t pos = 0; NextLine(text, pos);)
+        ++lineCount;
     const int old = RowCount();
-    const int count = std::max<int>(1, static_cast<int>(lines.size()));
+    const int count = std::max(1, lineCount);
     if (observer_)
         observer_->RowCountAboutToChange(old, count);
     RegistryObserver* observer = observer_;
@@ -302,14 +311,16 @@ void Registry::LoadFromText(std::string_view text)
     onlineRows_.clear();
     nickIndex_.Reserve(static_cast<std::size_t>(count));
     rows_.reserve(static_cast<std::size_t>(count));
+    std::size_t pos = 0;
     for (int r = 0; r < count; ++r) {
         rows_.push_back(NewRow());
         rowOfId_[rows_[r].id] = static_cast<std::uint32_t>(r);
-        if (r >= static_cast<int>(lines.size()))
+        const auto next = NextLine(text, pos);
+        if (!next)
             continue;
         // Each comma ends a field; the text after the last comma and fields past the sixth
         // are dropped. The row's bytes are built in one piece: this runs a million times.
-        const std::string_view line = lines[r].substr(0, kMaxLineLength);
+        const std::string_view line = next->substr(0, kMaxLineLength);
         Row& row = rows_[r];
         row.bytes.reserve(line.size());
         std::size_t fieldStart = 0;
