@@ -65,6 +65,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     environment.exeName = exeName;
     environment.appFolder = commandLine.dataFolder.value_or(ProgramFolder());
     environment.arguments = commandLine.arguments;
+    environment.keepSavedText = frontEnd.box != nullptr; // only a window shows the memo
     ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
     environment.makeEndpoint = [&](TForm1& form) {
         auto endpoint = std::make_unique<TUDPEndpoint>(frontEnd.loop);

@@ -197,10 +197,12 @@ void TForm1::SaveRegistry()
     try {
         WriteFileReplacing(RegistryPath(), text);
     } catch (...) {
-        Memo1.SetText(std::move(text));
+        if (environment_.keepSavedText)
+            Memo1.SetText(std::move(text));
         throw;
     }
-    Memo1.SetText(std::move(text));
+    if (environment_.keepSavedText)
+        Memo1.SetText(std::move(text));
 }
 
 std::string TForm1::StatusLine() const

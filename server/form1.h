@@ -39,6 +39,9 @@ struct FormEnvironment {
     // Builds UDP1, bound and wired to the form's datagram handler. May raise (port taken);
     // the window then cannot be created. Empty for a form without an endpoint.
     std::function<std::unique_ptr<DatagramEndpoint>(TForm1&)> makeEndpoint;
+    // Whether Memo1 keeps the registry text as last saved, for a window to show. Headless
+    // nobody reads it, and at a million players it is 40 MB held for nothing.
+    bool keepSavedText = true;
     std::string exeName;                // the program's file name, for the error box caption
     std::string appFolder;              // where the registry and the logs live, ending in '/'
     std::vector<std::string> arguments; // the command line after the program name
