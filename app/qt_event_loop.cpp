@@ -4,7 +4,6 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <iostream>
 
 #include "platform/exception.h"
 
@@ -101,15 +100,5 @@ void QtEventLoop::Guarded(const std::function<void()>& fn)
 
 void QtEventLoop::Report(const std::exception& error)
 {
-    try {
-        if (onError_) {
-            onError_(error);
-            return;
-        }
-    } catch (const std::exception& failure) {
-        std::cerr << "Error handler failed: " << failure.what() << '\n';
-    } catch (...) {
-        std::cerr << "Error handler failed\n";
-    }
-    std::cerr << error.what() << '\n';
+    ReportLoopError(onError_, error);
 }

@@ -17,7 +17,7 @@ class QObject;
 // standard error); the loop then goes on with the next event.
 class QtEventLoop : public EventLoop {
 public:
-    using ErrorHandler = std::function<void(const std::exception& error)>;
+    using ErrorHandler = LoopErrorHandler;
 
     // Raises Exception when there is no QCoreApplication.
     explicit QtEventLoop(ErrorHandler onError = {});

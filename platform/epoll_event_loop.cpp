@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <deque>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <sys/epoll.h>
@@ -365,17 +364,7 @@ void EpollEventLoop::Core::Guarded(const std::function<void()>& fn)
 
 void EpollEventLoop::Core::Report(const std::exception& error)
 {
-    try {
-        if (onError_) {
-            onError_(error);
-            return;
-        }
-    } catch (const std::exception& failure) {
-        std::cerr << "Error handler failed: " << failure.what() << '\n';
-    } catch (...) {
-        std::cerr << "Error handler failed\n";
-    }
-    std::cerr << error.what() << '\n';
+    ReportLoopError(onError_, error);
 }
 
 EpollEventLoop::EpollEventLoop(ErrorHandler onError) : core_(std::make_shared<Core>(std::move(onError))) {}

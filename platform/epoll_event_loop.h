@@ -28,7 +28,7 @@
 // closed.
 class EpollEventLoop : public EventLoop {
 public:
-    using ErrorHandler = std::function<void(const std::exception& error)>;
+    using ErrorHandler = LoopErrorHandler;
 
     // Raises Exception naming the system's reason when epoll or eventfd are refused.
     explicit EpollEventLoop(ErrorHandler onError = {});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -33,3 +34,9 @@ public:
     // Ends the loop once the current handler returns.
     virtual void Quit() = 0;
 };
+
+// Where a loop sends an error that escaped a callback: to onError when there is one, else
+// (or when onError itself fails) as one line on standard error. Never raises, since the
+// loop must go on whatever a handler did.
+using LoopErrorHandler = std::function<void(const std::exception& error)>;
+void ReportLoopError(const LoopErrorHandler& onError, const std::exception& error) noexcept;

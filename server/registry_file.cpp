@@ -6,31 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file_descriptor.h"
+
 namespace {
-
-// Owns one open file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { Close(); }
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    // Closes now and says whether the close succeeded (a late write error can surface here).
-    bool Close()
-    {
-        if (fd_ < 0)
-            return true;
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string FolderOf(const std::string& path)
 {
@@ -58,7 +36,7 @@ bool WriteAll(int fd, const char* data, std::size_t size)
 std::optional<std::string> ReadRegistryFile(const std::string& path)
 {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.Valid()) {
+    if (!file.IsOpen()) {
         if (errno == ENOENT)
             return std::nullopt;
         throw RegistryUnreadable("cannot read the registry " + path + ": " + std::strerror(errno));
@@ -89,13 +67,13 @@ void WriteFileReplacing(const std::string& path, const std::string& bytes)
 {
     const std::string temporary = path + ".tmp";
     FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file.Valid())
+    if (!file.IsOpen())
         throw EFCreateError("Cannot create file " + path);
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0)
         ::fchmod(file.Get(), old.st_mode & 07777); // the replacement keeps the old file's mode
     const bool written = WriteAll(file.Get(), bytes.data(), bytes.size()) && ::fsync(file.Get()) == 0;
-    if (!file.Close() || !written) {
+    if (file.Close() != 0 || !written) {
         ::unlink(temporary.c_str());
         throw EStreamError("Stream write error");
     }
@@ -105,6 +83,6 @@ void WriteFileReplacing(const std::string& path, const std::string& bytes)
     }
     // The rename itself must reach the disk, or a crash could bring back the old file.
     FileDescriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Valid())
+    if (folder.IsOpen())
         ::fsync(folder.Get());
 }

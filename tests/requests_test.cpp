@@ -11,6 +11,7 @@
 #include "net/udp_sock_error.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
+#include "support/file_size_cap.h"
 
 namespace {
 
@@ -20,30 +21,6 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 
 const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
-
-// Caps the size of the files this process writes while it lives: writing past the cap fails
-// (EFBIG) instead of raising SIGXFSZ.
-class FileSizeCap {
-public:
-    explicit FileSizeCap(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit capped = saved_;
-        capped.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &capped);
-    }
-    ~FileSizeCap()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, handler_);
-    }
-    FileSizeCap(const FileSizeCap&) = delete;
-    FileSizeCap& operator=(const FileSizeCap&) = delete;
-
-private:
-    rlimit saved_{};
-    void (*handler_)(int);
-};
 
 class RequestsTest : public testing::Test {
 protected:

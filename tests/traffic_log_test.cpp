@@ -13,6 +13,7 @@
 
 #include "platform/exception.h"
 #include "server/traffic_log.h"
+#include "support/file_size_cap.h"
 
 namespace {
 
@@ -73,28 +74,6 @@ EInOutError CatchInOutError(Fn fn)
     ADD_FAILURE() << "no EInOutError raised";
     return EInOutError("", 0);
 }
-
-// Caps the size of files this process writes, and restores the cap when it goes; going
-// past the cap is an error of the write instead of a signal.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, handler_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*handler_)(int);
-};
 
 } // namespace
 
@@ -230,7 +209,7 @@ TEST_F(TrafficLogTest, FailedWriteIsReportedOnceAndTakesBackThePartialLine)
     {
         // Let the file grow by 10 bytes only: the next line is written in part, then refused.
         // The server must go on, so nothing is raised; the operator hears of it once.
-        FileSizeLimit limit(before.size() + 10);
+        FileSizeCap limit(before.size() + 10);
         EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "a message longer than ten bytes"));
         EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "another one, as long"));
     }
@@ -243,14 +222,14 @@ TEST_F(TrafficLogTest, FailedWriteIsReportedOnceAndTakesBackThePartialLine)
     // is news again.
     const std::size_t size = ReadFile(File("06-12-2026")).size();
     {
-        FileSizeLimit limit(size);
+        FileSizeCap limit(size);
         log.WriteSent("10.0.0.1", "lost");
     }
     EXPECT_EQ(reports.size(), 1u);
     for (int i = 0; i < 1000; ++i)
         log.WriteSent("10.0.0.1", "x");
     {
-        FileSizeLimit limit(size + 1000 * 29);
+        FileSizeCap limit(size + 1000 * 29);
         log.WriteSent("10.0.0.1", "lost");
     }
     EXPECT_EQ(reports.size(), 2u);

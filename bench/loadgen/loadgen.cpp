@@ -26,6 +26,8 @@
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
+
+#include "platform/file_descriptor.h"
 #include <vector>
 
 #include "bench/loadgen/load_plan.h"
@@ -72,29 +74,6 @@ long long RealtimeNs()
     return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
 }
 
-// Owns one descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Ends the program through main with text as the one line on standard error.
 [[noreturn]] void Fail(const std::string& text)
 {
@@ -113,10 +92,10 @@ sockaddr_in Address(const std::string& dotted, int port)
 
 // A non-blocking UDP socket bound to client index's address at port. Raises naming the
 // address when the system refuses (no loopback up, the port taken there).
-Fd ClientSocket(int index, int port)
+FileDescriptor ClientSocket(int index, int port)
 {
     const std::string dotted = load_plan::ClientAddress(index);
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (fd.Get() < 0)
         Fail(std::string("socket: ") + std::strerror(errno));
     const int size = kReceiveBufferBytes;
@@ -128,7 +107,7 @@ Fd ClientSocket(int index, int port)
 }
 
 struct Client {
-    Fd fd;
+    FileDescriptor fd;
     std::string request;
     bool sender = false;
     std::deque<long long> outstanding; // send times of requests not yet answered, oldest first
@@ -150,8 +129,8 @@ class LoadRun {
 public:
     explicit LoadRun(const Options& options) : options_(options), server_(Address(options.server, options.serverPort))
     {
-        epoll_ = Fd(::epoll_create1(EPOLL_CLOEXEC));
-        timer_ = Fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        epoll_ = FileDescriptor(::epoll_create1(EPOLL_CLOEXEC));
+        timer_ = FileDescriptor(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
         if (epoll_.Get() < 0 || timer_.Get() < 0)
             Fail(std::string("epoll or timerfd: ") + std::strerror(errno));
         const int senders = options.senders < 0 ? options.clients : options.senders;
@@ -353,8 +332,8 @@ private:
 
     const Options& options_;
     const sockaddr_in server_;
-    Fd epoll_;
-    Fd timer_;
+    FileDescriptor epoll_;
+    FileDescriptor timer_;
     std::vector<Client> clients_;
     std::vector<int> senderIndices_;
     std::size_t nextSender_ = 0;
@@ -389,7 +368,7 @@ int Probe(const Options& options)
 {
     const long long startReal = options.sinceNs >= 0 ? options.sinceNs : RealtimeNs();
     const long long deadline = MonotonicNs() + options.seconds * 1'000'000'000LL;
-    const Fd fd = ClientSocket(0, options.clientPort);
+    const FileDescriptor fd = ClientSocket(0, options.clientPort);
     const sockaddr_in server = Address(options.server, options.serverPort);
     const std::string request = load_plan::SubstituteIndex(options.requestTemplate, 0);
     long long nextSend = 0;

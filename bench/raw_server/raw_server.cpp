@@ -24,6 +24,8 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "platform/file_descriptor.h"
 #include <vector>
 
 #include "bench/loadgen/load_plan.h"
@@ -44,23 +46,6 @@ struct Options {
     std::string folder = ".";
     std::string saveFile;
     int seconds = 600;
-};
-
-// Owns one descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 // Ends the program through main with text as the one line on standard error.
@@ -109,7 +94,7 @@ private:
 // The whole content of path; raises naming the path when it cannot be read.
 std::string ReadWholeFile(const std::string& path)
 {
-    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.Get() < 0)
         Fail("cannot read " + path + ": " + std::strerror(errno));
     std::string bytes;
@@ -131,7 +116,7 @@ void SaveReplacing(const std::string& path, const std::string& bytes)
 {
     const std::string temporary = path + ".tmp";
     {
-        const Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        const FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.Get() < 0 || !WriteAll(fd.Get(), bytes.data(), bytes.size()) || ::fsync(fd.Get()) != 0)
             Fail("cannot write " + temporary + ": " + std::strerror(errno));
     }
@@ -142,7 +127,7 @@ void SaveReplacing(const std::string& path, const std::string& bytes)
 // Serves until stopped or out of time; returns the requests served.
 long long Serve(const Options& options)
 {
-    const Fd socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const FileDescriptor socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socketFd.Get() < 0)
         Fail(std::string("socket: ") + std::strerror(errno));
     sockaddr_in local{};
@@ -156,7 +141,7 @@ long long Serve(const Options& options)
     ::setsockopt(socketFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
 
     const std::string logPath = options.folder + "/raw-traffic.txt";
-    const Fd log(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    const FileDescriptor log(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (log.Get() < 0)
         Fail("cannot open " + logPath + ": " + std::strerror(errno));
     const std::string registryBytes = options.saveFile.empty() ? std::string() : ReadWholeFile(options.saveFile);
