@@ -118,31 +118,30 @@ void TUDPEndpoint::BindLocal()
 
 void TUDPEndpoint::ReceiveDatagram()
 {
-    ReceiveOneDatagram();
-}
-
-bool TUDPEndpoint::ReceiveOneDatagram()
-{
     const UdpSocket::Received got = socket_.ReceiveFrom(receiveBuffer_.data(), kBufferSize);
-    // Woken with nothing queued (the system dropped a datagram with a bad checksum, say):
-    // there is no datagram to announce and the previous one stays.
+    // Woken with nothing queued (the system dropped a datagram with a bad checksum, or the
+    // loop called again on a hint): there is no datagram to announce and the previous one
+    // stays.
     if (got.length < 0 && ClassifySocketError(got.error) == SocketErrorKind::WouldBlock)
-        return false;
+        return;
+    // One datagram taken, so more are likely queued: the loop is asked to call again without
+    // a wait, as the system would once this one is read. Asked before the handler runs,
+    // since the handler may destroy the endpoint. After a failed receive the next one would
+    // most likely fail the same way, so the loop waits first.
+    if (got.length >= 0 && watch_)
+        loop_.NotifyAgain(*watch_);
     // A datagram longer than the buffer is a failed receive, so that a cut-off request is
     // never taken for a whole one: its first kBufferSize bytes stay in the buffer, the rest
     // is gone.
     receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
     if (!OnDataReceived)
-        return got.length >= 0;
+        return;
     // For an over-long datagram the sender is known and passed on (the lobby may want to
     // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
     const std::string fromIp = DottedText(got.fromAddress);
     // A copy, so that a handler may reassign OnDataReceived while it runs.
     const TOnReceive handler = OnDataReceived;
     handler(*this, receivedCount_, fromIp, got.fromPort);
-    // After a failed receive the next one would most likely fail the same way: the loop's
-    // next pass tries again.
-    return got.length >= 0;
 }
 
 void TUDPEndpoint::ReadDatagram(TStream& stream)

@@ -123,9 +123,6 @@ private:
     // The readable callback: takes and announces one datagram. A handler may destroy or move
     // the endpoint, since nothing of it is touched after the handler returns.
     void ReceiveDatagram();
-    // Takes one datagram from the socket and announces it. False when nothing was queued or
-    // the receive failed (the failure is announced as before).
-    bool ReceiveOneDatagram();
     // RemoteHost as an IPv4 address in network byte order: by inet_addr's rule, else by a
     // lookup, retried once when OnInvalidHost sets handled. Raises UDPSockError for a host
     // over kMaxHostLength characters and "Host Lookup Canceled" when the lookup fails.

@@ -55,6 +55,9 @@ public:
     // Thread-safe: queues fn and wakes the loop when the queue was empty.
     void Post(std::function<void()> fn);
 
+    // Queues the slot behind token for a pass without a wait (see NotifyAgain).
+    void NotifyAgain(std::uint64_t token);
+
     // One pass: waits at most timeoutMs (-1: without limit) for events, then dispatches
     // what is ready and the posts queued so far. With forRun, stops between callbacks once
     // Quit has been asked for.
@@ -119,6 +122,11 @@ private:
     int callbacksRunning_ = 0;
     bool quit_ = false;
 
+    // Slots whose readers asked to be called again, and how many passes in a row have served
+    // them without a wait.
+    std::vector<std::uint64_t> again_;
+    int againPasses_ = 0;
+
     // Loop thread only: posts taken from incoming_, in order. A nested dispatch continues
     // from the same queue, so posts keep their order even when one of them nests.
     std::deque<std::function<void()>> ready_;
@@ -136,6 +144,9 @@ public:
         if (const auto core = core_.lock())
             core->Release(token_);
     }
+
+    bool BelongsTo(const Core& core) const { return core_.lock().get() == &core; }
+    std::uint64_t Token() const { return token_; }
 
 private:
     std::weak_ptr<Core> core_;
@@ -265,10 +276,35 @@ void EpollEventLoop::Core::RunPosts(bool forRun)
     }
 }
 
+void EpollEventLoop::Core::NotifyAgain(std::uint64_t token)
+{
+    if (std::find(again_.begin(), again_.end(), token) == again_.end())
+        again_.push_back(token);
+}
+
 void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
 {
     if (callbacksRunning_ > 0)
         ParkRunning();
+    // Readers that asked to be called again are served without asking the system, a bounded
+    // number of passes in a row, so that a flood of datagrams still lets timers, signals
+    // and posts in every kAgainPasses datagrams. A stale or running slot is skipped.
+    if (!again_.empty() && againPasses_ < kAgainPasses) {
+        ++againPasses_;
+        std::vector<std::uint64_t> tokens;
+        tokens.swap(again_);
+        for (const std::uint64_t token : tokens) {
+            if (forRun && quit_)
+                return;
+            DispatchSlot(token);
+        }
+        RunPosts(forRun);
+        return;
+    }
+    // The wait reports every descriptor still readable (level-triggered), so the requests
+    // to be called again are answered by it.
+    againPasses_ = 0;
+    again_.clear();
     if (!ready_.empty())
         timeoutMs = 0;
     epoll_event events[kBatch];
@@ -398,6 +434,14 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int interval
     const int fd = timer.Get();
     const std::uint64_t token = core_->Add(fd, std::move(timer), std::move(onTick));
     return std::make_unique<Core::Registration>(core_, token);
+}
+
+void EpollEventLoop::NotifyAgain(Registration& watch)
+{
+    const auto* ours = dynamic_cast<const Core::Registration*>(&watch);
+    if (ours == nullptr || !ours->BelongsTo(*core_))
+        return;
+    core_->NotifyAgain(ours->Token());
 }
 
 void EpollEventLoop::Post(std::function<void()> fn)

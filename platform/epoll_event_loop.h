@@ -46,6 +46,12 @@ public:
     // regular file, already watched).
     std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
 
+    // Queues the watch's callback for the next pass without a wait; up to kAgainPasses such
+    // passes run in a row before a wait lets timers, posts from other threads and other
+    // descriptors in. A watch asked for twice before its pass runs once.
+    void NotifyAgain(Registration& watch) override;
+    static constexpr int kAgainPasses = 16;
+
     // Calls onTick every intervalMs milliseconds, the first time one interval from now;
     // intervals below 1 ms count as 1 ms. Ticks missed while the loop was busy are folded
     // into one call. Raises Exception when the system refuses a timer.

@@ -21,6 +21,13 @@ public:
     // The callback must read (at least one datagram); the loop calls again while data remain.
     virtual std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) = 0;
 
+    // Asks for the readable callback of watch to run again soon, as if the system had
+    // reported its descriptor readable once more, without asking the system. A reader that
+    // has just taken one datagram calls it: under load more are queued, and a pass that asks
+    // the system first costs more than the datagram itself. The callback must cope with
+    // finding nothing. A loop that learns readiness cheaply anyway may ignore the hint.
+    virtual void NotifyAgain(Registration& /*watch*/) {}
+
     // Calls onTick every intervalMs milliseconds until the registration is destroyed.
     virtual std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) = 0;
 

@@ -364,6 +364,57 @@ TEST_F(EpollEventLoopTest, RegistrationOutlivingTheLoopIsDroppedHarmlessly)
     SUCCEED();
 }
 
+// --- Calling a reader again without a wait ---
+
+TEST_F(EpollEventLoopTest, ReaderAskingAgainRunsNextPassEvenWithNothingReadable)
+{
+    // The reader must cope with an empty descriptor; asking twice before the pass runs it
+    // once; a registration dropped meanwhile is not run.
+    SocketPair pair, other;
+    int calls = 0;
+    Registration watch = loop.WatchReadable(pair.Watched(), [&] { ++calls; });
+    loop.NotifyAgain(*watch);
+    loop.NotifyAgain(*watch);
+    loop.ProcessEvents(0);
+    EXPECT_EQ(calls, 1);
+    loop.ProcessEvents(0);
+    EXPECT_EQ(calls, 1) << "once asked, once run";
+
+    Registration foreign = EpollEventLoop().WatchReadable(other.Watched(), [] {});
+    loop.NotifyAgain(*foreign); // another loop's registration is ignored
+    loop.NotifyAgain(*watch);
+    watch.reset();
+    loop.ProcessEvents(0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(EpollEventLoopTest, ReaderAlwaysAskingAgainStillLetsOtherEventsIn)
+{
+    // A flood: the reader asks again after every call. Other descriptors and posts must get
+    // their turn within the bounded run of passes served without a wait.
+    SocketPair flooded, quiet;
+    int floodCalls = 0, quietCalls = 0, postsRun = 0;
+    Registration floodWatch;
+    floodWatch = loop.WatchReadable(flooded.Watched(), [&] {
+        ++floodCalls;
+        loop.NotifyAgain(*floodWatch);
+    });
+    const Registration quietWatch = loop.WatchReadable(quiet.Watched(), [&] {
+        ++quietCalls;
+        quiet.Take();
+    });
+    loop.NotifyAgain(*floodWatch);
+    quiet.Send("q");
+    loop.Post([&] { ++postsRun; });
+    for (int pass = 0; pass < EpollEventLoop::kAgainPasses + 2 && quietCalls == 0; ++pass)
+        loop.ProcessEvents(0);
+    EXPECT_EQ(quietCalls, 1);
+    EXPECT_EQ(postsRun, 1);
+    EXPECT_GE(floodCalls, 1);
+    EXPECT_LE(floodCalls, EpollEventLoop::kAgainPasses + 1);
+}
+
 TEST_F(EpollEventLoopTest, DescriptorTheSystemCannotWatchIsRefused)
 {
     SocketPair pair;
