@@ -291,12 +291,16 @@ void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
     // and posts in every kAgainPasses datagrams. A stale or running slot is skipped.
     if (!again_.empty() && againPasses_ < kAgainPasses) {
         ++againPasses_;
-        std::vector<std::uint64_t> tokens;
-        tokens.swap(again_);
-        for (const std::uint64_t token : tokens) {
+        // Taken into a local copy (a callback may ask again, or nest a dispatch that takes
+        // from again_), leaving again_ its capacity: this runs for every datagram.
+        std::uint64_t taken[kBatch];
+        const std::size_t count = std::min<std::size_t>(again_.size(), kBatch);
+        std::copy_n(again_.begin(), count, taken);
+        again_.erase(again_.begin(), again_.begin() + static_cast<std::ptrdiff_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
             if (forRun && quit_)
                 return;
-            DispatchSlot(token);
+            DispatchSlot(taken[i]);
         }
         RunPosts(forRun);
         return;

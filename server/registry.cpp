@@ -119,6 +119,10 @@ void Registry::SetCell(int col, int row, std::string_view text)
     if (col < 0 || col >= kColCount || row < 0 || row >= RowCount())
         throw Exception("Grid index out of range");
     Row& target = rows_[row];
+    // Logins and flags mostly store what the cell holds already (a player online marked
+    // online again): nothing to change, index or show.
+    if (target.CellText(col) == text)
+        return;
     if (col == kNick && row >= 1) {
         Unindex(target);
         StoreCell(row, col, text);

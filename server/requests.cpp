@@ -1,3 +1,4 @@
+#include <initializer_list>
 #include <limits>
 #include <string>
 
@@ -27,14 +28,27 @@ std::int32_t AddSaturating(std::int32_t a, std::int32_t b)
 }
 
 // Takes the text up to the next "|" off the front of rest; nothing when there is no "|".
-std::optional<std::string> TakeField(std::string& rest)
+std::optional<std::string_view> TakeField(std::string_view& rest)
 {
     const auto bar = rest.find('|');
-    if (bar == std::string::npos)
+    if (bar == std::string_view::npos)
         return std::nullopt;
-    std::string field = rest.substr(0, bar);
-    rest.erase(0, bar + 1);
+    const std::string_view field = rest.substr(0, bar);
+    rest.remove_prefix(bar + 1);
     return field;
+}
+
+// The pieces joined into one message text.
+std::string Joined(std::initializer_list<std::string_view> pieces)
+{
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces)
+        size += piece.size();
+    std::string text;
+    text.reserve(size);
+    for (const std::string_view piece : pieces)
+        text += piece;
+    return text;
 }
 
 } // namespace
@@ -55,6 +69,8 @@ bool TForm1::AdmitRequest(const std::string& source, std::string_view request)
         return true;
     const std::string_view nick = request.substr(0, firstBar);
     const std::string_view password = request.substr(firstBar + 1, secondBar - firstBar - 1);
+    if (Guard.Limits().registrationsPerHour == 0)
+        return true;
     // Requests refused anyway (a nick that cannot be stored, a full registry) register nobody.
     if (Cad.NickRow(nick) != 0 || !StorableInRegistry(nick) || !StorableInRegistry(password) || RegistryFull())
         return true;
@@ -73,16 +89,16 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     }
     ++counters_.received;
 
-    std::string rest;
+    std::string request;
     {
         TMemoryStream stream;
         Sender.ReadDatagram(stream);
-        rest.resize(static_cast<std::size_t>(NumberBytes));
-        stream.ReadBuffer(rest.data(), NumberBytes);
+        request.resize(static_cast<std::size_t>(NumberBytes));
+        stream.ReadBuffer(request.data(), NumberBytes);
     }
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
     // flood then costs the disk and the network nothing.
-    if (!AdmitRequest(FromIP, rest)) {
+    if (!AdmitRequest(FromIP, request)) {
         CountDropped();
         return;
     }
@@ -94,8 +110,10 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         std::uint64_t sentBefore;
         ~ChargeAtEnd() { form.Guard.ChargeSent(source, form.bytesSent_ - sentBefore, form.MonotonicNowMs()); }
     } chargeAtEnd{*this, FromIP, bytesSent_};
-    LogFile.WriteReceived(FromIP, rest);
+    LogFile.WriteReceived(FromIP, request);
 
+    // Views into request, which lives to the end of this handler.
+    std::string_view rest = request;
     const auto nick = TakeField(rest);
     if (!nick)
         return;
@@ -125,26 +143,27 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         Cad.SetFixedRows(1);
     }
 
-    const std::string command = rest.substr(0, 3);
-    const std::string argument = rest.size() > 4 ? rest.substr(4) : std::string();
+    const std::string_view command = rest.substr(0, 3);
+    const std::string_view argument = rest.size() > 4 ? rest.substr(4) : std::string_view();
 
     if (command == "slc") {
-        SendMessageTo(FromIP, std::string(messages::kOwnScore) + std::string(Cad.Cell(Registry::kScore, row)));
+        SendMessageTo(FromIP, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
         Cad.SetCell(Registry::kFlag, row, "+");
         SendPlayerList();
         SendRanking();
         SendMessageTo(FromIP, messages::kConnected);
     } else if (command == "msg") {
-        Broadcast(std::string(messages::kChat) + *nick + std::string(messages::kSaid) + argument);
+        Broadcast(Joined({messages::kChat, *nick, messages::kSaid, argument}));
     } else if (command == "off") {
         Cad.SetCell(Registry::kMarker, row, "");
-        Broadcast(std::string(messages::kLeavePrefix) + *nick + std::string(messages::kLeaveSuffix));
+        Broadcast(Joined({messages::kLeavePrefix, *nick, messages::kLeaveSuffix}));
         SendPlayerList();
     } else if (command == "pvt") {
         const auto bar = argument.find('|');
-        const std::string target = bar == std::string::npos ? std::string() : argument.substr(0, bar);
-        const std::string text = bar == std::string::npos ? argument : argument.substr(bar + 1);
-        const std::string line = std::string(messages::kChat) + *nick + std::string(messages::kPrivate) + text;
+        // Copied: the loop below sends, and a send may run nested events that change cells.
+        const std::string target(bar == std::string_view::npos ? std::string_view() : argument.substr(0, bar));
+        const std::string_view text = bar == std::string_view::npos ? argument : argument.substr(bar + 1);
+        const std::string line = Joined({messages::kChat, *nick, messages::kPrivate, text});
         const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
         for (int r : online) {
             if (r < Cad.RowCount() && Cad.IsOnline(r) && Cad.Cell(Registry::kNick, r) == target)

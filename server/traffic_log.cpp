@@ -172,14 +172,14 @@ const TrafficLog::RenderedTexts& TrafficLog::TextsAt(const LocalDateTime& now)
     return texts_;
 }
 
-void TrafficLog::CheckRotationTo(std::string today)
+void TrafficLog::CheckRotationTo(std::string_view today)
 {
     if (file_.IsOpen()) {
         if (today == logDate_)
             return;
         CloseFile();
     }
-    logDate_ = std::move(today);
+    logDate_.assign(today);
     try {
         OpenDayFile();
         failureReported_ = false;
@@ -225,9 +225,9 @@ void TrafficLog::CloseFile()
 // without a file has been reported already. A line that fails to be written is dropped too,
 // its written part cut off again so the next line starts clean, and the failure reported
 // once until a line gets through again.
-void TrafficLog::WriteLine(std::string today, std::string_view bytes)
+void TrafficLog::WriteLine(std::string_view today, std::string_view bytes)
 {
-    CheckRotationTo(std::move(today));
+    CheckRotationTo(today);
     if (!file_.IsOpen())
         return;
     std::size_t written = 0;

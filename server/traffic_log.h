@@ -89,13 +89,14 @@ private:
     // nothing they depend on has changed since.
     const RenderedTexts& TextsAt(const LocalDateTime& now);
 
-    // The rotation check for the date text today (a copy: a report made from here may run
-    // nested handlers that write lines of their own and so render the texts again).
-    void CheckRotationTo(std::string today);
+    // The rotation check for the date text today. today may point into the rendered texts,
+    // which a report made from here can render again (its nested handlers write lines of
+    // their own), so it is not read once a report may have run.
+    void CheckRotationTo(std::string_view today);
     void OpenDayFile();
     void CloseFile();
     // Checks the rotation for today, then writes bytes, a whole line with its CR LF.
-    void WriteLine(std::string today, std::string_view bytes);
+    void WriteLine(std::string_view today, std::string_view bytes);
 
     const Clock& clock_;
     const RegionalSettings& settings_;
