@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto text = ReadRegistryFile(path);
     fuzz::Check(text.has_value(), "an existing file reads");
     Registry registry;
-    registry.LoadFromText(*text);
+    registry.LoadFromText(text->View());
     fuzz::Check(registry.RowCount() >= 1, "a loaded registry has its header row");
     fuzz::CheckRegistryRoundTrip(registry);
 

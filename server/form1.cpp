@@ -176,8 +176,11 @@ void TForm1::ReportRegistryFullOnce()
 void TForm1::LoadRegistry()
 {
     Memo1.Clear();
-    const std::optional<std::string> text = ReadRegistryFile(RegistryPath());
-    Cad.LoadFromText(text ? *text : kFreshRegistry);
+    std::optional<FileText> text = ReadRegistryFile(RegistryPath());
+    if (text)
+        Cad.LoadFromText(text->View(), [&](std::size_t offset) { text->ReleaseBefore(offset); });
+    else
+        Cad.LoadFromText(kFreshRegistry);
     Memo1.Clear();
     registryLoaded_ = true;
     // A missing file starts the lobby empty. Creating the file may fail (an unwritable

@@ -292,7 +292,7 @@ void Registry::ExchangePrefixUpTo(int badRow)
     });
 }
 
-void Registry::LoadFromText(std::string_view text)
+void Registry::LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore)
 {
     if (const auto nul = text.find('\0'); nul != std::string_view::npos)
         text = text.substr(0, nul);
@@ -322,6 +322,8 @@ void Registry::LoadFromText(std::string_view text)
         const auto next = NextLine(text, pos);
         if (!next)
             continue;
+        if (doneBefore && (r & 0x3FFF) == 0)
+            doneBefore(next->data() - text.data());
         // Each comma ends a field; the text after the last comma and fields past the sixth
         // are dropped. The row's bytes are built in one piece: this runs a million times.
         const std::string_view line = next->substr(0, kMaxLineLength);

@@ -71,8 +71,9 @@ public:
     void SortByScore();
 
     // Replaces the whole table with the rows of a registry file's text (see registry_file.h
-    // for the line rules).
-    void LoadFromText(std::string_view text);
+    // for the line rules). While the rows are filled, doneBefore, when given, is told now and
+    // then the offset before which text will not be read again, so the caller can free it.
+    void LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore = {});
     // The registry file's text for the whole table: one CR LF line per row, header first.
     std::string SaveToText() const;
 

@@ -1,10 +1,14 @@
 #include "server/registry_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/file_descriptor.h"
 
@@ -31,9 +35,75 @@ bool WriteAll(int fd, const char* data, std::size_t size)
     return true;
 }
 
+std::size_t PageSize()
+{
+    static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+std::size_t RoundUpToPages(std::size_t bytes)
+{
+    const std::size_t page = PageSize();
+    return (bytes + page - 1) / page * page;
+}
+
 } // namespace
 
-std::optional<std::string> ReadRegistryFile(const std::string& path)
+FileText::FileText(FileText&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0))
+{
+}
+
+FileText& FileText::operator=(FileText&& other) noexcept
+{
+    if (this != &other) {
+        if (data_ != nullptr)
+            ::munmap(data_, capacity_);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+FileText::~FileText()
+{
+    if (data_ != nullptr)
+        ::munmap(data_, capacity_);
+}
+
+void FileText::Reserve(std::size_t capacity)
+{
+    if (capacity <= capacity_)
+        return;
+    const std::size_t bytes = RoundUpToPages(capacity);
+    void* pages = data_ == nullptr
+                      ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                      : ::mremap(data_, capacity_, bytes, MREMAP_MAYMOVE);
+    if (pages == MAP_FAILED)
+        throw std::bad_alloc();
+    data_ = static_cast<char*>(pages);
+    capacity_ = bytes;
+}
+
+void FileText::Append(const char* bytes, std::size_t count)
+{
+    if (size_ + count > capacity_)
+        Reserve(std::max(size_ + count, capacity_ * 2));
+    std::memcpy(data_ + size_, bytes, count);
+    size_ += count;
+}
+
+void FileText::ReleaseBefore(std::size_t offset)
+{
+    const std::size_t bytes = std::min(offset, size_) / PageSize() * PageSize();
+    // Anonymous pages given back read as zeros if touched again, and cost nothing until then.
+    if (bytes > 0)
+        ::madvise(data_, bytes, MADV_DONTNEED);
+}
+
+std::optional<FileText> ReadRegistryFile(const std::string& path)
 {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.IsOpen()) {
@@ -46,8 +116,9 @@ std::optional<std::string> ReadRegistryFile(const std::string& path)
         const char* reason = S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file";
         throw RegistryUnreadable("cannot read the registry " + path + ": " + reason);
     }
-    std::string text;
-    text.reserve(static_cast<std::size_t>(info.st_size));
+    FileText text;
+    // One byte more than the file holds, so a file that has grown since is still read whole.
+    text.Reserve(static_cast<std::size_t>(info.st_size) + 1);
     char chunk[1 << 16];
     for (;;) {
         const ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
@@ -58,7 +129,7 @@ std::optional<std::string> ReadRegistryFile(const std::string& path)
                 continue;
             throw RegistryUnreadable("cannot read the registry " + path + ": " + std::strerror(errno));
         }
-        text.append(chunk, static_cast<std::size_t>(got));
+        text.Append(chunk, static_cast<std::size_t>(got));
     }
     return text;
 }

@@ -1,4 +1,5 @@
 // The player registry: the file's line forms, logins, registration and the score order.
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -9,6 +10,8 @@
 #include "platform/exception.h"
 #include "server/integer_text.h"
 #include "server/registry.h"
+#include "server/registry_file.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -124,6 +127,37 @@ TEST(RegistryFile, AnySavedTableOfStorableCellsReadsBackTheSame)
         ASSERT_EQ(Cells(reloaded), expected) << "round " << round;
         ASSERT_EQ(reloaded.SaveToText(), registry.SaveToText());
     }
+}
+
+TEST(RegistryFile, ALargeFileReadFromDiskLoadsLikeItsTextThoughItsPagesAreFreedOnTheWay)
+{
+    // Enough rows for the loader to free the front of the text several times, lines of
+    // varying length and every line end, so that pages are freed in mid-line too.
+    std::mt19937 random(7);
+    std::string text = kHeader;
+    const char* ends[] = {"\r\n", "\n", "\r"};
+    for (int i = 0; i < 60000; ++i) {
+        text += (i % 7 == 0 ? ">," : ",") + std::string("nick") + std::to_string(i) + "," +
+                std::string(random() % 40, 'p') + ",10.0.0." + std::to_string(i % 250) + "," +
+                std::to_string(static_cast<int>(random() % 2000) - 1000) + ",-," + ends[random() % 3];
+    }
+    const TempFolder folder;
+    WriteBytes(folder / "cadastro.txt", text);
+
+    std::optional<FileText> file = ReadRegistryFile((folder / "cadastro.txt").string());
+    ASSERT_TRUE(file.has_value());
+    ASSERT_EQ(file->View(), text);
+    std::size_t lastFreed = 0;
+    Registry fromDisk;
+    fromDisk.LoadFromText(file->View(), [&](std::size_t offset) {
+        EXPECT_GE(offset, lastFreed) << "the loader never goes back";
+        lastFreed = offset;
+        file->ReleaseBefore(offset);
+    });
+    EXPECT_GT(lastFreed, text.size() / 2);
+    EXPECT_EQ(Cells(fromDisk), Cells(Loaded(text)));
+    EXPECT_EQ(fromDisk.NickRow("NICK59999"), 60000);
+    EXPECT_FALSE(ReadRegistryFile((folder / "missing.txt").string()).has_value());
 }
 
 TEST(RegistryLogin, NickAndPasswordMatchWithoutAsciiLetterCase)
