@@ -89,16 +89,5 @@ void QtEventLoop::Quit()
 
 void QtEventLoop::Guarded(const std::function<void()>& fn)
 {
-    try {
-        fn();
-    } catch (const std::exception& error) {
-        Report(error);
-    } catch (...) {
-        Report(Exception("Unknown error"));
-    }
-}
-
-void QtEventLoop::Report(const std::exception& error)
-{
-    ReportLoopError(onError_, error);
+    RunReportingErrors(onError_, fn);
 }

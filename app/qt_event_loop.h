@@ -41,7 +41,6 @@ public:
 private:
     // Runs fn, handing anything it raises to the error handler.
     void Guarded(const std::function<void()>& fn);
-    void Report(const std::exception& error);
 
     // Receives posted calls. Owned here, so that calls queued for a loop that is gone die
     // with this object instead of running against it.

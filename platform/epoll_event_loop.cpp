@@ -392,13 +392,7 @@ void EpollEventLoop::Core::Run()
 void EpollEventLoop::Core::Guarded(const std::function<void()>& fn)
 {
     ++callbacksRunning_;
-    try {
-        fn();
-    } catch (const std::exception& error) {
-        Report(error);
-    } catch (...) {
-        Report(Exception("Unknown error"));
-    }
+    RunReportingErrors(onError_, fn);
     --callbacksRunning_;
 }
 

@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "platform/exception.h"
+
 void ReportLoopError(const LoopErrorHandler& onError, const std::exception& error) noexcept
 {
     try {
@@ -15,4 +17,15 @@ void ReportLoopError(const LoopErrorHandler& onError, const std::exception& erro
         std::cerr << "Error handler failed\n";
     }
     std::cerr << error.what() << '\n';
+}
+
+void RunReportingErrors(const LoopErrorHandler& onError, const std::function<void()>& fn) noexcept
+{
+    try {
+        fn();
+    } catch (const std::exception& error) {
+        ReportLoopError(onError, error);
+    } catch (...) {
+        ReportLoopError(onError, Exception("Unknown error"));
+    }
 }

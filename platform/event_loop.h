@@ -47,3 +47,7 @@ public:
 // loop must go on whatever a handler did.
 using LoopErrorHandler = std::function<void(const std::exception& error)>;
 void ReportLoopError(const LoopErrorHandler& onError, const std::exception& error) noexcept;
+
+// Runs fn, handing whatever it raises to ReportLoopError: what both loops do around every
+// callback. Never raises.
+void RunReportingErrors(const LoopErrorHandler& onError, const std::function<void()>& fn) noexcept;
