@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -189,18 +190,65 @@ void TUDPEndpoint::SendDatagram(TStream& stream)
     }
 }
 
+std::optional<std::uint32_t> TUDPEndpoint::ResolveWithoutLookup(std::string_view host)
+{
+    if (host.size() > kMaxHostLength)
+        throw UDPSockError("Remote host is longer than " + std::to_string(kMaxHostLength) + " characters");
+    // "255.255.255.255" goes to the lookup too: its value is inet_addr's own failure mark.
+    const std::optional<std::uint32_t> plain = PlainDottedQuad(host);
+    const in_addr_t address = plain ? *plain : ::inet_addr(std::string(host).c_str());
+    if (address == INADDR_NONE)
+        return std::nullopt;
+    if (address == 0)
+        throw UDPSockError("Null Remote Address");
+    return address;
+}
+
+void TUDPEndpoint::SendBatch(std::span<const OutgoingDatagram> datagrams)
+{
+    // The system takes up to 1024 records a call; more are sent in slices of that.
+    constexpr std::size_t kSlice = 1024;
+    const std::uint16_t port = htons(Low16(remotePort_));
+    for (std::size_t begin = 0; begin < datagrams.size(); begin += kSlice) {
+        const std::size_t count = std::min(kSlice, datagrams.size() - begin);
+        batchRecords_.resize(count);
+        batchPieces_.resize(count);
+        batchAddresses_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const OutgoingDatagram& datagram = datagrams[begin + i];
+            ReportStatus(2, "Sending Data");
+            sockaddr_in& to = batchAddresses_[i];
+            to = sockaddr_in{};
+            to.sin_family = AF_INET;
+            to.sin_port = port;
+            to.sin_addr.s_addr = datagram.address;
+            batchPieces_[i].iov_base = const_cast<char*>(datagram.bytes.data());
+            batchPieces_[i].iov_len = datagram.bytes.size();
+            mmsghdr& record = batchRecords_[i];
+            record = mmsghdr{};
+            record.msg_hdr.msg_name = &to;
+            record.msg_hdr.msg_namelen = sizeof to;
+            record.msg_hdr.msg_iov = &batchPieces_[i];
+            record.msg_hdr.msg_iovlen = 1;
+        }
+        const std::size_t refused = socket_.SendMany(batchRecords_.data(), count);
+        sendFailures_ += refused;
+        if (!OnDataSend)
+            continue;
+        const TNotifyEvent handler = OnDataSend;
+        for (std::size_t i = refused; i < count; ++i)
+            handler(*this);
+    }
+}
+
 std::uint32_t TUDPEndpoint::ResolveRemoteHost()
 {
-    if (remoteHost_.size() > kMaxHostLength)
-        throw UDPSockError("Remote host is longer than " + std::to_string(kMaxHostLength) + " characters");
     // The text is taken once: a nested handler may change RemoteHost while a lookup waits,
     // and the retry below must look up the same name.
     const std::string host = remoteHost_;
-    // inet_addr's rule: anything it cannot read as an address goes to the lookup, and so does
-    // "255.255.255.255", whose value is the rule's own failure mark.
-    const std::optional<std::uint32_t> plain = PlainDottedQuad(host);
-    if (const in_addr_t address = plain ? *plain : ::inet_addr(host.c_str()); address != INADDR_NONE)
-        return address;
+    // inet_addr's rule: anything it cannot read as an address goes to the lookup.
+    if (const auto address = ResolveWithoutLookup(host))
+        return *address;
 
     for (int failures = 0;; ++failures) {
         if (const auto address = lookup_.LookUp(host))

@@ -1,5 +1,6 @@
 #include "net/udp_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -87,6 +88,27 @@ int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address,
         if (ClassifySocketError(error) != SocketErrorKind::Interrupted)
             return error;
     }
+}
+
+std::size_t UdpSocket::SendMany(mmsghdr* datagrams, std::size_t count) noexcept
+{
+    std::size_t refused = 0;
+    for (std::size_t next = 0; next < count;) {
+        // The system takes at most 1024 records a call and quietly ignores the rest.
+        const unsigned batch = static_cast<unsigned>(std::min<std::size_t>(count - next, 1024));
+        const int sent = ::sendmmsg(fd_, datagrams + next, batch, 0);
+        if (sent > 0) {
+            next += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && ClassifySocketError(errno) == SocketErrorKind::Interrupted)
+            continue;
+        // The call stopped at the first datagram it could not send: that one is lost, as one
+        // lost on the way would be, and the rest go on.
+        ++refused;
+        ++next;
+    }
+    return refused;
 }
 
 void UdpSocket::Close() noexcept

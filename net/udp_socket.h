@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct mmsghdr;
+
 // One IPv4 datagram socket, owned: the descriptor is closed when the object goes. Calls
 // report failure by returning the errno value (0 on success) rather than raising, because
 // the endpoint decides per call whether and how a failure reaches its owner.
@@ -48,6 +50,11 @@ public:
     // Sends size bytes as one datagram to address (network byte order) and port (host byte
     // order). Returns 0 once the system has taken the datagram.
     int SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept;
+
+    // Sends count prepared datagrams (sendmmsg's records, each naming its destination) in
+    // order, as many to a call as the system takes. A datagram the system refuses is skipped
+    // and the rest still go. Returns how many were refused.
+    std::size_t SendMany(mmsghdr* datagrams, std::size_t count) noexcept;
 
     // Closes the descriptor now; a closed socket can be closed again.
     void Close() noexcept;

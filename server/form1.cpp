@@ -60,6 +60,12 @@ TForm1::TForm1(FormEnvironment environment)
       environment_(std::move(environment))
 {
     AppFolder = environment_.appFolder;
+    if (environment_.makeSaver)
+        saver_ = environment_.makeSaver();
+    else if (environment_.loop)
+        saver_ = std::make_unique<BackgroundRegistrySaver>(*environment_.loop);
+    else
+        saver_ = std::make_unique<InlineRegistrySaver>();
     if (environment_.makeEndpoint)
         UDP1 = environment_.makeEndpoint(*this);
     if (environment_.loop) {
@@ -85,6 +91,15 @@ void TForm1::FormActivate()
 
 void TForm1::FormDestroy()
 {
+    // A save in flight ends first, and the messages that waited for saves go out while the
+    // log is still open for their lines.
+    std::exception_ptr saveError;
+    try {
+        FinishSaves();
+    } catch (...) {
+        saveError = std::current_exception();
+    }
+    FlushOutputReporting();
     // The registry is saved even when closing the log fails: losing players to a log error
     // would be far worse than reporting it a moment later.
     std::exception_ptr closeError;
@@ -97,6 +112,8 @@ void TForm1::FormDestroy()
         SaveRegistry();
     if (closeError)
         std::rethrow_exception(closeError);
+    if (saveError)
+        std::rethrow_exception(saveError);
 }
 
 bool TForm1::RunHandler(const std::function<void()>& handler)
@@ -190,27 +207,9 @@ void TForm1::LoadRegistry()
         WriteFileReplacing(RegistryPath(), std::string(kFreshRegistry));
 }
 
-void TForm1::SaveRegistry()
-{
-    // A registry that could not be read is never saved over: the file holds more than we do.
-    if (!registryLoaded_)
-        throw Exception("The registry " + RegistryPath() + " was not loaded, so it is not saved");
-    Memo1.Clear();
-    std::string text = Cad.SaveToText();
-    try {
-        WriteFileReplacing(RegistryPath(), text);
-    } catch (...) {
-        if (environment_.keepSavedText)
-            Memo1.SetText(std::move(text));
-        throw;
-    }
-    if (environment_.keepSavedText)
-        Memo1.SetText(std::move(text));
-}
-
 std::string TForm1::StatusLine() const
 {
-    return "players online " + std::to_string(Cad.OnlineRows().size()) + ", registered " +
+    return "players online " + std::to_string(Cad.Online().size()) + ", registered " +
            std::to_string(std::max(Cad.RowCount() - 1, 0)) + ", datagrams in " +
            std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
            std::to_string(counters_.dropped);

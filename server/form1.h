@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,7 +17,9 @@
 #include "platform/regional_settings.h"
 #include "server/flood_guard.h"
 #include "server/memo.h"
+#include "server/outbox.h"
 #include "server/registry.h"
+#include "server/registry_saver.h"
 #include "server/traffic_log.h"
 
 // Where errors that end a window or timer handler go: a modal box in the window, a line on
@@ -49,6 +54,9 @@ struct FormEnvironment {
     FloodLimits floodLimits;
     std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
     const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
+    // Writes the registry after score reports. Empty: on a thread of its own when there is a
+    // loop, at once otherwise.
+    std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
 };
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
@@ -92,7 +100,17 @@ public:
     // created; a failure to create it raises with the table loaded all the same. A file that
     // exists and cannot be read raises RegistryUnreadable and loads nothing.
     void LoadRegistry();
+    // Writes the whole table to the registry file now, after any save in flight has ended.
+    // Raises when it fails (the old file stays whole).
     void SaveRegistry();
+    // After a score report: a save of the table as it is now, written away from the loop;
+    // reports that come while one is written are covered together by the next. Messages
+    // that show scores wait for the save that covers them (see HoldScores). With a saver
+    // that writes at once, a failure is raised here, ending the report; otherwise it is shown
+    // to the operator when the save ends.
+    void RequestSave();
+    // Shutdown: the save in flight ends, and what waits for a save is saved and sent.
+    void FinishSaves();
     void SortByScore() { Cad.SortByScore(); }
     std::string RegistryPath() const { return AppFolder + kRegistryFileName; }
 
@@ -101,6 +119,12 @@ public:
     void Broadcast(std::string_view message);
     void SendPlayerList();
     void SendRanking();
+
+    // The messages of the running handler from here on show scores: while a score in the
+    // table is not yet on disk they wait, in order, for the save that covers it, so that a
+    // crash can never take back a score a player was shown. Messages of later requests that
+    // show no score do not wait for them.
+    void HoldScores();
 
     // Requests: called once for every datagram that reaches UDP1.
     void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
@@ -134,6 +158,35 @@ public:
     FloodGuard Guard;
 
 private:
+    // Output is gathered (see Outbox and TrafficLog::Flush). A scope is open while a handler
+    // or a sending operation runs: a handler's scope flushes when it ends, an operation's
+    // when it is the outermost; each scope puts back the holding state it found.
+    class OutputScope;
+    // One message on its way to one or more recipients.
+    struct OutgoingMessage;
+    // A message waiting for the save that covers the scores it shows.
+    struct HeldMessage {
+        std::uint64_t version;
+        std::string address;
+        std::shared_ptr<const std::string> text;
+    };
+
+    // Logs and gathers (or holds) one message to address; a host name is looked up after
+    // everything gathered so far has gone out.
+    void Deliver(std::string_view address, OutgoingMessage& message);
+    // Sends one datagram to a host that must be looked up, which dispatches events.
+    void SendLookingUp(std::string destination, std::string_view bytes);
+    // Hands the gathered log lines to the system, then the gathered datagrams.
+    void FlushOutput();
+    // FlushOutput for scopes that end: whatever it raises goes to the operator.
+    void FlushOutputReporting() noexcept;
+
+    void EnsureSave();
+    void StartSave();
+    void SaveFinished(std::uint64_t version, RegistrySaveResult result);
+    void ReleaseHeld();
+    void DropHeld(std::uint64_t version);
+
     std::int64_t MonotonicNowMs() const;
     // Whether the flood guard lets this request from source through (requests.cpp).
     bool AdmitRequest(const std::string& source, std::string_view request);
@@ -157,6 +210,54 @@ private:
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
     std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
+
+    Outbox outbox_;
+    int outputDepth_ = 0;
+
+    std::unique_ptr<RegistrySaver> saver_;
+    // Score changes are numbered; a save covers every change made before it started.
+    std::uint64_t scoreVersion_ = 0;              // the last score change
+    std::uint64_t savedVersion_ = 0;              // the changes on disk
+    std::optional<std::uint64_t> savingVersion_;  // the save in flight covers up to this
+    bool saveWanted_ = false;                     // another save must follow the one in flight
+    bool startingSave_ = false;                   // inside saver_->Start
+    std::exception_ptr startError_;               // a save that failed inside Start
+    std::optional<std::uint64_t> holding_;        // the running handler's messages wait for this
+    std::deque<HeldMessage> held_;
+};
+
+class TForm1::OutputScope {
+public:
+    // handler: the scope of a handler of its own (a request, a tick, a save's end), which
+    // starts holding nothing and flushes what it gathered when it ends, even when nested in
+    // another handler's lookup. Otherwise the scope of a sending operation.
+    OutputScope(TForm1& form, bool handler) : form_(form), handler_(handler), holding_(form.holding_)
+    {
+        if (handler_)
+            form_.holding_.reset();
+        ++form_.outputDepth_;
+    }
+    ~OutputScope()
+    {
+        --form_.outputDepth_;
+        if (handler_ || form_.outputDepth_ == 0)
+            form_.FlushOutputReporting();
+        form_.holding_ = holding_;
+    }
+    OutputScope(const OutputScope&) = delete;
+    OutputScope& operator=(const OutputScope&) = delete;
+
+private:
+    TForm1& form_;
+    bool handler_;
+    std::optional<std::uint64_t> holding_;
+};
+
+struct TForm1::OutgoingMessage {
+    explicit OutgoingMessage(std::string_view text);
+    std::string_view bytes;                  // what goes out: the text cut to one datagram
+    Outbox::MessageSlot slot;                // where the outbox keeps the bytes
+    std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

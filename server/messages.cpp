@@ -1,7 +1,9 @@
 #include "server/messages.h"
 
 #include <string>
+#include <vector>
 
+#include "net/udp_sock_error.h"
 #include "platform/exception.h"
 #include "platform/stream.h"
 #include "server/form1.h"
@@ -14,47 +16,109 @@ bool messages::AppendListEntry(std::string& list, std::string_view entry)
     return true;
 }
 
-// Logs the message, then sends it as one datagram to port RemotePort of address. A message
-// longer than a datagram is cut to it (only a relayed chat or private line can be), and the
-// log shows what was sent. An empty address is a row that never gets anything.
+// A message longer than a datagram is cut to it (only a relayed chat or private line can be),
+// and the log shows what was sent.
+TForm1::OutgoingMessage::OutgoingMessage(std::string_view text) : bytes(text.substr(0, messages::kMaxDatagram)) {}
+
+// Logs the message, then sends it as one datagram to port RemotePort of address. An empty
+// address is a row that never gets anything.
 void TForm1::SendMessageTo(std::string_view address, std::string_view message)
+{
+    OutputScope scope(*this, false);
+    OutgoingMessage outgoing(message);
+    Deliver(address, outgoing);
+}
+
+// The line is logged before anything can fail, so a message the endpoint refuses (a host
+// that cannot be looked up, say) shows in the log as it always did; the datagram itself
+// waits in the outbox with the rest of the handler's. Views into registry cells are copied
+// here, before anything can dispatch events that change them.
+void TForm1::Deliver(std::string_view address, OutgoingMessage& message)
 {
     if (address.empty())
         return;
     if (!UDP1)
         throw Exception("No datagram endpoint to send with");
-    // Copied first: the views may point into registry cells that a nested event can change.
-    // The stream is the message's one copy; the log line is made from it.
-    const std::string destination(address);
-    const std::string_view datagram = message.substr(0, messages::kMaxDatagram);
+    if (holding_ && *holding_ > savedVersion_) {
+        if (!message.held)
+            message.held = std::make_shared<const std::string>(message.bytes);
+        held_.push_back(HeldMessage{*holding_, std::string(address), message.held});
+        return;
+    }
+    LogFile.AppendSent(address, message.bytes);
+    std::optional<std::uint32_t> resolved;
+    if (!message.bytes.empty())
+        resolved = UDP1->ResolveWithoutLookup(address);
+    if (!resolved) {
+        SendLookingUp(std::string(address), message.bytes);
+        return;
+    }
+    outbox_.Add(*resolved, address, message.bytes, message.slot);
+    if (outbox_.Full())
+        FlushOutput();
+}
+
+// The lookup dispatches events, so everything gathered goes out first: the log and the wire
+// keep the order they would have had with every message sent on its own.
+void TForm1::SendLookingUp(std::string destination, std::string_view bytes)
+{
     TMemoryStream stream;
-    stream.WriteBuffer(datagram.data(), static_cast<std::int64_t>(datagram.size()));
-    LogFile.WriteSent(destination, stream.Bytes());
-    UDP1->SetRemoteHost(destination);
+    stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    FlushOutput();
+    UDP1->SetRemoteHost(std::move(destination));
     UDP1->SendDatagram(stream);
     ++counters_.sent;
-    bytesSent_ += datagram.size();
+    bytesSent_ += bytes.size();
+}
+
+void TForm1::FlushOutput()
+{
+    LogFile.Flush();
+    if (outbox_.Empty())
+        return;
+    const std::size_t count = outbox_.Size();
+    const std::uint64_t bytes = outbox_.Bytes();
+    UDP1->SendBatch(outbox_.Datagrams());
+    outbox_.Clear();
+    counters_.sent += count;
+    bytesSent_ += bytes;
+}
+
+void TForm1::FlushOutputReporting() noexcept
+{
+    try {
+        FlushOutput();
+    } catch (const std::exception& error) {
+        outbox_.Clear();
+        try {
+            ShowError(error.what());
+        } catch (...) {
+        }
+    }
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while
-// the broadcast runs (a send can dispatch other events while it waits for a host name) is
-// skipped from then on.
+// the broadcast runs (a send to a host name dispatches other events while it waits for the
+// lookup) is skipped from then on.
 void TForm1::Broadcast(std::string_view message)
 {
-    const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
-    for (int row : online) {
-        if (row < Cad.RowCount() && Cad.IsOnline(row))
-            SendMessageTo(Cad.Cell(Registry::kAddress, row), message);
+    OutputScope scope(*this, false);
+    OutgoingMessage outgoing(message);
+    const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
+    for (const Registry::RowId id : online) {
+        if (Cad.IsOnlineId(id))
+            Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
     }
 }
 
 void TForm1::SendPlayerList()
 {
+    OutputScope scope(*this, false);
     std::string list(messages::kPlayerList);
     std::string entry;
-    for (int row : Cad.OnlineRows()) {
-        entry.assign(Cad.Cell(Registry::kFlag, row));
-        entry += Cad.Cell(Registry::kNick, row);
+    for (const Registry::RowId id : Cad.Online()) {
+        entry.assign(Cad.CellOf(id, Registry::kFlag));
+        entry += Cad.CellOf(id, Registry::kNick);
         entry += '|';
         if (!messages::AppendListEntry(list, entry))
             break;
@@ -66,6 +130,8 @@ void TForm1::SendPlayerList()
 // The first nine player rows, online or not: the top nine once scores have been sorted.
 void TForm1::SendRanking()
 {
+    OutputScope scope(*this, false);
+    HoldScores();
     std::string list(messages::kRanking);
     std::string entry;
     for (int row = 1; row < 10 && row < Cad.RowCount(); ++row) {

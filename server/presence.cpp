@@ -11,25 +11,27 @@
 // them back.
 void TForm1::Timer1Timer()
 {
+    OutputScope scope(*this, true);
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;
     if (TickCount == 1) {
-        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
-        for (int row : online) {
-            if (row >= Cad.RowCount() || !Cad.IsOnline(row))
+        OutgoingMessage ping(messages::kPing);
+        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
+        for (const Registry::RowId id : online) {
+            if (!Cad.IsOnlineId(id))
                 continue;
-            Cad.SetCell(Registry::kMarker, row, "*");
-            SendMessageTo(Cad.Cell(Registry::kAddress, row), messages::kPing);
+            Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "*");
+            Deliver(Cad.CellOf(id, Registry::kAddress), ping);
         }
     }
     if (TickCount == 5) {
         TickCount = 0;
-        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
-        for (int row : online) {
-            if (row >= Cad.RowCount() || Cad.Cell(Registry::kMarker, row) != "*")
+        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
+        for (const Registry::RowId id : online) {
+            if (!Cad.IsOnlineId(id) || Cad.CellOf(id, Registry::kMarker) != "*")
                 continue;
-            Cad.SetCell(Registry::kMarker, row, "");
+            Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
             SendPlayerList();
         }
     }

@@ -1,15 +1,20 @@
 #pragma once
 
-#include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "server/nick_index.h"
+#include "server/registry_snapshot.h"
+#include "server/row_order.h"
+#include "server/row_store.h"
 
 // Told of every change to the registry table, so a view can follow it live. The About
 // call comes before the change, the other after it (as item views need).
@@ -27,18 +32,42 @@ public:
 // score (decimal text), flag. Every cell is text; scores are read by the integer rule when
 // used. It is both the server's memory of its players and what the window shows.
 //
-// Built to hold a million players: each row keeps its six cells in one byte string, logins
-// go through a case-blind nick index instead of a scan, and the score sort runs in
-// O(n log n) while giving exactly the order (and, on a bad score, exactly the partial
-// exchanges and the error) of the row-by-row exchange sort it stands for.
+// Built to hold a million players and to keep a score report as cheap at that size as at a
+// thousand:
+// - Every row has an identity that it keeps while sorts move it; the order of identities is
+//   kept apart (RowOrder), so a player who climbs from last to first is one move of a few
+//   microseconds, not a million rows shifted.
+// - Rows are stored as their registry file lines (RowStore), in chunks that a background save
+//   shares with the table: a snapshot for a save is taken in about a millisecond and stays
+//   exactly as it was while the table changes.
+// - Logins go through a case-blind nick index; the online players are a set ordered by row.
+// - The score sort gives exactly the order (and, on a bad score, exactly the partial
+//   exchanges and the error) of the row-by-row exchange sort it stands for. It remembers
+//   which rows may be out of order since the last sort, so a sort after one report places
+//   that one row by binary search.
 class Registry {
 public:
     static constexpr int kColCount = 6;
     enum Column { kMarker = 0, kNick = 1, kPassword = 2, kAddress = 3, kScore = 4, kFlag = 5 };
+    using RowId = RowStore::Id;
+
+    // Orders identities by the row they stand in.
+    class ByRow {
+    public:
+        explicit ByRow(const RowOrder* order) : order_(order) {}
+        bool operator()(RowId a, RowId b) const { return order_->PositionOf(a) < order_->PositionOf(b); }
+
+    private:
+        const RowOrder* order_;
+    };
+    using OnlineSet = std::set<RowId, ByRow>;
 
     Registry();
+    Registry(Registry&&) noexcept;
+    Registry& operator=(Registry&&) noexcept;
+    ~Registry();
 
-    int RowCount() const { return static_cast<int>(rows_.size()); }
+    int RowCount() const { return order_->Size(); }
     // Grows with empty rows or drops rows from the end; never below one row. A single row
     // leaves no fixed header row.
     void SetRowCount(int count);
@@ -49,11 +78,22 @@ public:
     // An out-of-range cell reads as empty; writing one raises "Grid index out of range".
     std::string_view Cell(int col, int row) const;
     void SetCell(int col, int row, std::string_view text);
+    bool IsOnline(int row) const;
 
-    bool IsOnline(int row) const { return !Cell(kMarker, row).empty(); }
-    // The player rows whose presence marker is not empty, in row order. Kept up to date
-    // through every change, so walking the online players costs nothing per offline one.
-    const std::set<int>& OnlineRows() const { return onlineRows_; }
+    // A row's identity stays with the player through sorts; rows dropped from the end (or a
+    // table loaded anew) take theirs along.
+    RowId IdOfRow(int row) const { return order_->At(row); }
+    int RowOfId(RowId id) const { return order_->PositionOf(id); }
+    bool HasRow(RowId id) const { return order_->Contains(id); }
+    std::string_view CellOf(RowId id, int col) const;
+    // False for an identity no longer in the table.
+    bool IsOnlineId(RowId id) const { return HasRow(id) && id < marks_.size() && marks_[id] != kMarkNone && RowOfId(id) >= 1; }
+
+    // The online players (marker not empty, header never), in row order. Kept up to date
+    // through every change, so walking them costs nothing per offline player.
+    const OnlineSet& Online() const { return online_; }
+    // The same as row numbers, for checks and views.
+    std::set<int> OnlineRows() const;
 
     // The player's row (>= 1), 0 for an unknown nick, -1 for a known nick with another
     // password. Nick and password are compared with a-z read as A-Z; the first matching row
@@ -77,37 +117,52 @@ public:
     // The registry file's text for the whole table: one CR LF line per row, header first.
     std::string SaveToText() const;
 
+    // The table as it is now, for a save that may run on another thread: it stays exactly so,
+    // whatever changes follow, until SnapshotReleased. One snapshot at a time.
+    RegistrySnapshot Snapshot();
+    // The snapshot taken last is no longer read by anyone.
+    void SnapshotReleased() { rows_.Thaw(); }
+
     // The view to tell of changes; null for none.
     void SetObserver(RegistryObserver* observer) { observer_ = observer; }
 
 private:
-    struct Row {
-        std::string bytes;                 // the six cells, one after the other
-        std::array<std::uint16_t, kColCount> ends{}; // where each cell ends in bytes
-        std::uint32_t id = 0;              // stable across sorts; what the nick index holds
-        std::int32_t score = 0;            // the score cell read by the integer rule...
-        bool scoreValid = false;           // ...when it reads as an integer
+    enum Mark : std::uint8_t { kMarkNone = 0, kMarkOnline = 1, kMarkPinged = 2, kMarkOther = 3 };
+    // Rows that may be out of order since the last sort, at most this many; past it the next
+    // sort looks at the whole table.
+    static constexpr std::size_t kMaxUnsorted = 64;
 
-        std::string_view CellText(int col) const
-        {
-            const std::uint16_t begin = col == 0 ? 0 : ends[col - 1];
-            return std::string_view(bytes).substr(begin, ends[col] - begin);
-        }
-    };
-
-    Row NewRow();
-    void StoreCell(int row, int col, std::string_view text);
-    void MoveRowsTracked(int firstRow, int lastRow, const std::function<void()>& move);
-    void Index(const Row& row);
-    void Unindex(const Row& row);
+    RowId NewRow();
+    void StoreCell(RowId id, int col, std::string_view text);
+    void StoreMarker(RowId id, std::string_view text);
+    void StoreScore(RowId id, std::int32_t score, bool valid);
+    void Index(RowId id);
+    void Unindex(RowId id);
     std::optional<int> FindNick(std::string_view nick) const;
+    std::int32_t ScoreAt(int row) const { return rows_.Get(order_->At(row)).score; }
+
+    // The sort's bookkeeping: whether the row of id, whose score just changed, still stands
+    // in order between its neighbours, and the list of those that may not.
+    void NoteScoreChange(RowId id);
+    bool StandsInOrder(int row) const;
+    bool Unsorted(RowId id) const;
+    void ForgetUnsorted(RowId id);
+    void SortWhole();
+    void MoveIntoPlace(RowId id);
+    void MergeIntoPlace();
     void ExchangePrefixUpTo(int badRow);
+    void RebuildOnline();
     void RowsChanged(int firstRow, int lastRow);
 
-    std::vector<Row> rows_;
-    std::vector<std::uint32_t> rowOfId_; // current row of each identity
+    RowStore rows_;
+    std::unique_ptr<RowOrder> order_; // on the heap, so the online set's comparator survives moves
+    std::vector<std::uint8_t> marks_;  // presence marker by identity
+    std::unordered_map<RowId, std::string> otherMarks_; // markers other than ">" and "*" (from a file)
+    OnlineSet online_;
     NickIndex nickIndex_;
-    std::set<int> onlineRows_; // player rows (never the header) with a presence marker
+    std::unordered_set<RowId> badScores_; // player rows whose score is not an integer
+    bool ordered_ = false;           // every row not in unsorted_ stands in score order
+    std::vector<RowId> unsorted_;
     int fixedRows_ = 1;
     RegistryObserver* observer_ = nullptr;
 };

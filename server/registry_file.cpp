@@ -7,6 +7,7 @@
 #include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
@@ -134,7 +135,53 @@ std::optional<FileText> ReadRegistryFile(const std::string& path)
     return text;
 }
 
-void WriteFileReplacing(const std::string& path, const std::string& bytes)
+namespace {
+
+// Hands the snapshot's lines to fd, up to IOV_MAX lines a call; false when the system refuses.
+bool WriteLines(int fd, const RegistrySnapshot& snapshot)
+{
+    constexpr std::size_t kLinesPerCall = 1024;
+    iovec pieces[kLinesPerCall];
+    for (std::size_t next = 0; next < snapshot.Rows();) {
+        std::size_t count = 0;
+        std::size_t bytes = 0;
+        for (; count < kLinesPerCall && next + count < snapshot.Rows(); ++count) {
+            const std::string_view line = snapshot.Line(next + count);
+            pieces[count].iov_base = const_cast<char*>(line.data());
+            pieces[count].iov_len = line.size();
+            bytes += line.size();
+        }
+        const ssize_t written = ::writev(fd, pieces, static_cast<int>(count));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return false;
+        if (static_cast<std::size_t>(written) == bytes) {
+            next += count;
+            continue;
+        }
+        // A short write (a signal, a nearly full disk): the lines it took are done, the one
+        // it cut is finished by hand, and the next call starts after it.
+        std::size_t done = static_cast<std::size_t>(written);
+        for (std::size_t i = 0; i < count; ++i, ++next) {
+            const std::string_view line = snapshot.Line(next);
+            if (done >= line.size()) {
+                done -= line.size();
+                continue;
+            }
+            if (!WriteAll(fd, line.data() + done, line.size() - done))
+                return false;
+            ++next;
+            break;
+        }
+    }
+    return true;
+}
+
+// Replaces the file at path with what writeBody writes to a temporary file beside it, which
+// is flushed to disk and renamed over the old one; see WriteFileReplacing.
+template <class WriteBody>
+void ReplaceFile(const std::string& path, WriteBody&& writeBody)
 {
     const std::string temporary = path + ".tmp";
     FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -143,7 +190,7 @@ void WriteFileReplacing(const std::string& path, const std::string& bytes)
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0)
         ::fchmod(file.Get(), old.st_mode & 07777); // the replacement keeps the old file's mode
-    const bool written = WriteAll(file.Get(), bytes.data(), bytes.size()) && ::fsync(file.Get()) == 0;
+    const bool written = writeBody(file.Get()) && ::fsync(file.Get()) == 0;
     if (file.Close() != 0 || !written) {
         ::unlink(temporary.c_str());
         throw EStreamError("Stream write error");
@@ -156,4 +203,28 @@ void WriteFileReplacing(const std::string& path, const std::string& bytes)
     FileDescriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.IsOpen())
         ::fsync(folder.Get());
+}
+
+} // namespace
+
+void WriteFileReplacing(const std::string& path, const std::string& bytes)
+{
+    ReplaceFile(path, [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); });
+}
+
+void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot)
+{
+    ReplaceFile(path, [&](int fd) { return WriteLines(fd, snapshot); });
+}
+
+std::string RegistryText(const RegistrySnapshot& snapshot)
+{
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < snapshot.Rows(); ++i)
+        size += snapshot.Line(i).size();
+    std::string text;
+    text.reserve(size);
+    for (std::size_t i = 0; i < snapshot.Rows(); ++i)
+        text += snapshot.Line(i);
+    return text;
 }

@@ -110,7 +110,10 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         std::uint64_t sentBefore;
         ~ChargeAtEnd() { form.Guard.ChargeSent(source, form.bytesSent_ - sentBefore, form.MonotonicNowMs()); }
     } chargeAtEnd{*this, FromIP, bytesSent_};
-    LogFile.WriteReceived(FromIP, request);
+    // Every line and datagram of this request is gathered and handed over when it ends, also
+    // when it ends with an error (and before the charge above is made).
+    OutputScope scope(*this, true);
+    LogFile.AppendReceived(FromIP, request);
 
     // Views into request, which lives to the end of this handler.
     std::string_view rest = request;
@@ -147,6 +150,8 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     const std::string_view argument = rest.size() > 4 ? rest.substr(4) : std::string_view();
 
     if (command == "slc") {
+        // The own score and everything after it wait for a save that covers the score shown.
+        HoldScores();
         SendMessageTo(FromIP, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
         Cad.SetCell(Registry::kFlag, row, "+");
         SendPlayerList();
@@ -164,10 +169,11 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         const std::string target(bar == std::string_view::npos ? std::string_view() : argument.substr(0, bar));
         const std::string_view text = bar == std::string_view::npos ? argument : argument.substr(bar + 1);
         const std::string line = Joined({messages::kChat, *nick, messages::kPrivate, text});
-        const std::vector<int> online(Cad.OnlineRows().begin(), Cad.OnlineRows().end());
-        for (int r : online) {
-            if (r < Cad.RowCount() && Cad.IsOnline(r) && Cad.Cell(Registry::kNick, r) == target)
-                SendMessageTo(Cad.Cell(Registry::kAddress, r), line);
+        OutgoingMessage outgoing(line);
+        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
+        for (const Registry::RowId id : online) {
+            if (Cad.IsOnlineId(id) && Cad.CellOf(id, Registry::kNick) == target)
+                Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
         }
     } else if (command == "fc+") {
         Cad.SetCell(Registry::kFlag, row, "+");
@@ -179,8 +185,9 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
         const std::int32_t points = StrToInt(argument);
         Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, points)));
+        ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
         SortByScore();
-        SaveRegistry();
-        SendRanking();
+        RequestSave();
+        SendRanking(); // waits for that save
     }
 }

@@ -82,36 +82,6 @@ std::string_view TimeLocaleName()
     return name ? std::string_view(name) : std::string_view();
 }
 
-// Lines up to this long (every line but a long chat one) are joined on the stack.
-constexpr std::size_t kStackLine = 512;
-
-// Joins pieces and a CR LF into one line and hands it to consume, which must not keep it.
-// This runs for every datagram in and out, so a line that fits costs no allocation. The
-// pieces are copied before consume runs, so they may point anywhere a nested handler could
-// change afterwards.
-template <class Consume>
-void JoinLine(std::initializer_list<std::string_view> pieces, Consume&& consume)
-{
-    std::size_t size = 2;
-    for (const std::string_view piece : pieces)
-        size += piece.size();
-    std::array<char, kStackLine> onStack;
-    std::string onHeap;
-    char* line = onStack.data();
-    if (size > onStack.size()) {
-        onHeap.resize(size);
-        line = onHeap.data();
-    }
-    char* at = line;
-    for (const std::string_view piece : pieces) {
-        std::memcpy(at, piece.data(), piece.size());
-        at += piece.size();
-    }
-    *at++ = '\r';
-    *at = '\n';
-    consume(std::string_view(line, size));
-}
-
 } // namespace
 
 TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, std::string folder,
@@ -138,20 +108,35 @@ void TrafficLog::Open()
 
 void TrafficLog::CheckRotation() { CheckRotationTo(TextsAt(clock_.Now()).date); }
 
-void TrafficLog::WriteReceived(std::string_view fromIp, std::string_view text)
+void TrafficLog::AppendReceived(std::string_view fromIp, std::string_view text)
 {
     const RenderedTexts& texts = TextsAt(clock_.Now());
-    JoinLine({fromIp, ": ", texts.time, " ", text}, [&](std::string_view line) { WriteLine(texts.date, line); });
+    Gather(texts.date, {fromIp, ": ", texts.time, " ", text});
+}
+
+void TrafficLog::AppendSent(std::string_view address, std::string_view message)
+{
+    const RenderedTexts& texts = TextsAt(clock_.Now());
+    Gather(texts.date, {"> ", texts.time, " para: ", address, " ", message});
+}
+
+void TrafficLog::WriteReceived(std::string_view fromIp, std::string_view text)
+{
+    AppendReceived(fromIp, text);
+    Flush();
 }
 
 void TrafficLog::WriteSent(std::string_view address, std::string_view message)
 {
-    const RenderedTexts& texts = TextsAt(clock_.Now());
-    JoinLine({"> ", texts.time, " para: ", address, " ", message},
-             [&](std::string_view line) { WriteLine(texts.date, line); });
+    AppendSent(address, message);
+    Flush();
 }
 
-void TrafficLog::Close() { CloseFile(); }
+void TrafficLog::Close()
+{
+    Flush();
+    CloseFile();
+}
 
 const TrafficLog::RenderedTexts& TrafficLog::TextsAt(const LocalDateTime& now)
 {
@@ -177,6 +162,8 @@ void TrafficLog::CheckRotationTo(std::string_view today)
     if (file_.IsOpen()) {
         if (today == logDate_)
             return;
+        // What was gathered belongs to the day that is closing.
+        Flush();
         CloseFile();
     }
     logDate_.assign(today);
@@ -220,37 +207,74 @@ void TrafficLog::CloseFile()
         ThrowErrno(error);
 }
 
-// Writes one line with its CR LF by write(2), so it has reached the operating system when
-// this returns. With no file open the line is dropped: the failure that left the log
-// without a file has been reported already. A line that fails to be written is dropped too,
-// its written part cut off again so the next line starts clean, and the failure reported
-// once until a line gets through again.
-void TrafficLog::WriteLine(std::string_view today, std::string_view bytes)
+// A line is gathered only while a file is open: with none, the failure that left the log
+// without a file has been reported already, and the line is dropped.
+void TrafficLog::Gather(std::string_view today, std::initializer_list<std::string_view> pieces)
 {
-    CheckRotationTo(today);
-    if (!file_.IsOpen())
+    if (file_.IsOpen() && today == logDate_) {
+        for (const std::string_view piece : pieces)
+            gathered_ += piece;
+    } else {
+        // A rotation, or a retry of the day's file: the line is joined first, since a report
+        // made on the way may render the texts the pieces point into again.
+        std::string line;
+        for (const std::string_view piece : pieces)
+            line += piece;
+        CheckRotationTo(today);
+        if (!file_.IsOpen())
+            return;
+        gathered_ += line;
+    }
+    gathered_ += "\r\n";
+    lineEnds_.push_back(gathered_.size());
+}
+
+// Writes what was gathered by write(2), so it has reached the operating system when this
+// returns. A failure keeps the whole lines that got through, cuts off the one that broke off
+// (so the next line starts clean) and drops the rest; it is reported once until lines get
+// through again for a good while.
+void TrafficLog::Flush()
+{
+    if (gathered_.empty())
         return;
     std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(file_.Get(), bytes.data() + written, bytes.size() - written);
+    int error = 0;
+    while (written < gathered_.size()) {
+        const ssize_t n = ::write(file_.Get(), gathered_.data() + written, gathered_.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            if (written > 0)
-                CutPartialLine(file_.Get(), written);
-            linesSinceWriteFailure_ = 0;
-            if (!writeFailureReported_) {
-                writeFailureReported_ = true;
-                report_(InOutErrorFromErrno(error).Message());
-            }
-            return;
+            error = n < 0 ? errno : ENOSPC;
+            break;
         }
         written += static_cast<std::size_t>(n);
     }
-    // Near a full disk short lines still fit now and then; only a log that takes lines again
-    // for a good while counts as mended, so the next failure is news.
-    if (writeFailureReported_ && ++linesSinceWriteFailure_ >= kLinesToMend) {
+    const auto whole = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), written);
+    const std::size_t wholeLines = static_cast<std::size_t>(whole - lineEnds_.begin());
+    const std::size_t kept = wholeLines == 0 ? 0 : lineEnds_[wholeLines - 1];
+    gathered_.clear();
+    lineEnds_.clear();
+    if (error == 0) {
+        CountWritten(wholeLines);
+        return;
+    }
+    if (written > kept)
+        CutPartialLine(file_.Get(), written - kept);
+    linesSinceWriteFailure_ = 0;
+    if (!writeFailureReported_) {
+        writeFailureReported_ = true;
+        report_(InOutErrorFromErrno(error).Message());
+    }
+}
+
+// Near a full disk short lines still fit now and then; only a log that takes lines again
+// for a good while counts as mended, so the next failure is news.
+void TrafficLog::CountWritten(std::size_t lines)
+{
+    if (!writeFailureReported_)
+        return;
+    linesSinceWriteFailure_ += static_cast<int>(std::min<std::size_t>(lines, kLinesToMend));
+    if (linesSinceWriteFailure_ >= kLinesToMend) {
         writeFailureReported_ = false;
         linesSinceWriteFailure_ = 0;
     }

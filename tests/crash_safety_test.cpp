@@ -94,19 +94,19 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
         // Batches of new players, each leaving at once (so broadcasts stay small), closed by
         // a score report: its ranking (the one message it sends, to the scorer alone) comes
         // back only after the registry was saved with every player registered before it.
-        // Replies come back in the order they were sent. At most two batches are in flight,
-        // so the server's receive queue never overflows and no welcome goes missing.
+        // Rankings come back in the order of their reports, though welcomes of later batches
+        // may overtake them. At most two batches are in flight, so the server's receive queue
+        // never overflows and no welcome goes missing.
         const auto killAt = SteadyClock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random));
-        std::vector<std::string> welcomedNicks; // in order
         std::vector<std::string> sentNicks;
+        std::vector<std::size_t> nicksBeforeReport; // per score report, the nicks sent before it
         int batch = 0;
         int rankings = 0;
         const auto takeReplies = [&](int waitMs) {
             while (const auto reply = client.Receive(waitMs)) {
-                if (reply->bytes == kWelcome && welcomedNicks.size() < sentNicks.size()) {
-                    welcomedNicks.push_back(sentNicks[welcomedNicks.size()]);
-                } else if (reply->bytes.rfind("ttn|", 0) == 0) {
-                    confirmed.insert(welcomedNicks.begin(), welcomedNicks.end());
+                if (reply->bytes.rfind("ttn|", 0) == 0 && static_cast<std::size_t>(rankings) < nicksBeforeReport.size()) {
+                    const auto before = static_cast<std::ptrdiff_t>(nicksBeforeReport[static_cast<std::size_t>(rankings)]);
+                    confirmed.insert(sentNicks.begin(), sentNicks.begin() + before);
                     ++rankings;
                 }
                 waitMs = 0;
@@ -121,6 +121,7 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
                 requestsSent += 2;
             }
             const std::string scorer = sentNicks[sentNicks.size() - 1 - batch % 8];
+            nicksBeforeReport.push_back(sentNicks.size());
             client.SendTo(12001, scorer + "|pw|scj|" + std::to_string(batch % 17));
             client.SendTo(12001, scorer + "|pw|off|");
             requestsSent += 2;

@@ -96,7 +96,7 @@ TEST(RegistryFile, FieldsAreCutAtCommasAndLinesAt4096Characters)
 
     EXPECT_TRUE(registry.IsOnline(4)); // text before the first comma marks a player online
     EXPECT_FALSE(registry.IsOnline(5));
-    EXPECT_EQ(std::vector<int>(registry.OnlineRows().begin(), registry.OnlineRows().end()), std::vector<int>{4});
+    EXPECT_EQ(registry.OnlineRows(), std::set<int>{4});
 
     const std::string saved = registry.SaveToText();
     EXPECT_NE(saved.find("\r\n,a,b,c,d,e,\r\n,,,,,,\r\n,,,,,,\r\n,ana,pw,10.0.0.1,5,+,\r\n"), std::string::npos);

@@ -3,12 +3,16 @@
 // A stand-in for the server's UDP endpoint: hands out whatever datagram the test says has
 // just arrived, and records every datagram sent instead of sending it.
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "net/datagram_endpoint.h"
+#include "net/udp_sock_error.h"
 #include "platform/exception.h"
 #include "platform/stream.h"
 
@@ -47,8 +51,31 @@ public:
         sent.push_back({remoteHost_, std::move(bytes)});
     }
 
+    // A dotted address is one; any other text is a name to look up (SendDatagram records it
+    // as it is). failBeforeSend is asked here too, with no bytes: a datagram it refuses
+    // raises where the real endpoint would, before it is gathered.
+    std::optional<std::uint32_t> ResolveWithoutLookup(std::string_view host) override
+    {
+        if (failBeforeSend)
+            failBeforeSend(std::string(host), {});
+        in_addr address{};
+        if (::inet_pton(AF_INET, std::string(host).c_str(), &address) != 1)
+            return std::nullopt;
+        if (address.s_addr == 0)
+            throw UDPSockError("Null Remote Address");
+        return address.s_addr;
+    }
+
+    void SendBatch(std::span<const OutgoingDatagram> datagrams) override
+    {
+        ++batches;
+        for (const OutgoingDatagram& datagram : datagrams)
+            sent.push_back({std::string(datagram.host), std::string(datagram.bytes)});
+    }
+
     std::string current;            // the datagram ReadDatagram hands out
     std::vector<SentDatagram> sent; // every datagram sent, in order
+    int batches = 0;                // SendBatch calls
     std::function<void(const std::string& host, const std::string& bytes)> failBeforeSend;
 
 private:

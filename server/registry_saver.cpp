@@ -1,0 +1,119 @@
+#include "server/registry_saver.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "server/registry_file.h"
+
+namespace {
+
+// The worker's niceness: the loop answers players, the save only has to keep up with them.
+constexpr int kWorkerNiceness = 10;
+
+} // namespace
+
+RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot& snapshot, bool keepText)
+{
+    RegistrySaveResult result;
+    try {
+        WriteRegistryFile(path, snapshot);
+        if (keepText)
+            result.text = RegistryText(snapshot);
+    } catch (...) {
+        result.error = std::current_exception();
+    }
+    return result;
+}
+
+void InlineRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done)
+{
+    RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
+    snapshot = {}; // let go of the rows before the end is told, as a worker would
+    done(std::move(result));
+}
+
+BackgroundRegistrySaver::BackgroundRegistrySaver(EventLoop& loop)
+    : loop_(loop), shared_(std::make_shared<Shared>()), worker_([this] { Work(); })
+{
+}
+
+BackgroundRegistrySaver::~BackgroundRegistrySaver()
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->stop = true;
+        shared_->done = nullptr;
+    }
+    shared_->changed.notify_all();
+    worker_.join();
+}
+
+void BackgroundRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done)
+{
+    Finish(); // never two at once; the callers wait for the end before starting another
+    inFlight_ = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->done = std::move(done);
+        shared_->result.reset();
+        shared_->job = [path = std::move(path), snapshot = std::move(snapshot), keepText]() mutable {
+            RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
+            snapshot = {}; // the rows are let go before the loop hears of the end
+            return result;
+        };
+    }
+    shared_->changed.notify_all();
+}
+
+void BackgroundRegistrySaver::Finish()
+{
+    if (!inFlight_)
+        return;
+    {
+        std::unique_lock lock(shared_->mutex);
+        shared_->changed.wait(lock, [&] { return shared_->result.has_value() || !shared_->done; });
+    }
+    Deliver(shared_);
+    inFlight_ = false;
+}
+
+// Runs the end of the finished save on the loop's thread, once: whichever of the posted call
+// and Finish comes first.
+void BackgroundRegistrySaver::Deliver(const std::shared_ptr<Shared>& shared)
+{
+    std::optional<RegistrySaveResult> result;
+    Done done;
+    {
+        std::lock_guard lock(shared->mutex);
+        if (!shared->result || !shared->done)
+            return;
+        result.swap(shared->result);
+        done.swap(shared->done);
+    }
+    done(std::move(*result));
+}
+
+void BackgroundRegistrySaver::Work()
+{
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kWorkerNiceness);
+    for (;;) {
+        std::function<RegistrySaveResult()> job;
+        {
+            std::unique_lock lock(shared_->mutex);
+            shared_->changed.wait(lock, [&] { return shared_->stop || shared_->job.has_value(); });
+            if (shared_->stop && !shared_->job)
+                return;
+            job = std::move(*shared_->job);
+            shared_->job.reset();
+        }
+        RegistrySaveResult result = job();
+        job = nullptr;
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->result = std::move(result);
+        }
+        shared_->changed.notify_all();
+        loop_.Post([shared = shared_] { Deliver(shared); });
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/event_loop.h"
+#include "server/registry_snapshot.h"
+
+// How a registry save ended.
+struct RegistrySaveResult {
+    std::exception_ptr error;        // the save failed with this, the file left as it was
+    std::optional<std::string> text; // the file's text, when it was asked for
+};
+
+// Writes registry snapshots to the registry file, one at a time. What the lobby's handlers
+// see is the same whatever writes: a save is started with a snapshot and its end arrives
+// later, on the loop's thread.
+class RegistrySaver {
+public:
+    using Done = std::function<void(RegistrySaveResult result)>;
+
+    virtual ~RegistrySaver() = default;
+
+    // Writes snapshot to path (see WriteRegistryFile), with the file's text in the result
+    // when keepText. done runs on the loop's thread once the file is durable or the save has
+    // failed; it may run before Start returns. Never two saves at once.
+    virtual void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) = 0;
+
+    // Returns once no save is in flight, its done having run (on the calling thread, if the
+    // loop has not run it yet).
+    virtual void Finish() = 0;
+};
+
+// Writes at once, inside Start: for lobbies without a loop (tools, fuzzing, most unit tests).
+class InlineRegistrySaver : public RegistrySaver {
+public:
+    void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Finish() override {}
+};
+
+// Writes on a thread of its own, at a lower CPU priority than the loop, so that the loop goes
+// on serving while a million-row file is written and flushed; the end is posted to the loop.
+class BackgroundRegistrySaver : public RegistrySaver {
+public:
+    explicit BackgroundRegistrySaver(EventLoop& loop);
+    // Waits for a save in flight, whose done then never runs.
+    ~BackgroundRegistrySaver() override;
+    BackgroundRegistrySaver(const BackgroundRegistrySaver&) = delete;
+    BackgroundRegistrySaver& operator=(const BackgroundRegistrySaver&) = delete;
+
+    void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Finish() override;
+
+private:
+    // What the worker and the loop share; the posted end holds it too, so it may run after
+    // the saver is gone (and then does nothing).
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool stop = false;
+        // The job the worker is to take, and the result it leaves behind.
+        std::optional<std::function<RegistrySaveResult()>> job;
+        std::optional<RegistrySaveResult> result;
+        Done done; // loop thread only
+    };
+    static void Deliver(const std::shared_ptr<Shared>& shared);
+    void Work();
+
+    EventLoop& loop_;
+    std::shared_ptr<Shared> shared_;
+    bool inFlight_ = false; // loop thread only
+    std::thread worker_;
+};
+
+// Runs one save: the file written, the text taken when asked for, and whatever it raised.
+RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot& snapshot, bool keepText);

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One registry row's cells 1 to 5, held as the row's line in the registry file:
+// ",nick,password,address,score,flag,\r\n". A save then hands every row's bytes to the system
+// as they are, with nothing to format. The presence marker (cell 0) is never saved and is
+// kept by the registry apart.
+struct RegistryRow {
+    std::string line = ",,,,,,\r\n";
+    std::array<std::uint16_t, 5> ends{1, 2, 3, 4, 5}; // where cells 1..5 end: the comma after each
+    std::int32_t score = 0;   // cell 4 read by the integer rule...
+    bool scoreValid = false;  // ...when it reads as an integer
+
+    // Cell col, 1..5.
+    std::string_view Cell(int col) const
+    {
+        const std::size_t begin = col == 1 ? 1 : ends[col - 2] + 1u;
+        return std::string_view(line).substr(begin, ends[col - 1] - begin);
+    }
+    // Replaces cell col (1..5); raises "Grid cell text too long" when the line would pass the
+    // 16-bit offsets (cells come from 4096-byte file lines and 2048-byte datagrams, so only a
+    // caller gone wrong gets there).
+    void SetCell(int col, std::string_view text);
+};
+
+constexpr std::uint32_t kRowChunkShift = 10;
+constexpr std::uint32_t kRowChunkRows = 1u << kRowChunkShift;
+
+struct RowChunk {
+    std::array<RegistryRow, kRowChunkRows> rows;
+};
+
+// The registry's rows by identity, in chunks of 1024 that a background save can share with
+// the table while the table goes on changing. Freeze hands out the chunks as they are; until
+// Thaw, a chunk is copied before its first change, so what was handed out stays exactly as it
+// was (a chunk copy is ~50 us, against a million rows copied for a whole picture). Identities
+// are handed out in order from 0 and never reused until Clear.
+//
+// Loop thread only; the chunks handed out may be read on any thread until Thaw.
+class RowStore {
+public:
+    using Id = std::uint32_t;
+    using Chunks = std::vector<std::shared_ptr<const RowChunk>>;
+
+    std::uint32_t Size() const { return size_; }
+    const RegistryRow& Get(Id id) const { return chunks_[id >> kRowChunkShift]->rows[id & (kRowChunkRows - 1)]; }
+    // The row to change, copied out of a frozen chunk first.
+    RegistryRow& Mutable(Id id);
+    // A new empty row's identity.
+    Id Add();
+    void Clear();
+    void Reserve(std::uint32_t rows);
+
+    // Every chunk as it is now; they stay so until Thaw, however the rows change meanwhile.
+    Chunks Freeze();
+    // Nobody reads the chunks handed out by Freeze any more.
+    void Thaw() { frozen_ = false; }
+
+private:
+    std::vector<std::shared_ptr<RowChunk>> chunks_;
+    std::vector<std::uint64_t> madeInFreeze_; // per chunk: the freeze it was made or copied in
+    std::uint64_t freezes_ = 0;
+    bool frozen_ = false;
+    std::uint32_t size_ = 0;
+};
