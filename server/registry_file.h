@@ -56,8 +56,8 @@ std::optional<FileText> ReadRegistryFile(const std::string& path);
 void WriteFileReplacing(const std::string& path, const std::string& bytes);
 
 // Replaces the registry file at path, as WriteFileReplacing does, with the snapshot's rows.
-// The rows' lines go to the system as they are held, many to a call, with no text built in
-// between: a million-player save costs little more than the bytes' own write and flush.
+// The rows' lines go to the system a megabyte at a time, with no whole text built in between:
+// a million-player save costs little more than the bytes' own write and flush.
 // Safe on any thread, as long as the snapshot is not released meanwhile.
 void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot);
 

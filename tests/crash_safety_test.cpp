@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -148,6 +150,124 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
     EXPECT_GT(confirmed.size(), 0u);
     RecordProperty("requests", static_cast<int>(requestsSent));
     RecordProperty("players_saved", static_cast<int>(confirmed.size()));
+}
+
+// The score of each player row of a registry text.
+std::map<std::string, long> ScoresInRegistry(const std::string& text)
+{
+    std::map<std::string, long> scores;
+    std::size_t pos = text.find("\r\n");
+    while (pos != std::string::npos && pos + 2 < text.size()) {
+        const std::size_t end = text.find("\r\n", pos + 2);
+        std::vector<std::string> cells;
+        std::string cell;
+        for (const char c : text.substr(pos + 2, end - pos - 2)) {
+            if (c == ',') {
+                cells.push_back(cell);
+                cell.clear();
+            } else {
+                cell += c;
+            }
+        }
+        if (cells.size() >= 5)
+            scores[cells[1]] = std::stol(cells[4]);
+        pos = end;
+    }
+    return scores;
+}
+
+// A ranking's entries, "nick - score": the nick and the score it showed.
+std::vector<std::pair<std::string, long>> RankingEntries(const std::string& ranking)
+{
+    std::vector<std::pair<std::string, long>> entries;
+    std::size_t pos = 4; // after "ttn|"
+    for (std::size_t bar; (bar = ranking.find('|', pos)) != std::string::npos; pos = bar + 1) {
+        const std::string entry = ranking.substr(pos, bar - pos);
+        const std::size_t dash = entry.find(" - ");
+        if (dash != std::string::npos)
+            entries.emplace_back(entry.substr(0, dash), std::stol(entry.substr(dash + 3)));
+    }
+    return entries;
+}
+
+// Several players report points, never taking any away, while the server is killed at random
+// moments: no score a ranking showed may be missing from the registry afterwards, since
+// scores only grow, the file must hold each player at least at the highest score shown.
+TEST(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
+{
+    PrivateNetwork network;
+    if (!network.Failure().empty())
+        GTEST_SKIP() << network.Failure();
+    TempFolder folder;
+    const fs::path program = folder / "lobby-server";
+    fs::copy_file(ServerProgramPath(), program);
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n");
+
+    constexpr int kPlayers = 4;
+    std::vector<std::unique_ptr<LoopbackPeer>> players;
+    players.push_back(std::make_unique<LoopbackPeer>("127.0.0.2"));
+    for (int p = 1; p < kPlayers; ++p)
+        players.push_back(std::make_unique<LoopbackPeer>(("127.0.0." + std::to_string(2 + p)).c_str(), players[0]->Port()));
+    std::map<std::string, long> shown; // the highest score any ranking showed, per nick
+    std::mt19937 random(20261208);
+
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ServerProcess server(program.string(),
+                             {"m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                              "--reply-port", std::to_string(players[0]->Port())},
+                             "/", (folder / "stderr").string());
+        // Every player joins (and so is online to receive every ranking).
+        for (int p = 0; p < kPlayers; ++p) {
+            bool joined = false;
+            for (int i = 0; i < 200 && !joined; ++i) {
+                players[static_cast<std::size_t>(p)]->SendTo(12001, "s" + std::to_string(p) + "|pw|fc+|");
+                joined = players[static_cast<std::size_t>(p)]->Receive(50).has_value();
+            }
+            ASSERT_TRUE(joined) << ReadBytes(folder / "stderr");
+        }
+        const auto takeRankings = [&](int waitMs) {
+            int taken = 0;
+            for (const auto& peer : players) {
+                while (const auto reply = peer->Receive(waitMs)) {
+                    waitMs = 0;
+                    if (reply->bytes.rfind("ttn|", 0) != 0)
+                        continue;
+                    ++taken;
+                    for (const auto& [nick, score] : RankingEntries(reply->bytes))
+                        shown[nick] = std::max(shown[nick], score);
+                }
+            }
+            return taken;
+        };
+        takeRankings(20);
+
+        // Reports in a stream, a few in flight, until the kill.
+        const auto killAt = SteadyClock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 400)(random));
+        int reports = 0;
+        int rankings = 0;
+        while (SteadyClock::now() < killAt && reports < 20000) {
+            const int p = static_cast<int>(random() % kPlayers);
+            players[static_cast<std::size_t>(p)]->SendTo(12001, "s" + std::to_string(p) + "|pw|scj|" + std::to_string(1 + random() % 9));
+            ++reports;
+            rankings += takeRankings(0);
+            const auto deadline = SteadyClock::now() + 3s;
+            while (rankings + 8 * kPlayers < reports * kPlayers && SteadyClock::now() < deadline)
+                rankings += takeRankings(5);
+            ASSERT_LT(SteadyClock::now(), deadline) << "the server stopped answering";
+        }
+        server.Signal(SIGKILL);
+        ASSERT_EQ(server.WaitForExit(10s), std::optional<int>(128 + SIGKILL));
+        takeRankings(20); // rankings on their way were sent before the kill
+
+        const std::map<std::string, long> saved = ScoresInRegistry(ReadBytes(folder / "cadastro.txt"));
+        for (const auto& [nick, score] : shown) {
+            const auto found = saved.find(nick);
+            ASSERT_NE(found, saved.end()) << nick << " was shown in a ranking, then lost to a kill";
+            ASSERT_GE(found->second, score) << nick << "'s score " << score << " was shown, then lost to a kill";
+        }
+    }
+    EXPECT_EQ(shown.size(), static_cast<std::size_t>(kPlayers));
 }
 
 } // namespace

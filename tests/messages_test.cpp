@@ -56,6 +56,39 @@ TEST_F(MessagesTest, BroadcastReachesOnlineRowsInRowOrder)
     EXPECT_EQ(ranking, "ttn|ana - 120|bob - 7|cy - 5|dee - 2|eve - 1|...");
 }
 
+// A request's lines and datagrams are handed over together, but a host name's lookup, which
+// lets other events run, first sees everything before it logged and sent, as if each message
+// had gone on its own; the recipients after it follow in one more batch.
+TEST_F(MessagesTest, ALookupInTheMiddleOfABroadcastFindsEverythingBeforeItLoggedAndSent)
+{
+    lobby.LoadRegistryFile(kHeader + Line(">", "ana", "10.0.0.1", "3", "+") + Line(">", "bob", "bob.example", "2", "-") +
+                           Line(">", "cy", "10.0.0.3", "1", "+"));
+    std::vector<std::string> logAtLookup;
+    std::vector<SentDatagram> sentAtLookup;
+    lobby.endpoint->failBeforeSend = [&](const std::string& host, const std::string& bytes) {
+        if (host == "bob.example" && !bytes.empty()) {
+            logAtLookup = lobby.LogLines();
+            sentAtLookup = lobby.endpoint->sent;
+        }
+    };
+    const int batchesBefore = lobby.endpoint->batches;
+    ASSERT_TRUE(lobby.Receive("10.0.0.1", "ana|pw|msg|oi"));
+    const std::string chat = Chat("ana", "oi");
+    EXPECT_THAT(sentAtLookup, ElementsAre(SentDatagram{"10.0.0.1", chat}));
+    EXPECT_THAT(logAtLookup, ElementsAre("10.0.0.1: 10:20:30 ana|pw|msg|oi", "> 10:20:30 para: 10.0.0.1 " + chat,
+                                         "> 10:20:30 para: bob.example " + chat));
+    EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{"10.0.0.1", chat}, SentDatagram{"bob.example", chat},
+                                              SentDatagram{"10.0.0.3", chat}));
+    EXPECT_EQ(lobby.LogLines().back(), "> 10:20:30 para: 10.0.0.3 " + chat);
+    EXPECT_EQ(lobby.endpoint->batches - batchesBefore, 2);
+
+    // Without a name among the recipients, the whole broadcast is one batch.
+    lobby.form->Cad.SetCell(Registry::kMarker, 2, "");
+    ASSERT_TRUE(lobby.Receive("10.0.0.1", "ana|pw|msg|de novo"));
+    EXPECT_EQ(lobby.TakeSent().size(), 2u);
+    EXPECT_EQ(lobby.endpoint->batches - batchesBefore, 3);
+}
+
 TEST_F(MessagesTest, NobodyOnlineMeansNothingSentAndNothingLogged)
 {
     lobby.form->Broadcast("hello");

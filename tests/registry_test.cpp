@@ -272,6 +272,64 @@ TEST(RegistrySort, MatchesTheExchangeSortOnRandomTables)
     }
 }
 
+// Reports, registrations and sorts one after another, as a lobby makes them: the sort keeps
+// what it learnt of the order from one call to the next, so it must match the exchange sort
+// through every sequence, also when more rows change between sorts than it keeps track of.
+// A snapshot taken before the changes keeps reading as the table it was taken from.
+TEST(RegistrySort, KeepsMatchingTheExchangeSortThroughReportsAndRegistrations)
+{
+    std::mt19937 random(11);
+    const auto pick = [&](int bound) { return static_cast<int>(random() % static_cast<unsigned>(bound)); };
+    for (int round = 0; round < 60; ++round) {
+        std::string file = kHeader;
+        const int players = pick(150);
+        for (int p = 0; p < players; ++p)
+            file += PlayerLine("p" + std::to_string(p), "pw", std::to_string(round % 2 ? 1000 - p : pick(50)));
+        Registry registry = Loaded(file);
+        for (int step = 0; step < 40; ++step) {
+            const std::string before = registry.SaveToText();
+            RegistrySnapshot snapshot = registry.Snapshot();
+            const int changes = pick(step % 10 == 9 ? 120 : 4);
+            for (int c = 0; c < changes; ++c) {
+                if (registry.RowCount() > 1 && pick(4) != 0) {
+                    const int row = 1 + pick(registry.RowCount() - 1);
+                    const std::string score = pick(60) == 0 ? "x" : std::to_string(pick(100) - 20);
+                    registry.SetCell(Registry::kScore, row, score);
+                    registry.SetCell(Registry::kMarker, row, pick(2) ? ">" : "");
+                } else {
+                    registry.AddPlayer("n" + std::to_string(step) + "_" + std::to_string(c), "pw", "10.0.0.1");
+                }
+            }
+            ASSERT_EQ(RegistryText(snapshot), before) << "round " << round << " step " << step;
+            snapshot = {};
+            registry.SnapshotReleased();
+
+            Table expected = Cells(registry);
+            const auto expectedError = ReferenceSort(expected);
+            std::optional<std::string> error;
+            try {
+                registry.SortByScore();
+            } catch (const EConvertError& e) {
+                error = e.Message();
+            }
+            ASSERT_EQ(error.has_value(), expectedError.has_value()) << "round " << round << " step " << step;
+            ASSERT_EQ(Cells(registry), expected) << "round " << round << " step " << step;
+            std::set<int> online;
+            for (int row = 1; row < registry.RowCount(); ++row) {
+                if (registry.IsOnline(row))
+                    online.insert(row);
+            }
+            ASSERT_EQ(registry.OnlineRows(), online) << "round " << round << " step " << step;
+            if (error) { // mend the bad scores, as the file would be mended
+                for (int row = 1; row < registry.RowCount(); ++row) {
+                    if (registry.Cell(Registry::kScore, row) == "x")
+                        registry.SetCell(Registry::kScore, row, "3");
+                }
+            }
+        }
+    }
+}
+
 TEST(RegistrySort, ARisingRowPassesEveryLowerRowAndTiesKeepTheirOrder)
 {
     Registry registry = Loaded(kHeader + PlayerLine("a", "p", "9") + PlayerLine("b", "p", "5") +

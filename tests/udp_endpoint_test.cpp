@@ -362,6 +362,32 @@ TEST_F(UdpEndpointTest, ADatagramTheSystemRefusesIsCountedNotRaisedNorAnnounced)
     EXPECT_EQ(sendEvents, 1);
 }
 
+TEST_F(UdpEndpointTest, ABatchGoesInOrderAndADatagramTheSystemRefusesDoesNotStopTheOthers)
+{
+    int sendEvents = 0;
+    std::vector<std::string> statuses;
+    endpoint->OnDataSend = [&](TUDPEndpoint&) { ++sendEvents; };
+    endpoint->OnStatus = [&](TUDPEndpoint&, const std::string& text) { statuses.push_back(text); };
+    endpoint->SetReportLevel(2);
+    endpoint->SetRemotePort(peer.Port());
+    const std::uint32_t loopback = ::inet_addr("127.0.0.1");
+    // The limited broadcast address is refused by the system: the socket may not broadcast.
+    const std::vector<OutgoingDatagram> batch = {{"127.0.0.1", loopback, "one"},
+                                                 {"255.255.255.255", INADDR_BROADCAST, "refused"},
+                                                 {"127.0.0.1", loopback, "two"}};
+    endpoint->SendBatch(batch);
+    EXPECT_EQ(endpoint->SendFailures(), 1u);
+    EXPECT_EQ(sendEvents, 2);
+    EXPECT_EQ(statuses.size(), 3u);
+    for (const char* expected : {"one", "two"}) {
+        const auto got = peer.Receive();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+        EXPECT_EQ(got->fromPort, endpoint->BoundPort());
+    }
+    EXPECT_FALSE(peer.Receive(50));
+}
+
 TEST_F(UdpEndpointTest, LongestStreamSentIsTheBufferSize)
 {
     const std::string largest(2048, 'L');
