@@ -53,6 +53,23 @@ inline std::string SubstituteIndex(std::string_view requestTemplate, int index)
     return request;
 }
 
+// The request with every "{sign}" replaced by "-" when negative, by nothing otherwise: a
+// client whose template holds it alternates between the two, so that "scj|{sign}1000"
+// adds and takes away in turn.
+inline std::string SubstituteSign(std::string_view request, bool negative)
+{
+    static constexpr std::string_view kMark = "{sign}";
+    std::string result;
+    std::size_t pos = 0;
+    for (std::size_t mark; (mark = request.find(kMark, pos)) != std::string_view::npos; pos = mark + kMark.size()) {
+        result.append(request.substr(pos, mark - pos));
+        if (negative)
+            result += '-';
+    }
+    result.append(request.substr(pos));
+    return result;
+}
+
 // The nearest-rank percentile of samples that are already sorted ascending: the smallest
 // sample such that at least p percent of all samples are not above it. Nothing for no
 // samples; p is clamped to 0..100 (p 0 gives the smallest sample).

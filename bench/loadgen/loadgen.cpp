@@ -1,7 +1,13 @@
 // loadgen: many simulated game clients on one epoll loop, for measuring a lobby server (or
 // the bare comparison server) from outside. Client i has its own loopback address
 // (load_plan::ClientAddress) and listens on the reply port there, as a game client does;
-// the last --senders clients send the request template with their index put in for "{i}".
+// the last --senders clients send the request template with their index put in for "{i}"
+// (and, where it holds "{sign}", alternately nothing and "-" there). With --first-client K
+// the clients are K, K+1, ..., so two generators can run side by side; with --reply-prefix
+// only datagrams that start with it count as replies (a lobby broadcasts other things too).
+// With --shared-replies a request is answered by --expect replies arriving at any clients,
+// oldest request first: for requests whose answer is a broadcast to every sender, so that the
+// window holds that many requests in flight however the answers spread.
 // At full speed a window of requests is kept in flight; with --rate the requests go out on
 // a fixed schedule whatever the replies do. Every run is bounded by --count and --seconds,
 // then waits at most --timeout-ms for stragglers.
@@ -58,6 +64,9 @@ struct Options {
     int timeoutMs = 1000;
     bool probe = false;
     long long sinceNs = -1; // CLOCK_REALTIME of the moment the probe's time counts from
+    int firstClient = 0;
+    std::string replyPrefix;
+    bool sharedReplies = false;
 };
 
 long long MonotonicNs()
@@ -108,7 +117,9 @@ FileDescriptor ClientSocket(int index, int port)
 
 struct Client {
     FileDescriptor fd;
-    std::string request;
+    std::string requests[2]; // sent in turn when the template alternates a sign, else the first
+    bool alternates = false;
+    bool nextNegative = false;
     bool sender = false;
     std::deque<long long> outstanding; // send times of requests not yet answered, oldest first
 };
@@ -137,8 +148,11 @@ public:
         clients_.resize(static_cast<std::size_t>(options.clients));
         for (int i = 0; i < options.clients; ++i) {
             Client& client = clients_[static_cast<std::size_t>(i)];
-            client.fd = ClientSocket(i, options.clientPort);
-            client.request = load_plan::SubstituteIndex(options.requestTemplate, i);
+            client.fd = ClientSocket(options.firstClient + i, options.clientPort);
+            const std::string request = load_plan::SubstituteIndex(options.requestTemplate, options.firstClient + i);
+            client.requests[0] = load_plan::SubstituteSign(request, false);
+            client.requests[1] = load_plan::SubstituteSign(request, true);
+            client.alternates = client.requests[0] != client.requests[1];
             client.sender = i >= options.clients - senders;
             if (client.sender)
                 senderIndices_.push_back(i);
@@ -233,7 +247,9 @@ private:
             mmsghdr messages[kBatch];
             iovec pieces[kBatch];
             for (int m = 0; m < batch; ++m) {
-                pieces[m] = iovec{client.request.data(), client.request.size()};
+                std::string& request = client.requests[client.nextNegative ? 1 : 0];
+                client.nextNegative = client.alternates && !client.nextNegative;
+                pieces[m] = iovec{request.data(), request.size()};
                 messages[m] = mmsghdr{};
                 messages[m].msg_hdr.msg_name = const_cast<sockaddr_in*>(&server_);
                 messages[m].msg_hdr.msg_namelen = sizeof server_;
@@ -251,7 +267,7 @@ private:
             tally_.sent += sent;
             inFlight_ += sent;
             for (int m = 0; m < sent; ++m)
-                client.outstanding.push_back(now);
+                (options_.sharedReplies ? shared_ : client.outstanding).push_back(now);
             done += sent;
         }
         return done;
@@ -264,14 +280,16 @@ private:
     // are still unanswered.
     void ExpireOlderThan(long long limitNs)
     {
-        for (int index : senderIndices_) {
-            auto& outstanding = clients_[static_cast<std::size_t>(index)].outstanding;
+        const auto expire = [&](std::deque<long long>& outstanding) {
             while (!outstanding.empty() && outstanding.front() < limitNs) {
                 outstanding.pop_front();
                 --inFlight_;
                 ++tally_.expired;
             }
-        }
+        };
+        expire(shared_);
+        for (int index : senderIndices_)
+            expire(clients_[static_cast<std::size_t>(index)].outstanding);
     }
 
     // Waits up to timeoutMs for datagrams (0: only looks) and takes in what arrived.
@@ -317,9 +335,29 @@ private:
                 return;
             got += n;
             const long long now = MonotonicNs();
-            tally_.received += n;
-            tally_.lastReceiveNs = now;
-            for (int m = 0; m < n && client.sender && !client.outstanding.empty(); ++m) {
+            int replies = n;
+            if (!options_.replyPrefix.empty()) {
+                replies = 0;
+                const std::string& prefix = options_.replyPrefix;
+                for (int m = 0; m < n; ++m) {
+                    if (messages[m].msg_len >= prefix.size() && std::memcmp(buffers[m], prefix.data(), prefix.size()) == 0)
+                        ++replies;
+                }
+            }
+            tally_.received += replies;
+            if (replies > 0)
+                tally_.lastReceiveNs = now;
+            if (options_.sharedReplies) {
+                sharedReplies_ += replies;
+                for (; sharedReplies_ >= options_.expect && !shared_.empty(); sharedReplies_ -= options_.expect) {
+                    const long long latency = now - shared_.front();
+                    shared_.pop_front();
+                    --inFlight_;
+                    tally_.latencyNs.push_back(static_cast<std::uint32_t>(std::min<long long>(latency, 0xFFFFFFFFLL)));
+                }
+                replies = 0;
+            }
+            for (int m = 0; m < replies && client.sender && !client.outstanding.empty(); ++m) {
                 const long long latency = now - client.outstanding.front();
                 client.outstanding.pop_front();
                 --inFlight_;
@@ -338,6 +376,8 @@ private:
     std::vector<int> senderIndices_;
     std::size_t nextSender_ = 0;
     long long inFlight_ = 0;
+    std::deque<long long> shared_; // with --shared-replies: send times of unanswered requests
+    long long sharedReplies_ = 0;  // replies not yet enough to answer the oldest of them
     Tally tally_;
 };
 
@@ -368,9 +408,10 @@ int Probe(const Options& options)
 {
     const long long startReal = options.sinceNs >= 0 ? options.sinceNs : RealtimeNs();
     const long long deadline = MonotonicNs() + options.seconds * 1'000'000'000LL;
-    const FileDescriptor fd = ClientSocket(0, options.clientPort);
+    const FileDescriptor fd = ClientSocket(options.firstClient, options.clientPort);
     const sockaddr_in server = Address(options.server, options.serverPort);
-    const std::string request = load_plan::SubstituteIndex(options.requestTemplate, 0);
+    const std::string request =
+        load_plan::SubstituteSign(load_plan::SubstituteIndex(options.requestTemplate, options.firstClient), false);
     long long nextSend = 0;
     while (MonotonicNs() < deadline) {
         if (MonotonicNs() >= nextSend) {
@@ -394,8 +435,10 @@ int Probe(const Options& options)
 const char* const kUsage =
     "usage: loadgen --template T [--clients C] [--senders S] [--expect K] [--count N] [--seconds S]\n"
     "               [--rate R | --window W] [--timeout-ms T] [--server A] [--server-port P] [--port P]\n"
+    "               [--first-client K] [--reply-prefix P] [--shared-replies]\n"
     "       loadgen --probe --template T [--since REALTIME_NS] [--seconds S] ...\n"
-    "  client i listens on 127.0.(1+i/254).(1+i%254):PORT; the last S clients send T with {i} = index;\n"
+    "  client i listens on 127.0.(1+i/254).(1+i%254):PORT; the last S clients send T with {i} = index\n"
+    "  (i from K on) and {sign} alternately empty and \"-\"; only replies starting with P count;\n"
     "  K is the datagrams each request brings, all clients together (for the lost count).\n";
 
 // Reads the command line; raises std::invalid_argument naming what is wrong.
@@ -406,6 +449,10 @@ Options ParseOptions(int argc, char** argv)
         const std::string_view name = argv[i];
         if (name == "--probe") {
             options.probe = true;
+            continue;
+        }
+        if (name == "--shared-replies") {
+            options.sharedReplies = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -435,6 +482,10 @@ Options ParseOptions(int argc, char** argv)
             options.window = static_cast<int>(ParseWhole(name, value, 1, 100'000));
         else if (name == "--timeout-ms")
             options.timeoutMs = static_cast<int>(ParseWhole(name, value, 1, 60'000));
+        else if (name == "--first-client")
+            options.firstClient = static_cast<int>(ParseWhole(name, value, 0, load_plan::kMaxClients - 1));
+        else if (name == "--reply-prefix")
+            options.replyPrefix = value;
         else if (name == "--since")
             options.sinceNs = ParseWhole(name, value, 0, 4'000'000'000'000'000'000LL);
         else
@@ -444,6 +495,8 @@ Options ParseOptions(int argc, char** argv)
         throw std::invalid_argument("--template is required");
     if (options.senders > options.clients)
         throw std::invalid_argument("--senders cannot exceed --clients");
+    if (options.firstClient + options.clients > load_plan::kMaxClients)
+        throw std::invalid_argument("--first-client and --clients reach past the last client address");
     return options;
 }
 
