@@ -74,8 +74,9 @@ void BackgroundRegistrySaver::Finish()
         std::unique_lock lock(shared_->mutex);
         shared_->changed.wait(lock, [&] { return shared_->result.has_value() || !shared_->done; });
     }
-    Deliver(shared_);
+    // Cleared before the end is told: the end may start the next save.
     inFlight_ = false;
+    Deliver(shared_);
 }
 
 // Runs the end of the finished save on the loop's thread, once: whichever of the posted call

@@ -4,14 +4,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/epoll_event_loop.h"
 #include "platform/exception.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -162,6 +165,38 @@ TEST_F(ScoreSavesTest, ShutdownWaitsForTheSaveInFlightSendsWhatWaitedThenSavesOn
     // Both rankings were logged before the log closed; the final save holds the whole table.
     EXPECT_EQ(lobby.LogLines().back(), "> 10:20:30 para: 10.0.0.1 " + Ranking({"bob - 9", "ana - 5"}));
     EXPECT_THAT(lobby.RegistryFile(), HasSubstr(",bob,pw,10.0.0.2,9,+,\r\n,ana,pw,10.0.0.1,5,+,\r\n"));
+}
+
+// The real saver: a save's end arrives on the loop's thread, and Finish also waits for a save
+// that an end started (as the lobby starts the save wanted meanwhile).
+TEST(BackgroundRegistrySaver, EndsArriveOnTheLoopAndFinishWaitsForASaveStartedFromAnEnd)
+{
+    TempFolder folder;
+    EpollEventLoop loop;
+    Registry registry;
+    registry.LoadFromText(",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.1,5,-,\r\n");
+    BackgroundRegistrySaver saver(loop);
+    const std::string path = (folder / "cadastro.txt").string();
+    std::vector<std::thread::id> endedOn;
+    std::optional<std::string> savedText;
+    saver.Start(path, registry.Snapshot(), false, [&](RegistrySaveResult first) {
+        EXPECT_FALSE(first.error);
+        endedOn.push_back(std::this_thread::get_id());
+        registry.SnapshotReleased();
+        registry.SetCell(Registry::kScore, 1, "9");
+        saver.Start(path, registry.Snapshot(), true, [&](RegistrySaveResult second) {
+            endedOn.push_back(std::this_thread::get_id());
+            savedText = second.text;
+            registry.SnapshotReleased();
+        });
+    });
+    ASSERT_TRUE(PumpUntil(loop, [&] { return !endedOn.empty(); }));
+    saver.Finish();
+    ASSERT_EQ(endedOn.size(), 2u);
+    EXPECT_EQ(endedOn[0], std::this_thread::get_id());
+    EXPECT_EQ(endedOn[1], std::this_thread::get_id());
+    EXPECT_EQ(ReadBytes(path), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.1,9,-,\r\n");
+    EXPECT_EQ(savedText, ReadBytes(path));
 }
 
 } // namespace
