@@ -23,7 +23,7 @@ add_custom_command(OUTPUT ${LOBBY_CHANGELOG_GZ}
     COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/changelog > ${LOBBY_CHANGELOG_GZ}
     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
     VERBATIM)
-add_custom_target(changelog ALL DEPENDS ${LOBBY_CHANGELOG_GZ})
+add_custom_target(changelog_gz ALL DEPENDS ${LOBBY_CHANGELOG_GZ})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${LOBBY_CHANGELOG_GZ} ${CMAKE_CURRENT_LIST_DIR}/copyright
     DESTINATION ${LOBBY_DOC_DIR})
 
