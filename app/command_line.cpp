@@ -40,6 +40,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
         line.help = true;
         return line;
     }
+    if (line.arguments.size() == 1 && line.arguments[0] == "--version") {
+        line.version = true;
+        return line;
+    }
 
     for (std::size_t i = 1; i < line.arguments.size(); ++i) {
         const std::string& word = line.arguments[i];
@@ -82,7 +86,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
 
 std::string UsageText()
 {
-    return "usage: lobby-server ACCESS-WORD [options]\n"
+    return "Usage: lobby-server ACCESS-WORD [options]\n"
            "\n"
            "The game lobby's server. The first argument must be the access word; without it the\n"
            "server writes its registry back and ends at once.\n"
@@ -102,6 +106,7 @@ std::string UsageText()
            "                      address's requests, bursts of 4N (default 1024; 0: no limit)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
            "  --help              this text (as the only argument)\n"
+           "  --version           the program's version (as the only argument)\n"
            "\n"
            "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP re-reads the\n"
            "regional date and time settings.\n";

@@ -153,6 +153,11 @@ int main(int argc, char** argv)
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (commandLine.version) {
+        // The build gives LOBBY_VERSION, the project's version in CMakeLists.txt.
+        std::fputs("lobby-server " LOBBY_VERSION "\n", stdout);
+        return 0;
+    }
     const std::string exeName = argc > 0 ? argv[0] : "lobby-server";
 
     if (!commandLine.headless && DisplayAvailable()) {

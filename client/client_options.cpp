@@ -22,13 +22,13 @@ int Number(const std::string& option, const std::string& word, int low, int high
     return value;
 }
 
-// Whether --help stands among the options, that is before any "--".
-bool AsksForHelp(const std::vector<std::string>& words)
+// Whether option stands among the options, that is before any "--".
+bool AsksFor(const std::vector<std::string>& words, const std::string& option)
 {
     for (const std::string& word : words) {
         if (word == "--")
             return false;
-        if (word == "--help")
+        if (word == option)
             return true;
     }
     return false;
@@ -39,8 +39,12 @@ bool AsksForHelp(const std::vector<std::string>& words)
 ClientOptions ParseClientOptions(const std::vector<std::string>& words)
 {
     ClientOptions options;
-    if (AsksForHelp(words)) {
+    if (AsksFor(words, "--help")) {
         options.help = true;
+        return options;
+    }
+    if (AsksFor(words, "--version")) {
+        options.version = true;
         return options;
     }
 
@@ -98,7 +102,7 @@ std::string RequestText(const ClientOptions& options)
 
 std::string UsageText()
 {
-    return "usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"
+    return "Usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"
            "Sends NICK|PASSWORD|COMMAND|ARGUMENT to the lobby server and prints its replies,\n"
            "one per line, in UTF-8 (control bytes as \\r \\n \\t \\xNN, backslash as \\\\).\n"
            "\n"
@@ -110,6 +114,7 @@ std::string UsageText()
            "                      at most 5 s in all, or MS when longer)\n"
            "  --listen            go on printing until interrupted (Ctrl+C)\n"
            "  --help              this text\n"
+           "  --version           the program's version\n"
            "\n"
            "Exit status: 0 done, 1 the request could not be sent (unknown host, port taken),\n"
            "2 bad command line.\n";

@@ -15,6 +15,7 @@ struct ClientOptions {
     int waitMs = 1000;                  // --wait MS: how long to go on listening after the last reply
     bool listen = false;                // --listen: print replies until interrupted
     bool help = false;                  // --help: print the usage and do nothing else
+    bool version = false;               // --version: print the version and do nothing else
 
     std::string nick;
     std::string password;
@@ -32,7 +33,8 @@ public:
 // anywhere before "--"; every word after "--" is a plain word, so a nick may start with
 // dashes. The plain words are NICK PASSWORD COMMAND [ARGUMENT]; anything else, an unknown
 // option, or an option without a valid value raises UsageError. "--help" anywhere wins over
-// every other mistake, so asking for help always works.
+// every other mistake, so asking for help always works; "--version" does the same, after
+// "--help".
 ClientOptions ParseClientOptions(const std::vector<std::string>& words);
 
 // The request datagram, NICK|PASSWORD|COMMAND|ARGUMENT, with the bytes exactly as given

@@ -216,6 +216,11 @@ int main(int argc, char** argv)
         std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
+    if (options.version) {
+        // The build gives LOBBY_VERSION, the project's version in CMakeLists.txt.
+        std::fputs("lobby-client " LOBBY_VERSION "\n", stdout);
+        return 0;
+    }
     try {
         return Run(options);
     } catch (const ClientFailure& failure) {

@@ -271,11 +271,20 @@ TEST_F(LobbyClientErrors, BadCommandLinesAreOneLineAndStatusTwoBeforeAnythingIsS
 
 TEST_F(LobbyClientErrors, HelpWinsOverMistakesAndNamesEveryOption)
 {
-    const ProgramResult result = RunProgram(ClientCommand({"--port", "x", "--help"}), kExitTimeout);
+    const ProgramResult result = RunProgram(ClientCommand({"--port", "x", "--help", "--version"}), kExitTimeout);
     EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(result.out, StartsWith("usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"));
-    for (const char* option : {"--server ", "--server-port ", "--from ", "--port ", "--wait ", "--listen", "--help"})
+    EXPECT_THAT(result.out, StartsWith("Usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"));
+    for (const char* option :
+         {"--server ", "--server-port ", "--from ", "--port ", "--wait ", "--listen", "--help", "--version"})
         EXPECT_THAT(result.out, HasSubstr(option));
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(LobbyClientErrors, VersionWinsOverMistakes)
+{
+    const ProgramResult result = RunProgram(ClientCommand({"--port", "x", "--version"}), kExitTimeout);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "lobby-client " LOBBY_VERSION "\n");
     EXPECT_EQ(result.err, "");
 }
 

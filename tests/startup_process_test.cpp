@@ -2,6 +2,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <string>
+#include <utility>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
 #include "server/date_text.h"
+#include "support/child_program.h"
 #include "support/server_process.h"
 #include "support/temp_folder.h"
 
@@ -111,14 +114,21 @@ TEST_F(StartupProcess, APortTakenByAnotherProgramIsReportedAndTheServerEnds)
     EXPECT_NE(message.find(port), std::string::npos) << message;
 }
 
-TEST_F(StartupProcess, HelpAloneTouchesNoFile)
+TEST_F(StartupProcess, HelpOrVersionAloneTouchesNoFile)
 {
-    ServerProcess server(program.string(), {"--help"}, "/", (folder / "stderr").string());
-    const auto status = server.WaitForExit(20s);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(*status, 0);
-    EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
-    EXPECT_FALSE(fs::exists(TodaysLog()));
+    // help2man builds the manual page from these two: "Usage:" and "NAME VERSION".
+    const std::pair<const char*, std::string> cases[] = {
+        {"--help", "Usage: lobby-server ACCESS-WORD [options]\n"},
+        {"--version", "lobby-server " LOBBY_VERSION "\n"},
+    };
+    for (const auto& [option, firstLine] : cases) {
+        SCOPED_TRACE(option);
+        const test_support::ProgramResult result = test_support::RunProgram({program.string(), option}, 20s);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.substr(0, firstLine.size()), firstLine);
+        EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+        EXPECT_FALSE(fs::exists(TodaysLog()));
+    }
 }
 
 TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
