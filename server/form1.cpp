@@ -92,13 +92,9 @@ void TForm1::FormActivate()
 void TForm1::FormDestroy()
 {
     // A save in flight ends first, and the messages that waited for saves go out while the
-    // log is still open for their lines.
-    std::exception_ptr saveError;
-    try {
-        FinishSaves();
-    } catch (...) {
-        saveError = std::current_exception();
-    }
+    // log is still open for their lines. Such a save failing is told; the final save below
+    // tries again all the same.
+    RunHandler([this] { FinishSaves(); });
     FlushOutputReporting();
     // The registry is saved even when closing the log fails: losing players to a log error
     // would be far worse than reporting it a moment later.
@@ -112,8 +108,6 @@ void TForm1::FormDestroy()
         SaveRegistry();
     if (closeError)
         std::rethrow_exception(closeError);
-    if (saveError)
-        std::rethrow_exception(saveError);
 }
 
 bool TForm1::RunHandler(const std::function<void()>& handler)

@@ -94,6 +94,7 @@ TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, std
 
 void TrafficLog::Open()
 {
+    Flush();
     CloseFile();
     logDate_ = TextsAt(clock_.Now()).date;
     try {
@@ -237,6 +238,11 @@ void TrafficLog::Flush()
 {
     if (gathered_.empty())
         return;
+    if (!file_.IsOpen()) { // lines are gathered only into an open file; kept safe all the same
+        gathered_.clear();
+        lineEnds_.clear();
+        return;
+    }
     std::size_t written = 0;
     int error = 0;
     while (written < gathered_.size()) {
