@@ -15,7 +15,7 @@ MemoModel::~MemoModel()
 
 int MemoModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(lineStarts_.size());
+    return parent.isValid() ? 0 : static_cast<int>(memo_.LineStarts().size());
 }
 
 QVariant MemoModel::data(const QModelIndex& index, int role) const
@@ -23,7 +23,7 @@ QVariant MemoModel::data(const QModelIndex& index, int role) const
     if (!index.isValid() || role != Qt::DisplayRole)
         return {};
     const std::string& text = memo_.Text();
-    const std::size_t start = lineStarts_[static_cast<std::size_t>(index.row())];
+    const std::size_t start = memo_.LineStarts()[static_cast<std::size_t>(index.row())];
     std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos)
         end = text.size();
@@ -32,18 +32,7 @@ QVariant MemoModel::data(const QModelIndex& index, int role) const
 
 void MemoModel::Reload()
 {
+    // The line starts come with the text, so a million-line memo is taken at once.
     beginResetModel();
-    lineStarts_.clear();
-    const std::string& text = memo_.Text();
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        lineStarts_.push_back(pos);
-        const std::size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string::npos)
-            break;
-        pos = end + 1;
-        if (text[end] == '\r' && pos < text.size() && text[pos] == '\n')
-            ++pos;
-    }
     endResetModel();
 }

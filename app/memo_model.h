@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QAbstractListModel>
-#include <vector>
 
 #include "server/memo.h"
 
@@ -21,5 +20,4 @@ private:
     void Reload();
 
     TMemo& memo_;
-    std::vector<std::size_t> lineStarts_;
 };

@@ -194,14 +194,21 @@ void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot
     ReplaceFile(path, [&](int fd) { return WriteLines(fd, snapshot); });
 }
 
-std::string RegistryText(const RegistrySnapshot& snapshot)
+std::string RegistryText(const RegistrySnapshot& snapshot, std::vector<std::size_t>* lineStarts)
 {
     std::size_t size = 0;
     for (std::size_t i = 0; i < snapshot.Rows(); ++i)
         size += snapshot.Line(i).size();
     std::string text;
     text.reserve(size);
-    for (std::size_t i = 0; i < snapshot.Rows(); ++i)
+    if (lineStarts) {
+        lineStarts->clear();
+        lineStarts->reserve(snapshot.Rows());
+    }
+    for (std::size_t i = 0; i < snapshot.Rows(); ++i) {
+        if (lineStarts)
+            lineStarts->push_back(text.size());
         text += snapshot.Line(i);
+    }
     return text;
 }

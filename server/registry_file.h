@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/exception.h"
 #include "server/registry_snapshot.h"
@@ -61,5 +62,6 @@ void WriteFileReplacing(const std::string& path, const std::string& bytes);
 // Safe on any thread, as long as the snapshot is not released meanwhile.
 void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot);
 
-// The registry file's text for the snapshot, as WriteRegistryFile writes it.
-std::string RegistryText(const RegistrySnapshot& snapshot);
+// The registry file's text for the snapshot, as WriteRegistryFile writes it; with lineStarts,
+// also where each of its lines starts.
+std::string RegistryText(const RegistrySnapshot& snapshot, std::vector<std::size_t>* lineStarts = nullptr);

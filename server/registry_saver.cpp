@@ -19,7 +19,7 @@ RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot&
     try {
         WriteRegistryFile(path, snapshot);
         if (keepText)
-            result.text = RegistryText(snapshot);
+            result.text = RegistryText(snapshot, &result.lineStarts);
     } catch (...) {
         result.error = std::current_exception();
     }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "server/registry_snapshot.h"
@@ -15,7 +16,8 @@
 // How a registry save ended.
 struct RegistrySaveResult {
     std::exception_ptr error;        // the save failed with this, the file left as it was
-    std::optional<std::string> text; // the file's text, when it was asked for
+    std::optional<std::string> text; // the file's text, when it was asked for...
+    std::vector<std::size_t> lineStarts; // ...and where each of its lines starts
 };
 
 // Writes registry snapshots to the registry file, one at a time. What the lobby's handlers

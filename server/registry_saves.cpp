@@ -45,7 +45,7 @@ void TForm1::SaveRegistry()
     if (result.error)
         std::rethrow_exception(result.error);
     if (result.text)
-        Memo1.SetText(std::move(*result.text));
+        Memo1.SetText(std::move(*result.text), std::move(result.lineStarts));
     savedVersion_ = scoreVersion_;
 }
 
@@ -118,7 +118,7 @@ void TForm1::SaveFinished(std::uint64_t version, RegistrySaveResult result)
     } else {
         savedVersion_ = std::max(savedVersion_, version);
         if (result.text)
-            Memo1.SetText(std::move(*result.text));
+            Memo1.SetText(std::move(*result.text), std::move(result.lineStarts));
         ReleaseHeld();
     }
     if (saveWanted_ && scoreVersion_ > savedVersion_)

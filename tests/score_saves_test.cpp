@@ -57,7 +57,9 @@ public:
         Pending save = std::move(pending.front());
         pending.pop_front();
         save.snapshot = {};
-        save.done({std::make_exception_ptr(EFCreateError("Cannot create file " + path)), {}});
+        RegistrySaveResult failed;
+        failed.error = std::make_exception_ptr(EFCreateError("Cannot create file " + path));
+        save.done(std::move(failed));
     }
 
     std::deque<Pending> pending;
