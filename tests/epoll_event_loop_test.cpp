@@ -1,9 +1,9 @@
 // The event loop contract the endpoint and the lobby rely on, checked once for each loop the
 // program can run on (Qt's, and the epoll one for servers without a window): posts from other
 // threads, level-triggered readable callbacks, registrations dropped from inside callbacks,
-// periodic timers, nested dispatch that never re-enters a running callback, errors that must
-// not end the loop, and Quit. Then what only the epoll loop promises. Every wait is bounded
-// in count and time.
+// periodic timers, nested dispatch that re-enters a running callback only when it was
+// registered reentrant (the endpoint's reader), errors that must not end the loop, and Quit.
+// Then what only the epoll loop promises. Every wait is bounded in count and time.
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
@@ -260,25 +260,34 @@ TEST_F(EpollEventLoopTest, QuitFromACallbackLeavesLaterEventsPendingAndIsUsedUp)
 
 // --- Nested dispatch ---
 
-TYPED_TEST(EventLoopContract, NestedDispatchNeverReentersARunningReadableCallback)
+TYPED_TEST(EventLoopContract, NestedDispatchReentersOnlyAReaderRegisteredReentrant)
 {
-    SocketPair pair;
-    pair.Send("a");
-    pair.Send("b");
-    int depth = 0, maxDepth = 0;
-    std::string got;
-    const Registration watch = this->loop.WatchReadable(pair.Watched(), [&] {
-        maxDepth = std::max(maxDepth, ++depth);
-        if (got.empty()) {
-            for (int i = 0; i < 5; ++i) // waits as a send waiting for a host lookup does
-                this->loop.ProcessEvents(5);
-        }
-        got += pair.Take();
-        --depth;
-    });
-    ASSERT_TRUE(PumpUntil(this->loop, [&] { return got.size() == 2; }));
-    EXPECT_EQ(maxDepth, 1);
-    EXPECT_EQ(got, "ab");
+    // Each run takes its byte first, as the endpoint copies its datagram, then the first
+    // waits as a send waiting for a host lookup does. A plain reader gets the second byte
+    // once the first run has returned; a reentrant one inside it.
+    for (const bool reentrant : {false, true}) {
+        SCOPED_TRACE(reentrant ? "reentrant" : "plain");
+        SocketPair pair;
+        pair.Send("a");
+        pair.Send("b");
+        int depth = 0, maxDepth = 0;
+        std::string got;
+        auto reader = [&] {
+            maxDepth = std::max(maxDepth, ++depth);
+            if (const char byte = pair.Take(); byte != 0)
+                got += byte;
+            if (got == "a") {
+                for (int i = 0; i < 5; ++i)
+                    this->loop.ProcessEvents(5);
+            }
+            --depth;
+        };
+        const Registration watch = reentrant ? this->loop.WatchReadableReentrant(pair.Watched(), reader)
+                                             : this->loop.WatchReadable(pair.Watched(), reader);
+        ASSERT_TRUE(PumpUntil(this->loop, [&] { return got.size() == 2; }));
+        EXPECT_EQ(maxDepth, reentrant ? 2 : 1);
+        EXPECT_EQ(got, "ab");
+    }
 }
 
 TEST_F(EpollEventLoopTest, NestedDispatchRunsOtherEventsButNeitherReentersNorSpinsOnARunningCallback)
@@ -346,6 +355,39 @@ TEST_F(EpollEventLoopTest, RegistrationDroppedWhileItsCallbackWaitsNestedStopsAt
     ASSERT_TRUE(PumpUntil(loop, [&] { return calls == 1 && !watch; }));
     PumpFor(loop, 30);
     EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(EpollEventLoopTest, ReentrantReaderNestedInItsOwnWaitKeepsThePassBoundAndItsCallback)
+{
+    // The endpoint's case: the reader asks to be called again after every run, and its first
+    // run waits nested. The nested passes run it again, yet a post still gets in within the
+    // bound of passes without a wait; that post drops the registration, and the outer run,
+    // still on the stack, goes on with its callback whole (the sanitizers see to that).
+    int calls = 0, postsRun = 0;
+    std::string outerSaw;
+    Registration watch;
+    SocketPair pair;
+    watch = loop.WatchReadableReentrant(pair.Watched(), [&, tag = std::string("the outer run's captures")] {
+        const int call = ++calls;
+        if (watch)
+            loop.NotifyAgain(*watch);
+        if (call > 1)
+            return;
+        loop.Post([&] {
+            ++postsRun;
+            watch.reset();
+        });
+        for (int pass = 0; pass < EpollEventLoop::kAgainPasses + 2 && postsRun == 0; ++pass)
+            loop.ProcessEvents(0);
+        outerSaw = tag;
+    });
+    loop.NotifyAgain(*watch);
+    loop.ProcessEvents(0);
+    EXPECT_EQ(postsRun, 1);
+    EXPECT_GE(calls, 2) << "never run nested";
+    EXPECT_LE(calls, EpollEventLoop::kAgainPasses + 1);
+    EXPECT_EQ(outerSaw, "the outer run's captures");
     EXPECT_TRUE(errors.empty());
 }
 
