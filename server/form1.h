@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/datagram_endpoint.h"
@@ -156,7 +157,24 @@ private:
     int errorsShownThisMinute_ = 0;
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
-    std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
+    // Counts the bytes sent by one handler run for the flood guard's send budget, those of
+    // runs nested inside it (while a send waits for a host-name lookup) excluded: each
+    // request is charged what it made the lobby send, and a timer tick charges nobody.
+    class SendCount {
+    public:
+        explicit SendCount(TForm1& form) : form_(form), outer_(std::exchange(form.sendCount_, this)) {}
+        ~SendCount() { form_.sendCount_ = outer_; }
+        SendCount(const SendCount&) = delete;
+        SendCount& operator=(const SendCount&) = delete;
+        std::uint64_t Bytes() const { return bytes_; }
+        void Add(std::uint64_t bytes) { bytes_ += bytes; }
+
+    private:
+        TForm1& form_;
+        SendCount* outer_;
+        std::uint64_t bytes_ = 0;
+    };
+    SendCount* sendCount_ = nullptr; // the innermost handler run counting, if any
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

@@ -33,7 +33,8 @@ void TForm1::SendMessageTo(std::string_view address, std::string_view message)
     UDP1->SetRemoteHost(destination);
     UDP1->SendDatagram(stream);
     ++counters_.sent;
-    bytesSent_ += datagram.size();
+    if (sendCount_)
+        sendCount_->Add(datagram.size());
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while

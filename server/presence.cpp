@@ -11,6 +11,7 @@
 // them back.
 void TForm1::Timer1Timer()
 {
+    const SendCount chargedToNobody(*this); // nor to a request this tick runs nested in
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;

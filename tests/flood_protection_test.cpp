@@ -270,6 +270,31 @@ TEST(FloodProtectedBroadcasts, ASourceWhoseRequestsBroadcastMuchIsHeldToItsSendB
     EXPECT_EQ(lobby.TakeSent().size(), 40u);
 }
 
+TEST(FloodProtectedBroadcasts, ARequestHandledNestedInAnothersSendIsChargedToItsOwnSourceOnly)
+{
+    // As while a send waits for a host-name lookup: player8's list requests are handled
+    // inside player7's chat broadcast. Their 16 KB lists are player8's to pay, not player7's.
+    FormUnderTest lobby([](FormEnvironment& environment) { environment.floodLimits.sendKilobytesPerSecond = 4; });
+    for (int i = 0; i < 40; ++i)
+        lobby.Join("10.1.0." + std::to_string(i), "player" + std::to_string(i));
+    lobby.monotonic.nowMs += 10'000;
+    int nestedRuns = 0;
+    bool nesting = false;
+    lobby.endpoint->failBeforeSend = [&](const std::string&, const std::string&) {
+        if (nesting || nestedRuns == 2)
+            return;
+        nesting = true;
+        ++nestedRuns;
+        EXPECT_TRUE(lobby.Receive("10.1.0.8", "player8|pw|fc+|"));
+        nesting = false;
+    };
+    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi"));
+    lobby.endpoint->failBeforeSend = nullptr;
+    lobby.TakeSent();
+    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi de novo"));
+    EXPECT_EQ(lobby.TakeSent().size(), 40u);
+}
+
 TEST(RegistryCapacity, NewNicksPastItAreTakenAndTheOperatorIsToldOnce)
 {
     FormUnderTest lobby([](FormEnvironment& environment) { environment.capacity = 2; });
