@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
@@ -67,6 +69,37 @@ TEST_F(FormTest, AFreshStartCreatesTheLogAndAHeaderOnlyRegistry)
     EXPECT_FALSE(std::filesystem::exists(folder / "cadastro.txt.tmp"));
 }
 
+TEST_F(FormTest, FilesHoldingPasswordsAreMadeForTheirOwnerOnlyAndKeepAModeGivenThem)
+{
+    namespace fs = std::filesystem;
+    const fs::path registry = folder / "cadastro.txt", log = folder / "06-12-2026.txt";
+    const auto modeOf = [](const fs::path& path) { return fs::status(path).permissions(); };
+    const mode_t umaskBefore = ::umask(0);
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        ::umask(mask);
+        fs::remove(registry);
+        fs::remove(log);
+        WriteBytes(folder / "cadastro.txt.tmp", "left by a crash"); // made 0666 under umask 0 only
+        auto form = MakeForm({"m5qt4"});
+        form->FormCreate();
+        form->FormActivate();
+        form->FormDestroy();
+        EXPECT_EQ(modeOf(registry), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(modeOf(log), fs::perms::owner_read | fs::perms::owner_write);
+    }
+    ::umask(022);
+    for (const fs::path& path : {registry, log})
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    auto form = MakeForm({"m5qt4"});
+    form->FormCreate();
+    form->FormActivate();
+    form->FormDestroy();
+    EXPECT_EQ(modeOf(registry), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(modeOf(log), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ::umask(umaskBefore);
+}
+
 TEST_F(FormTest, OnlyTheExactAccessWordLetsTheServerRun)
 {
     const std::vector<std::vector<std::string>> refused = {{}, {"M5QT4"}, {"m5qt4 "}, {"x", "m5qt4"}, {""}};
@@ -122,7 +155,7 @@ TEST_F(FormTest, AFailedSaveLeavesTheOldFileWholeAndSaysSo)
     try {
         form->SaveRegistry();
         FAIL() << "the save did not fail";
-    } catch (const EFCreateError& error) {
+    } catch (const RegistrySaveError& error) {
         EXPECT_EQ(error.Message(), "Cannot create file " + folder.Slash() + "cadastro.txt");
     }
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), before);
