@@ -82,9 +82,14 @@ public:
 
     // Runs a handler the way the window runs its own: an error ends the handler where it
     // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
-    // one, the rest counted and told on the minute tick); the effects before it stay. Says
+    // one, the rest counted and told on the minute tick); the effects before it stay. A
+    // RegistrySaveError is always shown at once, however many errors the minute had. Says
     // whether it ran clean.
     bool RunHandler(const std::function<void()>& handler);
+    // Tells the operator, in one notice, how many errors were held back since the last
+    // minute tick and the last of them; nothing when none was. The minute tick calls it, and
+    // the program once its loop has ended, so that none is lost at exit.
+    void ReportHeldErrors();
     // Shows an error message as the window's error box would.
     void ShowError(const std::string& message);
 
@@ -142,8 +147,6 @@ private:
     void ReportFloods();
     // Shows a handler's error, unless the minute's allowance of errors shown is used up.
     void ShowHandlerError(const std::string& message);
-    // Once a minute, from Timer1Timer: how many errors were held back, and the last one.
-    void ReportHeldErrors();
     // The registry holds its capacity of players: new nicks are refused.
     bool RegistryFull() const;
     // Tells the operator that new nicks are being refused, the first time only.

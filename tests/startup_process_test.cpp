@@ -12,6 +12,9 @@
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
 #include "server/date_text.h"
+#include "support/child_program.h"
+#include "support/client_texts.h"
+#include "support/loopback.h"
 #include "support/server_process.h"
 #include "support/temp_folder.h"
 
@@ -129,6 +132,42 @@ TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
     EXPECT_EQ(*status, 2);
     EXPECT_NE(ReadBytes(folder / "stderr").find("--frobnicate"), std::string::npos);
     EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+}
+
+TEST_F(StartupProcess, AFailedShutdownSaveIsToldEvenAfterTenErrorsThatMinute)
+{
+    // Ten failed requests use up the minute's errors shown one by one; the save at shutdown
+    // then fails, as its temporary file cannot be made (a folder holds its name).
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n");
+    fs::create_directory(folder / "cadastro.txt.tmp");
+    test_support::LoopbackPeer client;
+    const std::uint16_t port = test_support::FreeLoopbackPort();
+    ServerProcess server(program.string(),
+                         {"m5qt4", "--headless", "--listen-port", std::to_string(port), "--reply-port",
+                          std::to_string(client.Port())},
+                         "/", (folder / "stderr").string());
+    std::optional<test_support::PeerDatagram> welcome;
+    for (int i = 0; i < 100 && !welcome; ++i) {
+        client.SendTo(port, "ana|pw|zzz|");
+        welcome = client.Receive(200);
+    }
+    ASSERT_TRUE(welcome) << ReadBytes(folder / "stderr");
+    for (int i = 0; i < 10; ++i)
+        client.SendTo(port, "ana|pw|scj|abc");
+    client.SendTo(port, "ana|wrong|zzz|"); // answered once the ten have been handled
+    const auto refused = client.Receive();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->bytes, test_support::kNickTaken);
+
+    server.Signal(SIGTERM);
+    const auto status = server.WaitForExit(20s);
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    const std::string errors = ReadBytes(folder / "stderr");
+    // Told as an error of its own, at once, not as one of the minute's held back.
+    EXPECT_NE(errors.find("lobby-server: Cannot create file " + (folder / "cadastro.txt").string() + ".\n"),
+              std::string::npos)
+        << errors;
 }
 
 } // namespace
