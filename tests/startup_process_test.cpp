@@ -134,6 +134,32 @@ TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
     EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
 }
 
+TEST_F(StartupProcess, HeadlessItSaysOnceWhereItServesUnlessQuiet)
+{
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,ana,pw,10.0.0.1,7,+,\r\n,bob,pw,10.0.0.2,0,-,\r\n");
+    for (const bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet ? "--quiet" : "");
+        test_support::LoopbackPeer client;
+        const std::string port = std::to_string(test_support::FreeLoopbackPort());
+        std::vector<std::string> command = {program.string(), "m5qt4", "--headless", "--listen-port", port,
+                                            "--reply-port", std::to_string(client.Port())};
+        if (quiet)
+            command.push_back("--quiet");
+        test_support::ChildProgram server(command, {{"LC_ALL", "C"}});
+        // Up once it answers; a wrong password registers nobody.
+        std::optional<test_support::PeerDatagram> reply;
+        for (int i = 0; i < 100 && !reply; ++i) {
+            client.SendTo(static_cast<std::uint16_t>(std::stoi(port)), "ana|wrong|zzz|");
+            reply = client.Receive(200);
+        }
+        ASSERT_TRUE(reply) << server.Err();
+        server.Signal(SIGTERM);
+        EXPECT_EQ(server.WaitForExit(20s), 0) << server.Err();
+        EXPECT_EQ(server.Out(), quiet ? "" : "listening on UDP port " + port + "; data folder " + folder.Slash() +
+                                                 "; 2 players registered; traffic log " + TodaysLog().string() + "\n");
+    }
+}
+
 TEST_F(StartupProcess, AFailedShutdownSaveIsToldEvenAfterTenErrorsThatMinute)
 {
     // Ten failed requests use up the minute's errors shown one by one; the save at shutdown
