@@ -262,11 +262,9 @@ TEST_F(EpollEventLoopTest, QuitFromACallbackLeavesLaterEventsPendingAndIsUsedUp)
 
 TYPED_TEST(EventLoopContract, NestedDispatchReentersOnlyAReaderRegisteredReentrant)
 {
-    // Each run takes its byte first, as the endpoint copies its datagram, then the first
-    // waits as a send waiting for a host lookup does. A plain reader gets the second byte
-    // once the first run has returned; a reentrant one inside it.
+    // The first run takes its byte (as the endpoint copies its datagram), then waits as a
+    // send waiting for a host lookup does: only a reentrant reader gets "b" inside that wait.
     for (const bool reentrant : {false, true}) {
-        SCOPED_TRACE(reentrant ? "reentrant" : "plain");
         SocketPair pair;
         pair.Send("a");
         pair.Send("b");
@@ -274,17 +272,14 @@ TYPED_TEST(EventLoopContract, NestedDispatchReentersOnlyAReaderRegisteredReentra
         std::string got;
         auto reader = [&] {
             maxDepth = std::max(maxDepth, ++depth);
-            if (const char byte = pair.Take(); byte != 0)
-                got += byte;
-            if (got == "a") {
-                for (int i = 0; i < 5; ++i)
-                    this->loop.ProcessEvents(5);
-            }
+            got += pair.Take();
+            for (int i = 0; i < 5 && got == "a"; ++i)
+                this->loop.ProcessEvents(5);
             --depth;
         };
         const Registration watch = reentrant ? this->loop.WatchReadableReentrant(pair.Watched(), reader)
                                              : this->loop.WatchReadable(pair.Watched(), reader);
-        ASSERT_TRUE(PumpUntil(this->loop, [&] { return got.size() == 2; }));
+        ASSERT_TRUE(PumpUntil(this->loop, [&] { return got.size() >= 2; }));
         EXPECT_EQ(maxDepth, reentrant ? 2 : 1);
         EXPECT_EQ(got, "ab");
     }
@@ -360,35 +355,28 @@ TEST_F(EpollEventLoopTest, RegistrationDroppedWhileItsCallbackWaitsNestedStopsAt
 
 TEST_F(EpollEventLoopTest, ReentrantReaderNestedInItsOwnWaitKeepsThePassBoundAndItsCallback)
 {
-    // The endpoint's case: the reader asks to be called again after every run, and its first
-    // run waits nested. The nested passes run it again, yet a post still gets in within the
-    // bound of passes without a wait; that post drops the registration, and the outer run,
-    // still on the stack, goes on with its callback whole (the sanitizers see to that).
-    int calls = 0, postsRun = 0;
+    // Asking again after every run, the reader runs nested in its first run's wait, yet a
+    // post gets in within the pass bound; the post drops the registration, and the outer run
+    // goes on with its callback whole (the sanitizers see to that).
+    int calls = 0;
     std::string outerSaw;
-    Registration watch;
     SocketPair pair;
-    watch = loop.WatchReadableReentrant(pair.Watched(), [&, tag = std::string("the outer run's captures")] {
-        const int call = ++calls;
+    Registration watch;
+    watch = loop.WatchReadableReentrant(pair.Watched(), [&, tag = std::string("captures")] {
         if (watch)
             loop.NotifyAgain(*watch);
-        if (call > 1)
+        if (++calls > 1)
             return;
-        loop.Post([&] {
-            ++postsRun;
-            watch.reset();
-        });
-        for (int pass = 0; pass < EpollEventLoop::kAgainPasses + 2 && postsRun == 0; ++pass)
+        loop.Post([&] { watch.reset(); });
+        for (int pass = 0; pass < EpollEventLoop::kAgainPasses + 2 && watch; ++pass)
             loop.ProcessEvents(0);
         outerSaw = tag;
     });
     loop.NotifyAgain(*watch);
     loop.ProcessEvents(0);
-    EXPECT_EQ(postsRun, 1);
-    EXPECT_GE(calls, 2) << "never run nested";
-    EXPECT_LE(calls, EpollEventLoop::kAgainPasses + 1);
-    EXPECT_EQ(outerSaw, "the outer run's captures");
-    EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(watch);
+    EXPECT_TRUE(calls >= 2 && calls <= EpollEventLoop::kAgainPasses + 1) << calls;
+    EXPECT_EQ(outerSaw, "captures");
 }
 
 // --- Registrations ---

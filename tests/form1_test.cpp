@@ -72,32 +72,24 @@ TEST_F(FormTest, AFreshStartCreatesTheLogAndAHeaderOnlyRegistry)
 TEST_F(FormTest, FilesHoldingPasswordsAreMadeForTheirOwnerOnlyAndKeepAModeGivenThem)
 {
     namespace fs = std::filesystem;
-    const fs::path registry = folder / "cadastro.txt", log = folder / "06-12-2026.txt";
-    const auto modeOf = [](const fs::path& path) { return fs::status(path).permissions(); };
-    const mode_t umaskBefore = ::umask(0);
-    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
-        SCOPED_TRACE(mask);
-        ::umask(mask);
-        fs::remove(registry);
-        fs::remove(log);
-        WriteBytes(folder / "cadastro.txt.tmp", "left by a crash"); // made 0666 under umask 0 only
+    const auto modes = [&] {
         auto form = MakeForm({"m5qt4"});
         form->FormCreate();
         form->FormActivate();
         form->FormDestroy();
-        EXPECT_EQ(modeOf(registry), fs::perms::owner_read | fs::perms::owner_write);
-        EXPECT_EQ(modeOf(log), fs::perms::owner_read | fs::perms::owner_write);
-    }
-    ::umask(022);
-    for (const fs::path& path : {registry, log})
-        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    auto form = MakeForm({"m5qt4"});
-    form->FormCreate();
-    form->FormActivate();
-    form->FormDestroy();
-    EXPECT_EQ(modeOf(registry), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_EQ(modeOf(log), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        return std::pair(fs::status(folder / "cadastro.txt").permissions(),
+                         fs::status(folder / "06-12-2026.txt").permissions());
+    };
+    const auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    // A umask that would take the owner's write, and a wide-open temporary file left by a crash.
+    const mode_t umaskBefore = ::umask(0);
+    WriteBytes(folder / "cadastro.txt.tmp", "half");
+    ::umask(0277);
+    EXPECT_EQ(modes(), std::pair(ownerOnly, ownerOnly));
     ::umask(umaskBefore);
+    for (const char* name : {"cadastro.txt", "06-12-2026.txt"})
+        fs::permissions(folder / name, ownerOnly | fs::perms::group_read);
+    EXPECT_EQ(modes(), std::pair(ownerOnly | fs::perms::group_read, ownerOnly | fs::perms::group_read));
 }
 
 TEST_F(FormTest, OnlyTheExactAccessWordLetsTheServerRun)
