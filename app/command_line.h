@@ -10,7 +10,7 @@ struct CommandLine {
     std::vector<std::string> arguments;   // everything after the program name, as given
     bool help = false;                    // --help alone: print the usage, touch nothing
     bool version = false;                 // --version alone: print the version, touch nothing
-    bool quiet = false;                   // --quiet: no status line every minute when headless
+    bool quiet = false;                   // --quiet: headless, no start line nor status line a minute
     bool headless = false;                // --headless: no window even with a display
     std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
     int listenPort = 12001;               // --listen-port N: where requests arrive (0: any free port)

@@ -4,6 +4,7 @@
 // loop and needs no Qt at all.
 #include <QApplication>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -50,6 +51,27 @@ struct FrontEnd {
     MessageBoxNotifier* box = nullptr;   // the window's error box, when there is a window
 };
 
+// A start refused before the loop ran: the operator is told why, in the window's error box
+// too when there is a window (a desktop operator sees no standard error), after the errors
+// held since start-up, which only the running loop would have shown.
+void TellRefusedStart(const FrontEnd& frontEnd, const std::string& exeName, const std::string& why)
+{
+    if (frontEnd.box) {
+        SayOnStandardError(why);
+        frontEnd.box->StartShowing();
+    }
+    frontEnd.notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(why));
+}
+
+// Headless, the one line that says the server is up and where its files are.
+std::string StartLine(const TForm1& form, std::uint16_t port)
+{
+    const int players = std::max(form.Cad.RowCount() - 1, 0);
+    return "listening on UDP port " + std::to_string(port) + "; data folder " + form.AppFolder + "; " +
+           std::to_string(players) + (players == 1 ? " player" : " players") + " registered; traffic log " +
+           form.LogFile.FileName();
+}
+
 // Builds the main window and its components, runs start-up, serves until told to close, and
 // shuts down. Returns the exit status.
 int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontEnd frontEnd)
@@ -67,8 +89,10 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     environment.arguments = commandLine.arguments;
     environment.keepSavedText = frontEnd.box != nullptr; // only a window shows the memo
     ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
+    const TUDPEndpoint* udp = nullptr;
     environment.makeEndpoint = [&](TForm1& form) {
         auto endpoint = std::make_unique<TUDPEndpoint>(frontEnd.loop);
+        udp = endpoint.get();
         endpoint->SetRemotePort(commandLine.replyPort);
         endpoint->SetLocalPort(commandLine.listenPort);
         endpoint->SetReportLevel(1);
@@ -85,9 +109,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     try {
         form = std::make_unique<TForm1>(std::move(environment));
     } catch (const std::exception& error) {
-        if (frontEnd.box)
-            frontEnd.box->StartShowing();
-        frontEnd.notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(error.what()));
+        TellRefusedStart(frontEnd, exeName, error.what());
         return 1;
     }
 
@@ -110,17 +132,21 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     });
     if (unreadable) {
         form->RunHandler([&] { form->LogFile.Close(); });
-        SayOnStandardError(*unreadable + "; the server does not start, and leaves the file as it is");
+        TellRefusedStart(frontEnd, exeName, *unreadable + "; the server does not start, and leaves the file as it is");
         return 1;
     }
     if (form->TerminateRequested()) {
         form->RunHandler([&] { form->FormDestroy(); });
         SayOnStandardError("the first argument must be the access word");
+        if (frontEnd.box)
+            frontEnd.box->StartShowing(); // what failed on the way out (a write-back, the log)
         return 2;
     }
 
     std::unique_ptr<EventLoop::Registration> statusTimer;
     if (!frontEnd.box && !commandLine.quiet) {
+        std::printf("%s\n", StartLine(*form, udp ? udp->BoundPort() : 0).c_str());
+        std::fflush(stdout);
         statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
             std::printf("%s\n", form->StatusLine().c_str());
             std::fflush(stdout);
@@ -135,6 +161,8 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     statusTimer.reset();
     window.reset();
     const bool savedClean = form->RunHandler([&] { form->FormDestroy(); });
+    // Errors held back in the last minute would otherwise end with the program unheard.
+    form->ReportHeldErrors();
     return savedClean ? 0 : 1;
 }
 

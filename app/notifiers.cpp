@@ -6,16 +6,26 @@
 
 #include "app/cp1252.h"
 
-void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
+namespace {
+
+void WriteOnStandardError(const std::string& caption, const std::string& text)
 {
-    std::string line = caption + ": " + text + "\n";
+    const std::string line = caption + ": " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+} // namespace
+
+void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
+{
+    WriteOnStandardError(caption, text);
 }
 
 void MessageBoxNotifier::ShowError(const std::string& caption, const std::string& text)
 {
     if (!showing_) {
+        WriteOnStandardError(caption, text);
         held_.emplace_back(caption, text);
         return;
     }

@@ -38,13 +38,28 @@ void QtEventLoop::SetErrorHandler(ErrorHandler onError)
 
 std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
+    return Watch(fd, std::move(onReadable), false);
+}
+
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
+{
+    return Watch(fd, std::move(onReadable), true);
+}
+
+std::unique_ptr<EventLoop::Registration> QtEventLoop::Watch(int fd, std::function<void()> onReadable, bool reentrant)
+{
     auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     // Qt holds a reference to the connected functor while calling it, so the callback lives
-    // on to its end even if it drops its own registration. The notifier is off while its
-    // callback runs: Qt's dispatcher would otherwise call it again from a nested dispatch
-    // (a send waiting for a host lookup) while its datagram is still being handled.
+    // on to its end even if it drops its own registration. Unless reentrant, the notifier is
+    // off while its callback runs: Qt's dispatcher would otherwise call it again from a
+    // nested dispatch (a send waiting for a host lookup) while its datagram is still being
+    // handled.
     QSocketNotifier* raw = notifier.get();
-    QObject::connect(raw, &QSocketNotifier::activated, raw, [this, raw, callback = std::move(onReadable)] {
+    QObject::connect(raw, &QSocketNotifier::activated, raw, [this, raw, reentrant, callback = std::move(onReadable)] {
+        if (reentrant) {
+            Guarded(callback);
+            return;
+        }
         const QPointer<QSocketNotifier> alive(raw);
         raw->setEnabled(false);
         Guarded(callback);

@@ -28,7 +28,10 @@ public:
     // Where exceptions escaping callbacks go; an empty handler restores the default.
     void SetErrorHandler(ErrorHandler onError);
 
+    // Never re-entered: the notifier is off while its callback runs.
     std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
+    // The notifier stays on, so a nested dispatch calls the callback inside itself.
+    std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
     std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) override;
     // Thread-safe. Calls still queued when this loop is destroyed are dropped unrun.
     void Post(std::function<void()> fn) override;
@@ -39,6 +42,7 @@ public:
     void Quit() override;
 
 private:
+    std::unique_ptr<Registration> Watch(int fd, std::function<void()> onReadable, bool reentrant);
     // Runs fn, handing anything it raises to the error handler.
     void Guarded(const std::function<void()>& fn);
 

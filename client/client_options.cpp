@@ -4,6 +4,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "client/code_page_text.h"
+
 namespace {
 
 constexpr int kMaxWaitMs = 600000;
@@ -64,6 +66,10 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& words)
             options.listen = true;
             continue;
         }
+        if (word == "--raw") {
+            options.raw = true;
+            continue;
+        }
         const bool takesValue = word == "--server" || word == "--server-port" || word == "--from" ||
                                 word == "--port" || word == "--wait";
         if (!takesValue)
@@ -92,6 +98,12 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& words)
     options.command = plain[2];
     if (plain.size() == 4)
         options.argument = plain[3];
+    if (!options.raw) {
+        options.nick = CodePageText(options.nick, "nick");
+        options.password = CodePageText(options.password, "password");
+        options.command = CodePageText(options.command, "command");
+        options.argument = CodePageText(options.argument, "argument");
+    }
     return options;
 }
 
@@ -113,6 +125,8 @@ std::string UsageText()
            "  --wait MS           stop once no reply came for MS milliseconds (default 1000;\n"
            "                      at most 5 s in all, or MS when longer)\n"
            "  --listen            go on printing until interrupted (Ctrl+C)\n"
+           "  --raw               send the words' bytes as given; without it they are turned\n"
+           "                      from UTF-8 into the lobby's code page (Windows-1252)\n"
            "  --help              this text\n"
            "  --version           the program's version\n"
            "\n"

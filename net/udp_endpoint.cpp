@@ -114,7 +114,9 @@ void TUDPEndpoint::BindLocal()
         bound_ = true;
     }
     watch_.reset();
-    watch_ = loop_.WatchReadable(socket_.Fd(), [this] { ReceiveDatagram(); });
+    // Reentrant: while a send waits for a host-name lookup, the requests that arrive are
+    // received and handled nested inside it, or the lobby would be deaf for the whole wait.
+    watch_ = loop_.WatchReadableReentrant(socket_.Fd(), [this] { ReceiveDatagram(); });
 }
 
 void TUDPEndpoint::ReceiveDatagram()

@@ -24,7 +24,12 @@
 //
 // Everything runs on the loop's thread. A send to a dotted address neither waits nor
 // dispatches events; a send to a host name dispatches the loop's events until the name has
-// been looked up, so handlers (OnDataReceived included) may run nested inside SendDatagram.
+// been looked up, so handlers may run nested inside SendDatagram, OnDataReceived included
+// even when the send was made from OnDataReceived itself (the readable callback is
+// registered reentrant). A nested receive overwrites the buffer: a handler copies its
+// datagram (ReadDatagram) before anything that may send. Only one lookup waits at a time,
+// so a nested send to a host name fails ("Host lookup already in progress") and nesting
+// goes no deeper than one request inside the waiting one.
 class TUDPEndpoint : public DatagramEndpoint {
 public:
     static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
@@ -134,7 +139,9 @@ private:
     // when the system refuses (the endpoint is then left without a socket).
     void OpenSocket();
     // The readable callback: takes and announces one datagram. A handler may destroy or move
-    // the endpoint, since nothing of it is touched after the handler returns.
+    // the endpoint, since nothing of it is touched after the handler returns; it may also
+    // run this again nested (during a lookup), since what it hands the handler (FromIP, the
+    // count) lives in this call's frame, not in the endpoint.
     void ReceiveDatagram();
     // RemoteHost as an IPv4 address in network byte order: by inet_addr's rule, else by a
     // lookup, retried once when OnInvalidHost sets handled. Raises UDPSockError for a host

@@ -44,9 +44,10 @@ public:
     void SetErrorHandler(ErrorHandler onError) { onError_ = std::move(onError); }
 
     // Adds fd to the wait set under a fresh slot and returns that slot's token; timer, when
-    // open, is the timerfd behind fd and is owned by the slot from then on. Raises Exception
-    // when epoll refuses fd; nothing is kept then.
-    std::uint64_t Add(int fd, FileDescriptor timer, std::function<void()> callback);
+    // open, is the timerfd behind fd and is owned by the slot from then on; reentrant lets
+    // the callback run nested inside itself. Raises Exception when epoll refuses fd; nothing
+    // is kept then.
+    std::uint64_t Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant = false);
 
     // Stops the slot behind token: out of the wait set now, its callback dropped now or, when
     // the callback is on the stack, as soon as it returns. A stale token does nothing.
@@ -76,8 +77,9 @@ private:
         std::uint32_t index = 0;
         std::uint32_t generation = 0; // bumped on release, so stale tokens miss
         bool live = false;
-        bool running = false; // its callback is on the stack
-        bool parked = false;  // out of the wait set while a nested dispatch runs
+        bool reentrant = false; // dispatched nested inside itself too (WatchReadableReentrant)
+        int running = 0;        // runs of its callback on the stack
+        bool parked = false;    // out of the wait set while a nested dispatch runs
     };
 
     // The slot's current identity in epoll's data word: generation high, index low.
@@ -88,15 +90,17 @@ private:
 
     // The live slot behind token, or nullptr for a released one.
     Slot* Find(std::uint64_t token) const;
-    // Runs the callback behind token once, unless the slot is gone or already running (for
-    // a timer, only when a tick is there to read), and afterwards recycles a slot released
-    // meanwhile or returns a parked one to the wait set.
+    // Runs the callback behind token once, unless the slot is gone or already running and
+    // not reentrant (for a timer, only when a tick is there to read), and once its outermost
+    // run has returned recycles a slot released meanwhile or returns a parked one to the wait
+    // set.
     void DispatchSlot(std::uint64_t token);
     // Puts a released slot back for reuse and destroys its callback (whose captures may own
     // other registrations, so this may re-enter Release and Add).
     void Recycle(Slot& slot);
     // Takes every slot whose callback is on the stack out of the wait set, so that a nested
     // wait neither reports them (they would wake it at once, over and over) nor runs them.
+    // A reentrant slot stays: its events are dispatched nested, which reads them away.
     void ParkRunning();
     // Returns a parked slot to the wait set once its callback has returned.
     void Unpark(Slot& slot);
@@ -168,7 +172,7 @@ EpollEventLoop::Core::Core(ErrorHandler onError) : onError_(std::move(onError))
         throw Exception("Cannot watch the event loop's wake-up eventfd: " + Reason(errno));
 }
 
-std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::function<void()> callback)
+std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant)
 {
     if (free_.empty()) {
         auto fresh = std::make_unique<Slot>();
@@ -187,6 +191,7 @@ std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::funct
     slot.fd = fd;
     slot.timer = std::move(timer);
     slot.live = true;
+    slot.reentrant = reentrant;
     slot.parked = false;
     return TokenOf(slot);
 }
@@ -217,7 +222,7 @@ void EpollEventLoop::Core::Release(std::uint64_t token)
     slot->live = false;
     ++slot->generation;
     // A callback on the stack keeps its slot (and so itself) until it returns.
-    if (!slot->running)
+    if (slot->running == 0)
         Recycle(*slot);
 }
 
@@ -288,7 +293,9 @@ void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
         ParkRunning();
     // Readers that asked to be called again are served without asking the system, a bounded
     // number of passes in a row, so that a flood of datagrams still lets timers, signals
-    // and posts in every kAgainPasses datagrams. A stale or running slot is skipped.
+    // and posts in every kAgainPasses datagrams. A stale slot, or a running one that is not
+    // reentrant, is skipped. The count is shared by nested passes, so the bound holds for a
+    // reader that runs nested inside its own host-name lookup too.
     if (!again_.empty() && againPasses_ < kAgainPasses) {
         ++againPasses_;
         // Taken into a local copy (a callback may ask again, or nest a dispatch that takes
@@ -333,9 +340,9 @@ void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
 void EpollEventLoop::Core::DispatchSlot(std::uint64_t token)
 {
     // A slot released earlier in this batch, or one whose callback is on the stack (the
-    // nesting rule), is skipped.
+    // nesting rule) unless it is reentrant, is skipped.
     Slot* slot = Find(token);
-    if (slot == nullptr || slot->running)
+    if (slot == nullptr || (slot->running > 0 && !slot->reentrant))
         return;
     if (slot->timer.IsOpen()) {
         // Reading clears the expiry count; a nested dispatch already took this tick when the
@@ -344,11 +351,12 @@ void EpollEventLoop::Core::DispatchSlot(std::uint64_t token)
         if (::read(slot->fd, &expirations, sizeof expirations) != sizeof expirations)
             return;
     }
-    slot->running = true;
+    ++slot->running;
     running_.push_back(slot);
     Guarded(slot->callback);
     running_.pop_back();
-    slot->running = false;
+    if (--slot->running > 0)
+        return; // an outer run of the same callback is still on the stack
     if (!slot->live) {
         Recycle(*slot);
         return;
@@ -360,7 +368,7 @@ void EpollEventLoop::Core::DispatchSlot(std::uint64_t token)
 void EpollEventLoop::Core::ParkRunning()
 {
     for (Slot* slot : running_) {
-        if (slot->parked || !slot->live)
+        if (slot->parked || !slot->live || slot->reentrant)
             continue;
         ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, slot->fd, nullptr);
         slot->parked = true;
@@ -413,6 +421,12 @@ void EpollEventLoop::SetErrorHandler(ErrorHandler onError)
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable));
+    return std::make_unique<Core::Registration>(core_, token);
+}
+
+std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
+{
+    const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable), true);
     return std::make_unique<Core::Registration>(core_, token);
 }
 

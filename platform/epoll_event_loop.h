@@ -19,7 +19,10 @@
 // never an event of a registration whose callback is still on the stack. Such a
 // registration is taken out of the wait set while the nested dispatch runs, and its events
 // stay pending (level-triggered, nothing is lost) until its callback has returned. A
-// callback therefore never runs inside itself, whichever way the nesting goes.
+// callback therefore never runs inside itself, whichever way the nesting goes. The one
+// exception is a reader registered with WatchReadableReentrant: it stays in the wait set and
+// its events are dispatched nested like any other (the again-list and its pass bound
+// included), and it is recycled only once its outermost run has returned.
 //
 // Registrations: destroying one stops its callbacks at once, also from inside a callback,
 // its own included; a callback that drops its own registration runs on to its end safely.
@@ -45,6 +48,8 @@ public:
     // pass of the loop. Raises Exception when the system refuses to watch fd (not open, a
     // regular file, already watched).
     std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
+    // As WatchReadable, but the callback may run nested inside itself (see the nesting rule).
+    std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
 
     // Queues the watch's callback for the next pass without a wait; up to kAgainPasses such
     // passes run in a row before a wait lets timers, posts from other threads and other

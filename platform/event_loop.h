@@ -19,7 +19,18 @@ public:
 
     // Calls onReadable whenever fd has data to read, until the registration is destroyed.
     // The callback must read (at least one datagram); the loop calls again while data remain.
+    // It is never re-entered: while it is on the stack, a nested dispatch (ProcessEvents from
+    // inside it) leaves fd's events pending until it has returned.
     virtual std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) = 0;
+
+    // As WatchReadable, except that a nested dispatch run from inside the callback dispatches
+    // fd's events too, so the callback runs nested inside itself. For one reader only: the
+    // UDP endpoint, whose send may wait seconds for a host-name lookup with the lobby's
+    // requests still to be served meanwhile. Such a callback takes what it needs of the
+    // shared state (its datagram) before anything that dispatches, and keeps nothing of a
+    // nested run's making. Depth stays bounded by what dispatches inside it (the endpoint
+    // waits for one lookup at a time).
+    virtual std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) = 0;
 
     // Asks for the readable callback of watch to run again soon, as if the system had
     // reported its descriptor readable once more, without asking the system. A reader that

@@ -104,8 +104,16 @@ void TForm1::FormDestroy()
     } catch (...) {
         closeError = std::current_exception();
     }
-    if (registryLoaded_)
-        SaveRegistry();
+    if (registryLoaded_) {
+        try {
+            SaveRegistry();
+        } catch (...) {
+            // The save's error ends the handler; the log's is shown first, not lost.
+            if (closeError)
+                RunHandler([&] { std::rethrow_exception(closeError); });
+            throw;
+        }
+    }
     if (closeError)
         std::rethrow_exception(closeError);
 }
@@ -115,6 +123,9 @@ bool TForm1::RunHandler(const std::function<void()>& handler)
     try {
         handler();
         return true;
+    } catch (const RegistrySaveError& error) {
+        // Players would be lost without a word: never held back with a client's errors.
+        ShowError(error.Message());
     } catch (const Exception& error) {
         ShowHandlerError(error.Message());
     } catch (const std::bad_alloc&) {
@@ -128,7 +139,8 @@ bool TForm1::RunHandler(const std::function<void()>& handler)
 // A client can make requests fail (a score that is no number) as fast as the flood guard lets
 // it send, and every source address has its own allowance: shown one by one, such errors
 // would bury the operator (and, in the window, stack up boxes). So only the first few a
-// minute are shown; the others are counted and told on the minute tick.
+// minute are shown; the others are counted and told on the minute tick, or when the loop ends.
+// A failed registry save is not among them (see RunHandler).
 void TForm1::ShowHandlerError(const std::string& message)
 {
     if (errorsShownThisMinute_ >= kErrorsShownPerMinute) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/datagram_endpoint.h"
@@ -89,9 +90,14 @@ public:
 
     // Runs a handler the way the window runs its own: an error ends the handler where it
     // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
-    // one, the rest counted and told on the minute tick); the effects before it stay. Says
+    // one, the rest counted and told on the minute tick); the effects before it stay. A
+    // RegistrySaveError is always shown at once, however many errors the minute had. Says
     // whether it ran clean.
     bool RunHandler(const std::function<void()>& handler);
+    // Tells the operator, in one notice, how many errors were held back since the last
+    // minute tick and the last of them; nothing when none was. The minute tick calls it, and
+    // the program once its loop has ended, so that none is lost at exit.
+    void ReportHeldErrors();
     // Shows an error message as the window's error box would.
     void ShowError(const std::string& message);
 
@@ -194,8 +200,6 @@ private:
     void ReportFloods();
     // Shows a handler's error, unless the minute's allowance of errors shown is used up.
     void ShowHandlerError(const std::string& message);
-    // Once a minute, from Timer1Timer: how many errors were held back, and the last one.
-    void ReportHeldErrors();
     // The registry holds its capacity of players: new nicks are refused.
     bool RegistryFull() const;
     // Tells the operator that new nicks are being refused, the first time only.
@@ -209,8 +213,6 @@ private:
     int errorsShownThisMinute_ = 0;
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
-    std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
-
     Outbox outbox_;
     int outputDepth_ = 0;
 
@@ -224,6 +226,25 @@ private:
     std::exception_ptr startError_;               // a save that failed inside Start
     std::optional<std::uint64_t> holding_;        // the running handler's messages wait for this
     std::deque<HeldMessage> held_;
+
+    // Counts the bytes sent by one handler run for the flood guard's send budget, those of
+    // runs nested inside it (while a send waits for a host-name lookup) excluded: each
+    // request is charged what it made the lobby send, and a timer tick charges nobody.
+    class SendCount {
+    public:
+        explicit SendCount(TForm1& form) : form_(form), outer_(std::exchange(form.sendCount_, this)) {}
+        ~SendCount() { form_.sendCount_ = outer_; }
+        SendCount(const SendCount&) = delete;
+        SendCount& operator=(const SendCount&) = delete;
+        std::uint64_t Bytes() const { return bytes_; }
+        void Add(std::uint64_t bytes) { bytes_ += bytes; }
+
+    private:
+        TForm1& form_;
+        SendCount* outer_;
+        std::uint64_t bytes_ = 0;
+    };
+    SendCount* sendCount_ = nullptr; // the innermost handler run counting, if any
 };
 
 class TForm1::OutputScope {

@@ -68,7 +68,8 @@ void TForm1::SendLookingUp(std::string destination, std::string_view bytes)
     UDP1->SetRemoteHost(std::move(destination));
     UDP1->SendDatagram(stream);
     ++counters_.sent;
-    bytesSent_ += bytes.size();
+    if (sendCount_)
+        sendCount_->Add(bytes.size());
 }
 
 void TForm1::FlushOutput()
@@ -81,7 +82,8 @@ void TForm1::FlushOutput()
     UDP1->SendBatch(outbox_.Datagrams());
     outbox_.Clear();
     counters_.sent += count;
-    bytesSent_ += bytes;
+    if (sendCount_)
+        sendCount_->Add(bytes);
 }
 
 void TForm1::FlushOutputReporting() noexcept

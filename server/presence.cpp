@@ -12,6 +12,7 @@
 void TForm1::Timer1Timer()
 {
     OutputScope scope(*this, true);
+    const SendCount chargedToNobody(*this); // nor to a request this tick runs nested in
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;

@@ -161,20 +161,22 @@ template <class WriteBody>
 void ReplaceFile(const std::string& path, WriteBody&& writeBody)
 {
     const std::string temporary = path + ".tmp";
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!file.IsOpen())
-        throw EFCreateError("Cannot create file " + path);
+        throw RegistrySaveError("Cannot create file " + path);
+    // Set before a byte is written, and also on a temporary file left over from a crash,
+    // which may have any mode: the replacement keeps the old file's, a first file gets 0600.
     struct stat old {};
-    if (::stat(path.c_str(), &old) == 0)
-        ::fchmod(file.Get(), old.st_mode & 07777); // the replacement keeps the old file's mode
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0600;
+    ::fchmod(file.Get(), mode);
     const bool written = writeBody(file.Get()) && ::fsync(file.Get()) == 0;
     if (file.Close() != 0 || !written) {
         ::unlink(temporary.c_str());
-        throw EStreamError("Stream write error");
+        throw RegistrySaveError("Stream write error");
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
-        throw EFCreateError("Cannot create file " + path);
+        throw RegistrySaveError("Cannot create file " + path);
     }
     // The rename itself must reach the disk, or a crash could bring back the old file.
     FileDescriptor folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -16,6 +16,15 @@ public:
     using Exception::Exception;
 };
 
+// A save of the registry failed: the players registered and the points reported since the
+// last save that worked are on no disk. Unlike a client's failed request this is never
+// held back with the other errors of a busy minute: whoever runs a save, and whenever, the
+// operator is told at once. Its message is "Cannot create file <path>" or "Stream write error".
+class RegistrySaveError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // A file's bytes, held in memory pages of their own so that a reader done with the front of
 // them can give those pages back at once. A million-player registry is 40 MB: kept whole
 // beside the table built from it, it would raise the start-up peak by that much. Move-only.
@@ -52,8 +61,10 @@ std::optional<FileText> ReadRegistryFile(const std::string& path);
 // Replaces the file at path with bytes so that, whatever happens, the path holds either the
 // old content or the new one whole: the bytes go to a temporary file in the same folder,
 // which is flushed to disk and then renamed over the old one. A temporary file that cannot
-// be created or renamed raises EFCreateError "Cannot create file <path>"; a write or flush
-// that fails raises EStreamError "Stream write error". The old file is untouched either way.
+// be created or renamed raises RegistrySaveError "Cannot create file <path>"; a write or
+// flush that fails raises RegistrySaveError "Stream write error". The old file is untouched
+// either way. The new file keeps the old one's mode; a file made anew is readable and
+// writable by its owner only, whatever the umask, since it holds every password in clear.
 void WriteFileReplacing(const std::string& path, const std::string& bytes);
 
 // Replaces the registry file at path, as WriteFileReplacing does, with the snapshot's rows.

@@ -103,13 +103,14 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         return;
     }
     // What this request makes the lobby send (replies and broadcasts) is charged to its
-    // source, also when the request ends early with an error.
+    // source, also when the request ends early with an error; what requests handled nested
+    // inside its sends make the lobby send is theirs.
     struct ChargeAtEnd {
         TForm1& form;
         const std::string& source;
-        std::uint64_t sentBefore;
-        ~ChargeAtEnd() { form.Guard.ChargeSent(source, form.bytesSent_ - sentBefore, form.MonotonicNowMs()); }
-    } chargeAtEnd{*this, FromIP, bytesSent_};
+        SendCount count{form};
+        ~ChargeAtEnd() { form.Guard.ChargeSent(source, count.Bytes(), form.MonotonicNowMs()); }
+    } chargeAtEnd{*this, FromIP};
     // Every line and datagram of this request is gathered and handed over when it ends, also
     // when it ends with an error (and before the charge above is made).
     OutputScope scope(*this, true);

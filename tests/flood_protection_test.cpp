@@ -270,6 +270,26 @@ TEST(FloodProtectedBroadcasts, ASourceWhoseRequestsBroadcastMuchIsHeldToItsSendB
     EXPECT_EQ(lobby.TakeSent().size(), 40u);
 }
 
+TEST(FloodProtectedBroadcasts, ARequestHandledNestedInAnothersSendIsChargedToItsOwnSourceOnly)
+{
+    // As during a host-name lookup: player8's two 16 KB player lists go out nested in
+    // player7's chat broadcast (the second in the first). They are player8's to pay alone.
+    FormUnderTest lobby([](FormEnvironment& environment) { environment.floodLimits.sendKilobytesPerSecond = 4; });
+    for (int i = 0; i < 40; ++i)
+        lobby.Join("10.1.0." + std::to_string(i), "player" + std::to_string(i));
+    lobby.monotonic.nowMs += 10'000;
+    int nested = 0;
+    lobby.endpoint->failBeforeSend = [&](const std::string&, const std::string&) {
+        if (nested < 2 && ++nested)
+            lobby.Receive("10.1.0.8", "player8|pw|fc+|");
+    };
+    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi"));
+    lobby.endpoint->failBeforeSend = nullptr;
+    lobby.TakeSent();
+    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi de novo"));
+    EXPECT_EQ(lobby.TakeSent().size(), 40u);
+}
+
 TEST(RegistryCapacity, NewNicksPastItAreTakenAndTheOperatorIsToldOnce)
 {
     FormUnderTest lobby([](FormEnvironment& environment) { environment.capacity = 2; });

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
@@ -67,6 +69,29 @@ TEST_F(FormTest, AFreshStartCreatesTheLogAndAHeaderOnlyRegistry)
     EXPECT_FALSE(std::filesystem::exists(folder / "cadastro.txt.tmp"));
 }
 
+TEST_F(FormTest, FilesHoldingPasswordsAreMadeForTheirOwnerOnlyAndKeepAModeGivenThem)
+{
+    namespace fs = std::filesystem;
+    const auto modes = [&] {
+        auto form = MakeForm({"m5qt4"});
+        form->FormCreate();
+        form->FormActivate();
+        form->FormDestroy();
+        return std::pair(fs::status(folder / "cadastro.txt").permissions(),
+                         fs::status(folder / "06-12-2026.txt").permissions());
+    };
+    const auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    // A umask that would take the owner's write, and a wide-open temporary file left by a crash.
+    const mode_t umaskBefore = ::umask(0);
+    WriteBytes(folder / "cadastro.txt.tmp", "half");
+    ::umask(0277);
+    EXPECT_EQ(modes(), std::pair(ownerOnly, ownerOnly));
+    ::umask(umaskBefore);
+    for (const char* name : {"cadastro.txt", "06-12-2026.txt"})
+        fs::permissions(folder / name, ownerOnly | fs::perms::group_read);
+    EXPECT_EQ(modes(), std::pair(ownerOnly | fs::perms::group_read, ownerOnly | fs::perms::group_read));
+}
+
 TEST_F(FormTest, OnlyTheExactAccessWordLetsTheServerRun)
 {
     const std::vector<std::vector<std::string>> refused = {{}, {"M5QT4"}, {"m5qt4 "}, {"x", "m5qt4"}, {""}};
@@ -122,7 +147,7 @@ TEST_F(FormTest, AFailedSaveLeavesTheOldFileWholeAndSaysSo)
     try {
         form->SaveRegistry();
         FAIL() << "the save did not fail";
-    } catch (const EFCreateError& error) {
+    } catch (const RegistrySaveError& error) {
         EXPECT_EQ(error.Message(), "Cannot create file " + folder.Slash() + "cadastro.txt");
     }
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), before);

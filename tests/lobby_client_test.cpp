@@ -90,14 +90,22 @@ protected:
 
 using LobbyClientRequest = LobbyClient;
 
-TEST_F(LobbyClientRequest, FourFieldsWithTheBytesAsGivenFromTheClientsPort)
+TEST_F(LobbyClientRequest, FourFieldsInTheCodePageFromTheClientsPort)
 {
-    ChildProgram client(Aimed({"--wait", "100", "Jo\xE3o", "s\xEAnha", "pvt", "Ana|ol\xE1 a todos"}));
+    // Typed in a UTF-8 terminal; sent one byte a letter, as a game client sends them.
+    ChildProgram client(Aimed({"--wait", "100", "Jo\u00E3o", "s\u00EAnha", "pvt", "Ana|ol\u00E1 \u20AC\u0153"}));
     const PeerDatagram request = Request();
-    EXPECT_EQ(request.bytes, "Jo\xE3o|s\xEAnha|pvt|Ana|ol\xE1 a todos");
+    EXPECT_EQ(request.bytes, "Jo\xE3o|s\xEAnha|pvt|Ana|ol\xE1 \x80\x9C");
     EXPECT_EQ(request.fromIp, "127.0.0.1");
     // The server answers on the port the client listens on, so it must send from there too.
     EXPECT_EQ(request.fromPort, clientPort);
+    EXPECT_EQ(client.WaitForExit(kExitTimeout), 0) << client.Err();
+}
+
+TEST_F(LobbyClientRequest, RawSendsTheBytesAsGiven)
+{
+    ChildProgram client(Aimed({"--wait", "100", "--raw", "Ana", "pw", "msg", "ol\u00E1 \xE1"}));
+    EXPECT_EQ(Request().bytes, "Ana|pw|msg|ol\xC3\xA1 \xE1");
     EXPECT_EQ(client.WaitForExit(kExitTimeout), 0) << client.Err();
 }
 
@@ -255,6 +263,9 @@ TEST_F(LobbyClientErrors, BadCommandLinesAreOneLineAndStatusTwoBeforeAnythingIsS
         {{"--port", "65536", "Ana", "pw", "slc"}, "--port needs a number"},
         {{"--server-port", "0", "Ana", "pw", "slc"}, "--server-port needs a number from 1 to 65535"},
         {{"--wait", "-1", "Ana", "pw", "slc"}, "--wait needs a number"},
+        {{"Ana", "pw", "msg", "cze\u015B\u0107"}, "the argument holds \"\u015B\" (U+015B), which the lobby's code page"},
+        {{"Ana\U0001F600", "pw", "slc"}, "the nick holds \"\U0001F600\" (U+1F600)"},
+        {{"Ana", "s\xEAnha", "slc"}, "the password is not UTF-8 text (byte \\xEA); --raw sends the bytes as given"},
     };
     for (const auto& [words, message] : cases) {
         std::vector<std::string> command = Aimed({});
@@ -275,7 +286,7 @@ TEST_F(LobbyClientErrors, HelpWinsOverMistakesAndNamesEveryOption)
     EXPECT_EQ(result.status, 0);
     EXPECT_THAT(result.out, StartsWith("Usage: lobby-client [OPTION...] NICK PASSWORD COMMAND [ARGUMENT]\n"));
     for (const char* option :
-         {"--server ", "--server-port ", "--from ", "--port ", "--wait ", "--listen", "--help", "--version"})
+         {"--server ", "--server-port ", "--from ", "--port ", "--wait ", "--listen", "--raw", "--help", "--version"})
         EXPECT_THAT(result.out, HasSubstr(option));
     EXPECT_EQ(result.err, "");
 }

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,7 +17,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,11 +92,11 @@ public:
         EXPECT_EQ(sent, static_cast<ssize_t>(bytes.size())) << "send from " << ip_ << ": " << std::strerror(errno);
     }
 
-    // The next datagram, waiting at most kReplyTimeout; nothing when none came. Datagrams
-    // must come from the server's port.
-    std::optional<std::string> Receive() const
+    // The next datagram, waiting at most timeout; nothing when none came. Unless told
+    // otherwise, datagrams must come from the server's port.
+    std::optional<std::string> Receive(std::chrono::milliseconds timeout = kReplyTimeout, bool fromServer = true) const
     {
-        const auto deadline = Clock::now() + kReplyTimeout;
+        const auto deadline = Clock::now() + timeout;
         pollfd watched{fd_, POLLIN, 0};
         int ready = 0;
         do {
@@ -108,7 +111,9 @@ public:
             ::recvfrom(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (size < 0)
             return std::nullopt;
-        EXPECT_EQ(ntohs(from.sin_port), kServerPort) << "a reply to " << ip_ << " came from another port";
+        if (fromServer) {
+            EXPECT_EQ(ntohs(from.sin_port), kServerPort) << "a reply to " << ip_ << " came from another port";
+        }
         bytes.resize(static_cast<std::size_t>(size));
         return bytes;
     }
@@ -149,14 +154,15 @@ protected:
     }
 
     // Starts the copy in its folder (so it keeps its files there) and waits until it has
-    // read or created its registry, by which time it listens on port 12001.
-    void StartServer()
+    // read or created its registry, by which time it listens on port 12001. inChild runs in
+    // the server's process before the program starts (see ServerProcess).
+    void StartServer(const std::function<bool()>& inChild = {})
     {
         const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         ASSERT_GE(watch, 0);
         ASSERT_GE(::inotify_add_watch(watch, folder.Path().c_str(), IN_OPEN | IN_MOVED_TO | IN_CLOSE), 0);
         server.emplace(program.string(), std::vector<std::string>{"m5qt4", "--headless"}, "/",
-                       (folder / "stderr").string());
+                       (folder / "stderr").string(), inChild);
         const auto deadline = Clock::now() + 10s;
         bool ready = false;
         for (int events = 0; !ready && events < 1000 && Clock::now() < deadline; ++events) {
@@ -322,6 +328,30 @@ TEST_F(LobbyEndToEnd, RegisteredPlayersAreKeptAcrossRestarts)
     ASSERT_NO_FATAL_FAILURE(StopServer());
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), saved);
     ExpectLogged();
+}
+
+TEST_F(LobbyEndToEnd, PlayersAreServedWhileASendWaitsForAHostNameLookup)
+{
+    // Bob, online, is stored under a host name, and the server's name server (in a mount
+    // namespace of its own, its resolv.conf names a socket on port 53 that never replies)
+    // keeps the lookup waiting for seconds. Ana's chat line starts it; a newcomer must be
+    // answered meanwhile, not after it.
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\nX,bob,pw,lobby.invalid,0,-,\r\n");
+    WriteBytes(folder / "resolv.conf", "nameserver 127.0.0.1\n");
+    const UdpSocket silentNameServer("127.0.0.1", 53);
+    const std::string resolvConf = (folder / "resolv.conf").string();
+    ASSERT_NO_FATAL_FAILURE(StartServer([path = resolvConf.c_str()] {
+        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    }));
+    GameClient ana("127.0.0.2");
+    GameClient carl("127.0.0.3");
+
+    ana.Sender().Send("ana|pw|msg|oi");
+    ASSERT_EQ(ana.listening.Receive(), kWelcome); // the same request goes on to Bob's address
+    carl.Sender().Send("carl|pw|zzz|");
+    EXPECT_EQ(carl.listening.Receive(1s), kWelcome) << "the lobby was deaf during the lookup";
+    EXPECT_TRUE(silentNameServer.Receive(kReplyTimeout, false)) << "no lookup was made, so this showed nothing";
 }
 
 } // namespace

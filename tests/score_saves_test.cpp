@@ -12,6 +12,7 @@
 
 #include "platform/epoll_event_loop.h"
 #include "platform/exception.h"
+#include "server/registry_file.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 #include "support/loopback.h"
@@ -58,7 +59,7 @@ public:
         pending.pop_front();
         save.snapshot = {};
         RegistrySaveResult failed;
-        failed.error = std::make_exception_ptr(EFCreateError("Cannot create file " + path));
+        failed.error = std::make_exception_ptr(RegistrySaveError("Cannot create file " + path));
         save.done(std::move(failed));
     }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <optional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "platform/regional_settings.h"
 #include "server/date_text.h"
 #include "support/child_program.h"
+#include "support/loopback.h"
 #include "support/server_process.h"
 #include "support/temp_folder.h"
 
@@ -139,6 +141,37 @@ TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
     EXPECT_EQ(*status, 2);
     EXPECT_NE(ReadBytes(folder / "stderr").find("--frobnicate"), std::string::npos);
     EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
+}
+
+TEST_F(StartupProcess, SaysWhereItServesAndAFailedShutdownSaveIsToldEvenAfterTenErrors)
+{
+    // Ten failed requests use up the minute's errors shown one by one; then the save at
+    // shutdown fails, as its temporary file cannot be made (a folder holds its name).
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,ana,pw,10.0.0.1,7,+,\r\n");
+    fs::create_directory(folder / "cadastro.txt.tmp");
+    test_support::LoopbackPeer client;
+    const std::uint16_t port = test_support::FreeLoopbackPort();
+    test_support::ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", std::to_string(port),
+                                       "--reply-port", std::to_string(client.Port())},
+                                      {{"LC_ALL", "C"}});
+    std::optional<test_support::PeerDatagram> refused; // a wrong password: answered, nobody registered
+    for (int i = 0; i < 100 && !refused; ++i) {
+        client.SendTo(port, "ana|wrong|zzz|");
+        refused = client.Receive(200);
+    }
+    ASSERT_TRUE(refused) << server.Err();
+    for (int i = 0; i < 10; ++i)
+        client.SendTo(port, "ana|pw|scj|abc");
+    client.SendTo(port, "ana|wrong|zzz|");
+    ASSERT_TRUE(client.Receive()) << "the ten were not handled";
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(20s), 1);
+    EXPECT_EQ(server.Out(), "listening on UDP port " + std::to_string(port) + "; data folder " + folder.Slash() +
+                                "; 1 player registered; traffic log " + TodaysLog().string() + "\n");
+    // Told as an error of its own, at once, not as one of the minute's held back.
+    EXPECT_NE(server.Err().find("lobby-server: Cannot create file " + (folder / "cadastro.txt").string() + ".\n"),
+              std::string::npos)
+        << server.Err();
 }
 
 } // namespace

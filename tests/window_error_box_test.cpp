@@ -1,8 +1,9 @@
 // The window's error box must not stop the lobby: the built server in window mode, on a
 // virtual X display (Xvfb), gets a request that fails (a score that is no number), which
 // opens an error box nobody clicks; the next requests must be answered all the same, or any
-// client could freeze a windowed lobby with one datagram. Skipped where Xvfb or xwininfo is
-// not installed (scripts/setup installs them).
+// client could freeze a windowed lobby with one datagram. And a start refused before the loop
+// runs must still show its box. Skipped where Xvfb or xwininfo is not installed
+// (scripts/setup installs them).
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -35,7 +37,7 @@ std::optional<std::string> Reply(const LoopbackPeer& client, int timeoutMs)
     return reply ? std::optional<std::string>(reply->bytes) : std::nullopt;
 }
 
-TEST(WindowErrorBox, DoesNotHoldUpTheLobby)
+TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
 {
     for (const char* tool : {"Xvfb", "xwininfo"}) {
         if (!ProgramInPath(tool))
@@ -55,14 +57,22 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobby)
     ::chmod(runtime.c_str(), 0700);
     // For a sanitizer build: the D-Bus library Qt's X11 platform loads keeps a buffer to exit.
     std::ofstream(folder / "leaks.supp") << "leak:libdbus-1.so\n";
+    const std::vector<EnvironmentChange> environment = {
+        {"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", std::nullopt}, {"LC_ALL", "C"},
+        {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}};
     ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
                          std::to_string(port), "--reply-port", std::to_string(client.Port())},
-                        {{"DISPLAY", display},
-                         {"QT_QPA_PLATFORM", "xcb"},
-                         {"WAYLAND_DISPLAY", std::nullopt},
-                         {"LC_ALL", "C"},
-                         {"XDG_RUNTIME_DIR", runtime.string()},
-                         {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}});
+                        environment);
+    // Whether a box (a window captioned with the program's name) is up; bounded.
+    const auto boxShown = [&] {
+        for (int i = 0; i < 100; ++i) {
+            const ProgramResult windows = RunProgram({"xwininfo", "-display", display, "-root", "-children"}, 10s);
+            if (windows.out.find("\"lobby-server\": (\"lobby-server\"") != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    };
 
     // Up once it answers (bounded).
     std::optional<std::string> welcome;
@@ -74,14 +84,7 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobby)
 
     client.SendTo(port, "ana|pw|scj|not a number");
     // The box is up and stays up: nobody clicks OK.
-    bool boxShown = false;
-    for (int i = 0; i < 100 && !boxShown; ++i) {
-        const ProgramResult windows = RunProgram({"xwininfo", "-display", display, "-root", "-children"}, 10s);
-        boxShown = windows.out.find("\"lobby-server\": (\"lobby-server\"") != std::string::npos;
-        if (!boxShown)
-            std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_TRUE(boxShown) << "no error box was shown";
+    EXPECT_TRUE(boxShown()) << "no error box was shown";
 
     client.SendTo(port, "bob|pw|zzz|");
     EXPECT_EQ(Reply(client, 5000), std::optional<std::string>(kWelcome)) << "the lobby stopped while the box was open";
@@ -90,6 +93,17 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobby)
 
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitForExit(20s), std::optional<int>(0)) << server.Err();
+
+    // A registry that cannot be read stops the start before the loop runs; the operator at the
+    // desktop, who sees no standard error, gets the box as well.
+    TempFolder refused;
+    fs::create_directory(refused / "cadastro.txt");
+    ChildProgram stopped({ServerProgramPath(), "m5qt4", "--dir", refused.Path().string(), "--listen-port", "0"},
+                         environment);
+    EXPECT_TRUE(boxShown()) << "no error box for a refused start: " << stopped.Err();
+    stopped.Signal(SIGTERM);
+    EXPECT_EQ(stopped.WaitForExit(20s), std::optional<int>(1));
+    EXPECT_NE(stopped.Err().find("cannot read the registry " + (refused / "cadastro.txt").string()), std::string::npos);
     xvfb.Signal(SIGTERM);
     xvfb.WaitForExit(5s);
 }
