@@ -130,7 +130,7 @@ public:
     TrafficLog LogFile;
     std::int32_t TickCount = 0;
 
-    // Per-address request and registration limits, asked before a request is logged.
+    // Per-address limits: asked before a request is logged, and before each datagram is sent.
     FloodGuard Guard;
 
 private:
@@ -156,7 +156,6 @@ private:
     int errorsShownThisMinute_ = 0;
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
-    std::uint64_t bytesSent_ = 0; // every datagram handed to UDP1, for the flood guard's send budget
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

@@ -16,24 +16,27 @@ bool messages::AppendListEntry(std::string& list, std::string_view entry)
 
 // Logs the message, then sends it as one datagram to port RemotePort of address. A message
 // longer than a datagram is cut to it (only a relayed chat or private line can be), and the
-// log shows what was sent. An empty address is a row that never gets anything.
+// log shows what was sent. An empty address is a row that never gets anything; a datagram
+// the flood guard holds back (a copy, or over a silent address's budget) is neither logged
+// nor sent.
 void TForm1::SendMessageTo(std::string_view address, std::string_view message)
 {
     if (address.empty())
         return;
     if (!UDP1)
         throw Exception("No datagram endpoint to send with");
+    const std::string_view datagram = message.substr(0, messages::kMaxDatagram);
+    if (!Guard.AdmitSend(address, datagram))
+        return;
     // Copied first: the views may point into registry cells that a nested event can change.
     // The stream is the message's one copy; the log line is made from it.
     const std::string destination(address);
-    const std::string_view datagram = message.substr(0, messages::kMaxDatagram);
     TMemoryStream stream;
     stream.WriteBuffer(datagram.data(), static_cast<std::int64_t>(datagram.size()));
     LogFile.WriteSent(destination, stream.Bytes());
     UDP1->SetRemoteHost(destination);
     UDP1->SendDatagram(stream);
     ++counters_.sent;
-    bytesSent_ += datagram.size();
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while

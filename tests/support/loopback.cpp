@@ -10,14 +10,15 @@
 
 namespace test_support {
 
-LoopbackPeer::LoopbackPeer(const char* ip) : ip_(ip)
+LoopbackPeer::LoopbackPeer(const char* ip, std::uint16_t port) : ip_(ip)
 {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_GE(fd_, 0) << "socket";
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = ::inet_addr(ip);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << "bind " << ip;
+    local.sin_port = htons(port);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << "bind " << ip << ":" << port;
 }
 
 LoopbackPeer::~LoopbackPeer()

@@ -20,10 +20,10 @@ struct PeerDatagram {
     std::uint16_t fromPort = 0;
 };
 
-// A UDP socket bound to a loopback address and a port the system picks.
+// A UDP socket bound to a loopback address and port (0: a port the system picks).
 class LoopbackPeer {
 public:
-    explicit LoopbackPeer(const char* ip = "127.0.0.1");
+    explicit LoopbackPeer(const char* ip = "127.0.0.1", std::uint16_t port = 0);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
