@@ -175,7 +175,6 @@ bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagr
         entry.sendLevel -= cost;
     }
     entry.sentMs = roundMs_;
-    entry.everSent = true;
     return true;
 }
 
@@ -250,7 +249,7 @@ bool FloodGuard::Idle(const Entry& entry, std::int64_t nowMs) const
 {
     return entry.requestLevel >= RequestCapacity() && entry.registrationLevel >= RegistrationCapacity() &&
            entry.sendLevel >= SendCapacity() && entry.held.Total() == 0 &&
-           (!entry.everSent || nowMs - entry.sentMs >= kRememberSentMs);
+           (entry.sentMs == kNever || nowMs - entry.sentMs >= kRememberSentMs);
 }
 
 void FloodGuard::Unlink(std::uint32_t slot)
@@ -357,14 +356,14 @@ std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
     std::optional<std::string> summary;
     if (heldInPeriod_.Total() > 0)
         summary = SummaryText();
-    heldInPeriod_ = Held{};
+    heldInPeriod_ = {};
     busyForgottenInPeriod_ = 0;
 
     // A new period: counts start at 0, and what carries no information is forgotten.
     for (std::uint32_t slot = oldest_; slot != kNone;) {
         Entry& entry = entries_[slot];
         const std::uint32_t newer = entry.newer;
-        entry.held = Held{};
+        entry.held = {};
         Refill(entry, nowMs);
         if (Idle(entry, nowMs))
             Forget(slot);

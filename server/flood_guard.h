@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -100,14 +101,17 @@ public:
 private:
     static constexpr std::uint32_t kNone = AddressIndex::kNone;
 
-    // What was held back in the current period, for one address or for all.
+    // What was held back in the current period, for one address (32-bit counts: a minute
+    // holds far fewer than 2^32 datagrams) or for all.
+    template <typename Count>
     struct Held {
-        std::uint64_t requests = 0;      // over the request rate
-        std::uint64_t registrations = 0; // over the registration allowance
-        std::uint64_t silent = 0;        // datagrams over a silent address's budget
-        std::uint64_t copies = 0;        // copies within a run
-        std::uint64_t Total() const { return requests + registrations + silent + copies; }
+        Count requests = 0;      // over the request rate
+        Count registrations = 0; // over the registration allowance
+        Count silent = 0;        // datagrams over a silent address's budget
+        Count copies = 0;        // copies within a run
+        std::uint64_t Total() const { return std::uint64_t{requests} + registrations + silent + copies; }
     };
+    static constexpr std::int64_t kNever = INT64_MIN;
 
     struct Entry {
         std::uint64_t key = 0;
@@ -117,11 +121,10 @@ private:
         std::int64_t registrationRefilledMs = 0;
         std::int64_t sendLevel = 0; // in 1/1000 of a byte
         std::int64_t sendRefilledMs = 0;
-        std::int64_t heardMs = 0;   // last request admitted from it, or when it was first seen
-        std::int64_t sentMs = 0;    // last datagram admitted to it; meaningful when everSent
-        std::uint64_t run = 0;      // the last run a datagram to it belonged to
-        bool everSent = false;
-        Held held;
+        std::int64_t heardMs = 0;      // last request admitted from it, or when it was first seen
+        std::int64_t sentMs = kNever;  // last datagram admitted to it
+        std::uint64_t run = 0;         // the last run a datagram to it belonged to
+        Held<std::uint32_t> held;
         std::uint32_t newer = kNone; // the list of entries by last use, most recent first
         std::uint32_t older = kNone;
     };
@@ -152,7 +155,7 @@ private:
     bool runOpen_ = false;            // false at a round's start: the next datagram opens a run
     std::string runDatagram_;         // the datagram of the current run
 
-    Held heldInPeriod_;
+    Held<std::uint64_t> heldInPeriod_;
     std::uint64_t busyForgottenInPeriod_ = 0; // entries with state pushed out by the bound
     std::uint64_t droppedTotal_ = 0;
     std::uint64_t withheldTotal_ = 0;

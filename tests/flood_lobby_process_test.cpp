@@ -149,7 +149,6 @@ TEST_F(CrowdedLobby, AnHonestPlayerLosesNothingWhileAFloodFromAnotherAddressIsCu
     const long junkLogged = LoggedFrom("127.0.0.4");
     EXPECT_GT(junkLogged, 0);
     EXPECT_LE(junkLogged * 20, junkSent);
-    std::printf("DEBUG junk %ld of %ld\n", junkLogged, junkSent);
 }
 
 } // namespace
