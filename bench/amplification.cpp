@@ -31,6 +31,7 @@
 #include "platform/regional_settings.h"
 #include "server/flood_guard.h"
 #include "server/form1.h"
+#include "tests/support/recording_endpoint.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -52,36 +53,13 @@ public:
     void ShowNotice(const std::string&, const std::string&) override {}
 };
 
-// Sends nothing: counts the datagrams and bytes sent in all and to one watched address.
-class CountingEndpoint : public DatagramEndpoint {
-public:
-    const std::string& RemoteHost() const override { return host_; }
-    void SetRemoteHost(std::string host) override { host_ = std::move(host); }
-    void ReadDatagram(TStream& stream) override
-    {
-        stream.WriteBuffer(current.data(), static_cast<std::int64_t>(current.size()));
-        stream.SetPosition(0);
-    }
-    void SendDatagram(TStream& stream) override
-    {
-        const auto size = static_cast<std::uint64_t>(stream.Size());
-        ++datagrams;
-        bytes += size;
-        if (host_ == watched) {
-            ++watchedDatagrams;
-            watchedBytes += size;
-        }
-    }
-
-    std::string current;
+// What was sent: datagrams and bytes in all and to one watched address.
+struct SentCounts {
     std::string watched;
     std::uint64_t datagrams = 0;
     std::uint64_t bytes = 0;
     std::uint64_t watchedDatagrams = 0;
     std::uint64_t watchedBytes = 0;
-
-private:
-    std::string host_;
 };
 
 constexpr const char* kSource = "10.9.9.9"; // the player "a" (password "b") registered there
@@ -116,9 +94,9 @@ public:
         environment.notifier = &notifier_;
         environment.monotonic = &monotonic_;
         environment.makeEndpoint = [&](TForm1&) {
-            auto counting = std::make_unique<CountingEndpoint>();
-            endpoint_ = counting.get();
-            return std::unique_ptr<DatagramEndpoint>(std::move(counting));
+            auto recording = std::make_unique<test_support::RecordingEndpoint>();
+            endpoint_ = recording.get();
+            return std::unique_ptr<DatagramEndpoint>(std::move(recording));
         };
         environment.exeName = "lobby-server";
         environment.appFolder = folder_.Slash();
@@ -143,6 +121,7 @@ public:
         form_->RunHandler([&] {
             form_->UDP1DataReceived(*endpoint_, static_cast<std::int32_t>(datagram.size()), from, 5555);
         });
+        Count();
         return form_->Counters().dropped == droppedBefore;
     }
 
@@ -152,6 +131,7 @@ public:
         monotonic_.nowMs += ms;
         while (monotonic_.nowMs >= nextTickMs_) {
             form_->RunHandler([&] { form_->Timer1Timer(); });
+            Count();
             nextTickMs_ += 60000;
             if (answerPings_ && form_->TickCount == 1) {
                 for (const auto& [address, credentials] : crowd_)
@@ -170,16 +150,31 @@ public:
     }
 
     std::int64_t NowMs() const { return monotonic_.nowMs; }
-    CountingEndpoint& Sent() { return *endpoint_; }
+    SentCounts& Sent() { return sent_; }
     TForm1& Form() { return *form_; }
 
 private:
+    // Adds what the endpoint recorded to the counts and forgets it.
+    void Count()
+    {
+        for (const auto& datagram : endpoint_->sent) {
+            ++sent_.datagrams;
+            sent_.bytes += datagram.bytes.size();
+            if (datagram.host == sent_.watched) {
+                ++sent_.watchedDatagrams;
+                sent_.watchedBytes += datagram.bytes.size();
+            }
+        }
+        endpoint_->sent.clear();
+    }
+
     TempFolder folder_;
     FixedClock clock_;
     SteppedMonotonic monotonic_;
     RegionalSettings regional_{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
     QuietNotifier notifier_;
-    CountingEndpoint* endpoint_ = nullptr;
+    test_support::RecordingEndpoint* endpoint_ = nullptr;
+    SentCounts sent_;
     std::unique_ptr<TForm1> form_;
     std::vector<std::pair<std::string, std::string>> crowd_; // address, "nick|password|"
     bool answerPings_;
@@ -220,7 +215,7 @@ void ReflectionByRequests()
             std::size_t admitted = 0;
             std::uint64_t received = 0, toSource = 0, inAll = 0, inAllAfterFirstSecond = 0, toSourceAfterFirstSecond = 0;
             for (int t = 0; t < 5000; ++t, lobby.Advance(2)) {
-                CountingEndpoint& sent = lobby.Sent();
+                SentCounts& sent = lobby.Sent();
                 const std::uint64_t bytesBefore = sent.bytes, sourceBefore = sent.watchedBytes;
                 if (!lobby.Receive(kSource, kind.request))
                     continue;

@@ -70,12 +70,22 @@ std::string SourceText(std::uint64_t key)
 }
 
 
-FloodGuard::FloodGuard(FloodLimits limits)
-    : limits_(limits), index_(limits.maxAddresses == 0 ? 1 : std::min<std::size_t>(limits.maxAddresses, kNone - 1))
+namespace {
+
+// The limits as the guard keeps them: at least one address, and at most kMaxAddresses (the
+// index is sized for them at once).
+FloodLimits Checked(FloodLimits limits)
 {
-    if (limits_.maxAddresses == 0)
+    if (limits.maxAddresses == 0)
         throw std::invalid_argument("the flood guard must remember at least one address");
-    limits_.maxAddresses = std::min<std::size_t>(limits_.maxAddresses, kNone - 1);
+    limits.maxAddresses = std::min(limits.maxAddresses, FloodGuard::kMaxAddresses);
+    return limits;
+}
+
+} // namespace
+
+FloodGuard::FloodGuard(FloodLimits limits) : limits_(Checked(limits)), index_(limits_.maxAddresses)
+{
     runDatagram_.reserve(2048); // a datagram's most, so a run's start does not allocate
 }
 

@@ -18,7 +18,7 @@ struct FloodLimits {
     // kSilentAfterMs, with four seconds' worth at once. 0 switches off both rules on
     // sending: this one and the one on repeated copies.
     std::uint32_t silentSendKilobytesPerSecond = 16;
-    std::size_t maxAddresses = 65536; // addresses remembered at once (memory bound)
+    std::size_t maxAddresses = 65536; // addresses remembered at once (memory bound), at most 2^20
 };
 
 // Keeps one address from taking the lobby down, and the lobby from being turned against an
@@ -63,8 +63,11 @@ public:
     static constexpr std::int64_t kRememberSentMs = 60 * 60 * 1000;
     // The most addresses a summary names.
     static constexpr std::size_t kBusiestShown = 5;
+    // The most addresses remembered, whatever the limits say (the index takes 24 MB then).
+    static constexpr std::size_t kMaxAddresses = std::size_t{1} << 20;
 
-    // Raises std::invalid_argument when maxAddresses is 0.
+    // Raises std::invalid_argument when maxAddresses is 0; more than kMaxAddresses count as
+    // kMaxAddresses.
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }

@@ -18,7 +18,7 @@ LoopbackPeer::LoopbackPeer(const char* ip, std::uint16_t port) : ip_(ip)
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = ::inet_addr(ip);
     local.sin_port = htons(port);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << "bind " << ip << ":" << port;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << "bind " << ip;
 }
 
 LoopbackPeer::~LoopbackPeer()

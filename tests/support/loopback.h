@@ -20,7 +20,8 @@ struct PeerDatagram {
     std::uint16_t fromPort = 0;
 };
 
-// A UDP socket bound to a loopback address and port (0: a port the system picks).
+// A UDP socket bound to a loopback address and a port the system picks (or port, so that
+// peers on several addresses can share the one port the server answers on).
 class LoopbackPeer {
 public:
     explicit LoopbackPeer(const char* ip = "127.0.0.1", std::uint16_t port = 0);
