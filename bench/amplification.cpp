@@ -13,7 +13,8 @@
 //    and (b) while five players make five requests a second each, with the nicks left alone,
 //    kept online from the forger's own address, and that with one more forged request every
 //    four minutes.
-// 4. A junk flood from one address: how much of it is logged.
+// 4. A junk flood from one address: how much of it is logged; and how many new nicks one
+//    address registers in an hour.
 // 5. What the guard's rules on sending cost per datagram of a broadcast to 1,000 addresses
 //    (wall time, so noisy).
 #include <algorithm>
@@ -377,7 +378,7 @@ void ReflectionByForgedNicks()
 
 void JunkFlood()
 {
-    std::printf("4. A junk flood (\"x\") from one address for 60 s: the part that is logged.\n\n");
+    std::printf("4. A junk flood (\"x\") from one address for 60 s: the part that is logged; and new nicks.\n\n");
     for (const int perSecond : {1000, 2000, 10000}) {
         Lobby lobby(1);
         const int count = perSecond * 60;
@@ -389,7 +390,12 @@ void JunkFlood()
         }
         std::printf("%6d a second: %d of %d logged, 1 in %.1f\n", perSecond, logged, count, double(count) / logged);
     }
-    std::printf("\n");
+    Lobby lobby(1);
+    int registered = 0;
+    for (int i = 0; i < 3600; ++i, lobby.Advance(1000))
+        registered += lobby.Receive("10.7.7.7", "n" + std::to_string(i) + "|pw|zzz|") ? 1 : 0;
+    std::printf("a new nick a second for an hour: %d registered, the registry grew to %d players\n\n", registered,
+                lobby.Form().Cad.RowCount() - 1);
 }
 
 void CostPerDatagram()

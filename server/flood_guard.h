@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,7 +63,7 @@ public:
     static constexpr std::int64_t kRememberSentMs = 60 * 60 * 1000;
     // The most addresses a summary names.
     static constexpr std::size_t kBusiestShown = 5;
-    // The most addresses remembered, whatever the limits say (the index takes 24 MB then).
+    // The most addresses remembered, whatever the limits say (about 130 MB then).
     static constexpr std::size_t kMaxAddresses = std::size_t{1} << 20;
 
     // Raises std::invalid_argument when maxAddresses is 0; more than kMaxAddresses count as
