@@ -103,8 +103,9 @@ std::string UsageText()
            "                      0: no limit)\n"
            "  --registration-limit N\n"
            "                      new nicks an hour from one address (default 20; 0: no limit)\n"
-           "  --send-limit N      kilobytes a second the server may send because of one\n"
-           "                      address's requests, bursts of 4N (default 1024; 0: no limit)\n"
+           "  --send-limit N      kilobytes a second sent to an address that has sent no request\n"
+           "                      for 10 minutes, bursts of 4N (default 16; 0: no limit on\n"
+           "                      sending, copies of one datagram to one address included)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
            "  --help              this text (as the only argument)\n"
            "  --version           the program's version (as the only argument)\n"
@@ -117,7 +118,7 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
 {
     environment.floodLimits.requestsPerSecond = line.rateLimit;
     environment.floodLimits.registrationsPerHour = line.registrationLimit;
-    environment.floodLimits.sendKilobytesPerSecond = line.sendLimit;
+    environment.floodLimits.silentSendKilobytesPerSecond = line.sendLimit;
     environment.capacity = line.capacity;
 }
 

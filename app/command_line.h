@@ -18,7 +18,7 @@ struct CommandLine {
     // Flood protection and registry size; 0 switches each off.
     std::uint32_t rateLimit = 50;         // --rate-limit N: requests a second per address (burst 2N)
     std::uint32_t registrationLimit = 20; // --registration-limit N: new nicks an hour per address
-    std::uint32_t sendLimit = 1024;       // --send-limit N: KB a second sent on one address's behalf
+    std::uint32_t sendLimit = 16;         // --send-limit N: KB a second sent to an address silent for 10 minutes
     std::int32_t capacity = 1000000;      // --capacity N: players the registry takes
 };
 

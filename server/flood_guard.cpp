@@ -1,6 +1,7 @@
 #include "server/flood_guard.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -68,12 +69,24 @@ std::string SourceText(std::uint64_t key)
            std::to_string((key >> 8) & 255) + "." + std::to_string(key & 255);
 }
 
-FloodGuard::FloodGuard(FloodLimits limits) : limits_(limits)
+
+namespace {
+
+// The limits as the guard keeps them: at least one address, and at most kMaxAddresses (the
+// index is sized for them at once).
+FloodLimits Checked(FloodLimits limits)
 {
-    if (limits_.maxAddresses == 0)
+    if (limits.maxAddresses == 0)
         throw std::invalid_argument("the flood guard must remember at least one address");
-    if (limits_.maxAddresses > kNone - 1)
-        limits_.maxAddresses = kNone - 1;
+    limits.maxAddresses = std::min(limits.maxAddresses, FloodGuard::kMaxAddresses);
+    return limits;
+}
+
+} // namespace
+
+FloodGuard::FloodGuard(FloodLimits limits) : limits_(Checked(limits)), index_(limits_.maxAddresses)
+{
+    runDatagram_.reserve(2048); // a datagram's most, so a run's start does not allocate
 }
 
 std::int64_t FloodGuard::RequestCapacity() const
@@ -90,7 +103,7 @@ std::int64_t FloodGuard::RegistrationCapacity() const
 // exactly N * 1024 units a millisecond.
 std::int64_t FloodGuard::SendPerMs() const
 {
-    return static_cast<std::int64_t>(limits_.sendKilobytesPerSecond) * 1024;
+    return static_cast<std::int64_t>(limits_.silentSendKilobytesPerSecond) * 1024;
 }
 
 std::int64_t FloodGuard::SendCapacity() const
@@ -98,74 +111,101 @@ std::int64_t FloodGuard::SendCapacity() const
     return 4 * 1000 * SendPerMs();
 }
 
-bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
+void FloodGuard::StartRound(std::int64_t nowMs)
 {
-    if (limits_.requestsPerSecond == 0 && limits_.sendKilobytesPerSecond == 0)
-        return true;
-    Entry& entry = Touch(source, nowMs);
-    const bool requestAllowed = limits_.requestsPerSecond == 0 || entry.requestLevel >= kRequestUnit;
-    const bool sendAllowed = limits_.sendKilobytesPerSecond == 0 || entry.sendLevel > 0;
-    if (requestAllowed && sendAllowed) {
-        if (limits_.requestsPerSecond != 0)
-            entry.requestLevel -= kRequestUnit;
-        return true;
-    }
-    ++entry.droppedInPeriod;
-    ++droppedInPeriod_;
-    ++droppedTotal_;
-    return false;
+    roundMs_ = nowMs;
+    runOpen_ = false;
 }
 
-void FloodGuard::ChargeSent(std::string_view source, std::uint64_t bytes, std::int64_t nowMs) noexcept
+bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
 {
-    if (limits_.sendKilobytesPerSecond == 0 || bytes == 0)
-        return;
-    // Only an address admitted a moment ago is charged, so this never allocates (and so never
-    // throws); one forgotten since starts afresh anyway.
-    const auto found = index_.find(SourceKey(source));
-    if (found == index_.end())
-        return;
-    Entry& entry = entries_[found->second];
-    Refill(entry, nowMs);
-    // Bounded below, so no run of charges can overflow; a debt this deep takes an hour to pay.
-    const std::int64_t floor = -3600 * 1000 * SendPerMs();
-    const auto charge = static_cast<std::int64_t>(std::min<std::uint64_t>(bytes, 1ull << 40)) * 1000;
-    entry.sendLevel = std::max(floor, entry.sendLevel - charge);
+    StartRound(nowMs);
+    if (limits_.requestsPerSecond == 0 && limits_.silentSendKilobytesPerSecond == 0)
+        return true;
+    Entry& entry = Touch(SourceKey(source), nowMs);
+    if (limits_.requestsPerSecond != 0) {
+        if (entry.requestLevel < kRequestUnit) {
+            ++entry.held.requests;
+            ++heldInPeriod_.requests;
+            ++droppedTotal_;
+            return false;
+        }
+        entry.requestLevel -= kRequestUnit;
+    }
+    entry.heardMs = std::max(entry.heardMs, nowMs);
+    return true;
 }
 
 bool FloodGuard::AdmitRegistration(std::string_view source, std::int64_t nowMs)
 {
     if (limits_.registrationsPerHour == 0)
         return true;
-    Entry& entry = Touch(source, nowMs);
+    Entry& entry = Touch(SourceKey(source), nowMs);
     if (entry.registrationLevel >= kRegistrationUnit) {
         entry.registrationLevel -= kRegistrationUnit;
         return true;
     }
-    ++entry.droppedInPeriod;
-    ++droppedInPeriod_;
+    ++entry.held.registrations;
+    ++heldInPeriod_.registrations;
     ++droppedTotal_;
     return false;
 }
 
-// The source's entry, brought up to date and made the most recent; a new source starts with
-// full buckets, taking the place of the least recent one when the table is full.
-FloodGuard::Entry& FloodGuard::Touch(std::string_view source, std::int64_t nowMs)
+bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagram)
 {
-    const std::uint64_t key = SourceKey(source);
-    if (const auto found = index_.find(key); found != index_.end()) {
-        Entry& entry = entries_[found->second];
+    if (limits_.silentSendKilobytesPerSecond == 0)
+        return true;
+    const std::uint64_t key = SourceKey(destination);
+    if (key > 0xFFFFFFFFull)
+        return true;
+    // A broadcast hands the same bytes for every row, so comparing with the previous datagram
+    // finds where a run starts (memcmp of at most 2 KB: a fraction of what the send costs).
+    if (!runOpen_ || datagram.size() != runDatagram_.size() ||
+        std::memcmp(datagram.data(), runDatagram_.data(), datagram.size()) != 0) {
+        runDatagram_.assign(datagram);
+        ++run_;
+        runOpen_ = true;
+    }
+    Entry& entry = Touch(key, roundMs_);
+    if (entry.run == run_) {
+        ++entry.held.copies;
+        ++heldInPeriod_.copies;
+        ++withheldTotal_;
+        return false;
+    }
+    entry.run = run_;
+    if (roundMs_ - entry.heardMs >= kSilentAfterMs) {
+        const auto cost = static_cast<std::int64_t>(datagram.size()) * 1000;
+        if (entry.sendLevel < cost) {
+            ++entry.held.silent;
+            ++heldInPeriod_.silent;
+            ++withheldTotal_;
+            return false;
+        }
+        entry.sendLevel -= cost;
+    }
+    entry.sentMs = roundMs_;
+    return true;
+}
+
+// The entry for key, brought up to date and made the most recent; a new key starts with
+// full buckets and as heard from now, taking the place of the least recent one when the
+// table is full.
+FloodGuard::Entry& FloodGuard::Touch(std::uint64_t key, std::int64_t nowMs)
+{
+    if (const std::uint32_t found = index_.Find(key); found != kNone) {
+        Entry& entry = entries_[found];
         Refill(entry, nowMs);
-        if (newest_ != found->second) {
-            Unlink(found->second);
-            LinkNewest(found->second);
+        if (newest_ != found) {
+            Unlink(found);
+            LinkNewest(found);
         }
         return entry;
     }
-    if (index_.size() >= limits_.maxAddresses) {
+    if (index_.Size() >= limits_.maxAddresses) {
         const std::uint32_t victim = oldest_;
         Refill(entries_[victim], nowMs);
-        if (!Idle(entries_[victim]))
+        if (!Idle(entries_[victim], nowMs))
             ++busyForgottenInPeriod_;
         Forget(victim);
     }
@@ -186,7 +226,8 @@ FloodGuard::Entry& FloodGuard::Touch(std::string_view source, std::int64_t nowMs
     entry.registrationRefilledMs = nowMs;
     entry.sendLevel = SendCapacity();
     entry.sendRefilledMs = nowMs;
-    index_.emplace(key, slot);
+    entry.heardMs = nowMs;
+    index_.Insert(key, slot);
     LinkNewest(slot);
     return entry;
 }
@@ -210,11 +251,15 @@ void FloodGuard::Refill(Entry& entry, std::int64_t nowMs) const
     }
 }
 
-// Nothing would change if the entry were forgotten and made afresh.
-bool FloodGuard::Idle(const Entry& entry) const
+// Nothing would change if the entry were forgotten and made afresh: its buckets are full,
+// it held nothing back this period, and it has not been sent anything for long. (Made
+// afresh it counts as heard from, which only a silent address's budget would notice; an
+// address still being sent to is kept for that.)
+bool FloodGuard::Idle(const Entry& entry, std::int64_t nowMs) const
 {
     return entry.requestLevel >= RequestCapacity() && entry.registrationLevel >= RegistrationCapacity() &&
-           entry.sendLevel >= SendCapacity() && entry.droppedInPeriod == 0;
+           entry.sendLevel >= SendCapacity() && entry.held.Total() == 0 &&
+           (entry.sentMs == kNever || nowMs - entry.sentMs >= kRememberSentMs);
 }
 
 void FloodGuard::Unlink(std::uint32_t slot)
@@ -246,53 +291,91 @@ void FloodGuard::LinkNewest(std::uint32_t slot)
 void FloodGuard::Forget(std::uint32_t slot)
 {
     Unlink(slot);
-    index_.erase(entries_[slot].key);
+    index_.Erase(entries_[slot].key);
     freeSlots_.push_back(slot);
+}
+
+namespace {
+
+// "1 request", "3 requests".
+std::string Counted(std::uint64_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+} // namespace
+
+// Each kind that held something back, with the limit behind it, then the busiest addresses
+// with what each had held back.
+std::string FloodGuard::SummaryText() const
+{
+    std::vector<std::string> parts;
+    if (heldInPeriod_.requests > 0)
+        parts.push_back(Counted(heldInPeriod_.requests, "request", "requests") + " dropped (over " +
+                        std::to_string(limits_.requestsPerSecond) + "/s)");
+    if (heldInPeriod_.registrations > 0)
+        parts.push_back(Counted(heldInPeriod_.registrations, "new nick", "new nicks") + " dropped (over " +
+                        std::to_string(limits_.registrationsPerHour) + "/h)");
+    if (heldInPeriod_.silent > 0)
+        parts.push_back(Counted(heldInPeriod_.silent, "datagram", "datagrams") +
+                        " not sent to addresses silent for 10 minutes (over " +
+                        std::to_string(limits_.silentSendKilobytesPerSecond) + " KB/s)");
+    if (heldInPeriod_.copies > 0)
+        parts.push_back(Counted(heldInPeriod_.copies, "copy", "copies") +
+                        " not sent (the same datagram again to one address)");
+    std::string text = "Flood guard: in the last minute ";
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        text += (i ? ", " : "") + parts[i];
+
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> busiest; // held back, slot
+    for (std::uint32_t slot = newest_; slot != kNone; slot = entries_[slot].older) {
+        if (const std::uint64_t total = entries_[slot].held.Total(); total > 0)
+            busiest.emplace_back(total, slot);
+    }
+    const std::size_t shown = std::min(busiest.size(), kBusiestShown);
+    std::partial_sort(busiest.begin(), busiest.begin() + static_cast<std::ptrdiff_t>(shown), busiest.end(),
+                      [&](const auto& a, const auto& b) {
+                          return a.first > b.first || (a.first == b.first && entries_[a.second].key < entries_[b.second].key);
+                      });
+    for (std::size_t i = 0; i < shown; ++i) {
+        const Entry& entry = entries_[busiest[i].second];
+        std::vector<std::string> kinds;
+        if (entry.held.requests)
+            kinds.push_back(Counted(entry.held.requests, "request", "requests"));
+        if (entry.held.registrations)
+            kinds.push_back(Counted(entry.held.registrations, "new nick", "new nicks"));
+        if (entry.held.silent)
+            kinds.push_back(Counted(entry.held.silent, "datagram", "datagrams"));
+        if (entry.held.copies)
+            kinds.push_back(Counted(entry.held.copies, "copy", "copies"));
+        text += (i ? "), " : "; busiest: ") + SourceText(entry.key) + " (";
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            text += (k ? ", " : "") + kinds[k];
+    }
+    if (shown > 0)
+        text += ")";
+    if (busyForgottenInPeriod_ > 0)
+        text += "; " + std::to_string(busyForgottenInPeriod_) + " busy addresses forgotten to stay within " +
+                std::to_string(limits_.maxAddresses);
+    return text;
 }
 
 std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
 {
+    StartRound(nowMs);
     std::optional<std::string> summary;
-    if (droppedInPeriod_ > 0) {
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> busiest; // dropped, key
-        for (std::uint32_t slot = newest_; slot != kNone; slot = entries_[slot].older) {
-            const Entry& entry = entries_[slot];
-            if (entry.droppedInPeriod > 0)
-                busiest.emplace_back(entry.droppedInPeriod, entry.key);
-        }
-        const std::size_t shown = std::min(busiest.size(), kBusiestShown);
-        std::partial_sort(busiest.begin(), busiest.begin() + static_cast<std::ptrdiff_t>(shown), busiest.end(),
-                          [](const auto& a, const auto& b) { return a.first > b.first || (a.first == b.first && a.second < b.second); });
-        std::string text = "Flood guard: " + std::to_string(droppedInPeriod_) + " request" +
-                           (droppedInPeriod_ == 1 ? "" : "s") + " dropped in the last minute (limits " +
-                           (limits_.requestsPerSecond ? std::to_string(limits_.requestsPerSecond) + "/s" : "off") +
-                           ", " +
-                           (limits_.registrationsPerHour ? std::to_string(limits_.registrationsPerHour) + " new nicks/h"
-                                                         : "new nicks unlimited") +
-                           ", " +
-                           (limits_.sendKilobytesPerSecond ? std::to_string(limits_.sendKilobytesPerSecond) + " KB/s sent"
-                                                           : "sending unlimited") +
-                           ")";
-        if (shown > 0) {
-            text += "; busiest:";
-            for (std::size_t i = 0; i < shown; ++i)
-                text += (i ? ", " : " ") + SourceText(busiest[i].second) + " (" + std::to_string(busiest[i].first) + ")";
-        }
-        if (busyForgottenInPeriod_ > 0)
-            text += "; " + std::to_string(busyForgottenInPeriod_) + " busy addresses forgotten to stay within " +
-                    std::to_string(limits_.maxAddresses);
-        summary = std::move(text);
-    }
-    droppedInPeriod_ = 0;
+    if (heldInPeriod_.Total() > 0)
+        summary = SummaryText();
+    heldInPeriod_ = {};
     busyForgottenInPeriod_ = 0;
 
-    // A new period: counts start at 0, and what has refilled completely is forgotten.
+    // A new period: counts start at 0, and what carries no information is forgotten.
     for (std::uint32_t slot = oldest_; slot != kNone;) {
         Entry& entry = entries_[slot];
         const std::uint32_t newer = entry.newer;
-        entry.droppedInPeriod = 0;
+        entry.held = {};
         Refill(entry, nowMs);
-        if (Idle(entry))
+        if (Idle(entry, nowMs))
             Forget(slot);
         slot = newer;
     }

@@ -1,77 +1,120 @@
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-// The limits one source address is held to. 0 switches a limit off.
+#include "server/address_index.h"
+
+// The limits the flood guard holds addresses to. 0 switches a limit off.
 struct FloodLimits {
-    std::uint32_t requestsPerSecond = 50;    // the burst allowed is twice this
-    std::uint32_t registrationsPerHour = 20; // new nicks: this many at once, then this many an hour
-    // Kilobytes a second the lobby may send because of one address's requests (its replies
-    // and the broadcasts they set off), with four seconds' worth at once: a broadcast goes to
-    // every player online, so the request count alone does not bound what one address makes
-    // the lobby send.
-    std::uint32_t sendKilobytesPerSecond = 1024;
-    std::size_t maxAddresses = 65536;        // addresses remembered at once (memory bound)
+    std::uint32_t requestsPerSecond = 50;    // from one address; the burst allowed is twice this
+    std::uint32_t registrationsPerHour = 20; // new nicks from one address: this many at once, then this many an hour
+    // Kilobytes a second the lobby sends to an address it has not heard a request from for
+    // kSilentAfterMs, with four seconds' worth at once. 0 switches off both rules on
+    // sending: this one and the one on repeated copies.
+    std::uint32_t silentSendKilobytesPerSecond = 16;
+    std::size_t maxAddresses = 65536; // addresses remembered at once (memory bound), at most 2^20
 };
 
-// Keeps one source address from taking the lobby down or using it as an amplifier: each
-// address has a token bucket of requests (refilled at requestsPerSecond, holding twice that),
-// one of registrations (holding registrationsPerHour, refilled at that many an hour), and a
-// budget of bytes sent on its behalf (refilled at sendKilobytesPerSecond, holding four times
-// that). The caller asks before it logs or answers anything and drops what is refused; it
-// charges what a request made it send afterwards, which may take the budget below zero (one
-// request cannot be cut half-way): the address is then refused until the debt is paid.
+// Keeps one address from taking the lobby down, and the lobby from being turned against an
+// address that never asked for its traffic. Per address it keeps:
+// - a token bucket of requests from it (refilled at requestsPerSecond, holding twice that):
+//   a flood from one address is dropped before it is logged;
+// - one of registrations from it (holding registrationsPerHour, refilled at that many an
+//   hour): the registry grows slowly from any one address;
+// - when it was last heard from (a request admitted), and a budget of bytes sent to it
+//   (refilled at silentSendKilobytesPerSecond, holding four times that) which is spent only
+//   while it has been silent for kSilentAfterMs: an address whose rows are kept online by
+//   requests from elsewhere, or that was named by one forged request long ago, gets a
+//   trickle, while every player online answers the presence check's ping from its own
+//   address, so is heard at least every nine minutes and never meets the budget.
+// And on sending, copies: the datagrams sent from one request's handling (or one tick's)
+// come in runs, a broadcast being a run of one datagram to every online row; within a run
+// each address gets the datagram once, however many of its rows are online. A second copy
+// to the same address and port brings its one game client nothing, and forged
+// registrations cannot multiply what one address receives.
+//
+// A round is one request's or one tick's handling: AdmitRequest and TakeSummary each start
+// one, and AdmitSend takes its time from it, so the clock is read once per handler and not
+// once per datagram. What a broadcast costs here is one hash lookup and one comparison of
+// the datagram with the previous one, and no allocation.
 //
 // Time is handed in by the caller (milliseconds of a monotonic clock), so tests step it.
-// Memory is bounded: at most maxAddresses addresses are remembered. An address whose
-// buckets are full again carries no information and is forgotten at the next summary; when
-// the table is full, the address seen longest ago is forgotten to make room (it starts
-// afresh, full buckets, should it come back). A flood from spoofed sources thus cycles the
-// table instead of growing it.
+// Memory is bounded: at most maxAddresses addresses are remembered. An address is forgotten
+// at a summary once it carries no information (buckets full, nothing held back this minute,
+// nothing sent to it for kRememberSentMs); when the table is full, the address used longest
+// ago is forgotten to make room. An address seen anew (or again after being forgotten)
+// counts as heard from at that moment: with more addresses in play than the table holds the
+// rules on sending fail open, never against a player.
 //
 // Plain C++, no I/O: the form turns the summary into one operator line a minute.
 class FloodGuard {
 public:
-    // Raises std::invalid_argument when maxAddresses is 0.
+    // An address not heard from for this long is silent. Longer than the gap between two
+    // answers to the presence check's pings (a ping every five minutes, four to answer it).
+    static constexpr std::int64_t kSilentAfterMs = 10 * 60 * 1000;
+    // How long an address is remembered after the last datagram sent to it, so that a silent
+    // address cannot be made to count as new (and heard) by pausing for a minute.
+    static constexpr std::int64_t kRememberSentMs = 60 * 60 * 1000;
+    // The most addresses a summary names.
+    static constexpr std::size_t kBusiestShown = 5;
+    // The most addresses remembered, whatever the limits say (about 130 MB then).
+    static constexpr std::size_t kMaxAddresses = std::size_t{1} << 20;
+
+    // Raises std::invalid_argument when maxAddresses is 0; more than kMaxAddresses count as
+    // kMaxAddresses.
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }
 
-    // Takes one request from source at nowMs. False when its bucket is empty or its send
-    // budget is spent: the request must be dropped unseen. Always true when both limits are off.
+    // Starts a round at nowMs and takes one request from source. False when its bucket is
+    // empty: the request must be dropped unseen. An admitted request makes source heard from.
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
-
-    // Charges source with bytes the lobby sent because of its latest request. An address not
-    // remembered (never admitted, or forgotten since) is not charged.
-    void ChargeSent(std::string_view source, std::uint64_t bytes, std::int64_t nowMs) noexcept;
 
     // Takes one registration (a request that would add a new nick) from source at nowMs.
     // False when the source has used its allowance: the request must be dropped unseen.
     // Always true when the registration limit is off.
     bool AdmitRegistration(std::string_view source, std::int64_t nowMs);
 
-    // The operator's line about the drops since the last call, or nothing when there were
-    // none: how many were dropped and the busiest addresses, e.g. "Flood guard: 1200
-    // requests dropped in the last minute (limits 50/s, 20 new nicks/h, 1024 KB/s sent); busiest: 10.0.0.5
-    // (1190), 10.0.0.9 (10)". Starts a new period and forgets the addresses that are idle.
+    // Whether datagram may be sent to destination now: false for a copy (the run's datagram
+    // again to an address that had it) and for one over a silent address's budget; the
+    // datagram must then be neither sent nor logged. A destination that is not a dotted IPv4
+    // address (a host name the registry file holds) is always let through.
+    bool AdmitSend(std::string_view destination, std::string_view datagram);
+
+    // Starts a round at nowMs and returns the operator's line about what was held back since
+    // the last call, or nothing when nothing was: how many of what, against which limit, and
+    // the busiest addresses, e.g. "Flood guard: in the last minute 1190 requests dropped (over
+    // 50/s); busiest: 10.0.0.5 (1190 requests)". Starts a new period and forgets what carries
+    // no information.
     std::optional<std::string> TakeSummary(std::int64_t nowMs);
 
     // Addresses remembered now; never more than maxAddresses.
-    std::size_t TrackedAddresses() const { return index_.size(); }
-    // Requests dropped since the guard was made.
+    std::size_t TrackedAddresses() const { return index_.Size(); }
+    // Requests dropped since the guard was made (registrations included).
     std::uint64_t DroppedTotal() const { return droppedTotal_; }
-
-    // The most addresses a summary names.
-    static constexpr std::size_t kBusiestShown = 5;
+    // Datagrams held back since the guard was made (copies included).
+    std::uint64_t WithheldTotal() const { return withheldTotal_; }
 
 private:
-    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kNone = AddressIndex::kNone;
+
+    // What was held back in the current period, for one address (32-bit counts: a minute
+    // holds far fewer than 2^32 datagrams) or for all.
+    template <typename Count>
+    struct Held {
+        Count requests = 0;      // over the request rate
+        Count registrations = 0; // over the registration allowance
+        Count silent = 0;        // datagrams over a silent address's budget
+        Count copies = 0;        // copies within a run
+        std::uint64_t Total() const { return std::uint64_t{requests} + registrations + silent + copies; }
+    };
+    static constexpr std::int64_t kNever = INT64_MIN;
 
     struct Entry {
         std::uint64_t key = 0;
@@ -79,19 +122,24 @@ private:
         std::int64_t requestRefilledMs = 0; // when requestLevel was last brought up to date
         std::int64_t registrationLevel = 0; // in 1/3,600,000 of a registration
         std::int64_t registrationRefilledMs = 0;
-        std::int64_t sendLevel = 0;         // in 1/1000 of a byte; below zero while in debt
+        std::int64_t sendLevel = 0; // in 1/1000 of a byte
         std::int64_t sendRefilledMs = 0;
-        std::uint64_t droppedInPeriod = 0;
+        std::int64_t heardMs = 0;      // last request admitted from it, or when it was first seen
+        std::int64_t sentMs = kNever;  // last datagram admitted to it
+        std::uint64_t run = 0;         // the last run a datagram to it belonged to
+        Held<std::uint32_t> held;
         std::uint32_t newer = kNone; // the list of entries by last use, most recent first
         std::uint32_t older = kNone;
     };
 
-    Entry& Touch(std::string_view source, std::int64_t nowMs);
+    void StartRound(std::int64_t nowMs);
+    Entry& Touch(std::uint64_t key, std::int64_t nowMs);
     void Refill(Entry& entry, std::int64_t nowMs) const;
-    bool Idle(const Entry& entry) const;
+    bool Idle(const Entry& entry, std::int64_t nowMs) const;
     void Unlink(std::uint32_t slot);
     void LinkNewest(std::uint32_t slot);
     void Forget(std::uint32_t slot);
+    std::string SummaryText() const;
 
     std::int64_t RequestCapacity() const;
     std::int64_t RegistrationCapacity() const;
@@ -101,12 +149,19 @@ private:
     FloodLimits limits_;
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> freeSlots_;
-    std::unordered_map<std::uint64_t, std::uint32_t> index_;
+    AddressIndex index_;
     std::uint32_t newest_ = kNone;
     std::uint32_t oldest_ = kNone;
-    std::uint64_t droppedInPeriod_ = 0;
-    std::uint64_t droppedTotal_ = 0;
+
+    std::int64_t roundMs_ = 0;
+    std::uint64_t run_ = 0;           // numbers the runs of identical datagrams sent
+    bool runOpen_ = false;            // false at a round's start: the next datagram opens a run
+    std::string runDatagram_;         // the datagram of the current run
+
+    Held<std::uint64_t> heldInPeriod_;
     std::uint64_t busyForgottenInPeriod_ = 0; // entries with state pushed out by the bound
+    std::uint64_t droppedTotal_ = 0;
+    std::uint64_t withheldTotal_ = 0;
 };
 
 // The key an address is remembered under: a dotted IPv4 address is its 32-bit number; any

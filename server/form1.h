@@ -160,7 +160,7 @@ public:
     TrafficLog LogFile;
     std::int32_t TickCount = 0;
 
-    // Per-address request and registration limits, asked before a request is logged.
+    // Per-address limits: asked before a request is logged, and before each datagram is sent.
     FloodGuard Guard;
 
 private:
@@ -226,25 +226,6 @@ private:
     std::exception_ptr startError_;               // a save that failed inside Start
     std::optional<std::uint64_t> holding_;        // the running handler's messages wait for this
     std::deque<HeldMessage> held_;
-
-    // Counts the bytes sent by one handler run for the flood guard's send budget, those of
-    // runs nested inside it (while a send waits for a host-name lookup) excluded: each
-    // request is charged what it made the lobby send, and a timer tick charges nobody.
-    class SendCount {
-    public:
-        explicit SendCount(TForm1& form) : form_(form), outer_(std::exchange(form.sendCount_, this)) {}
-        ~SendCount() { form_.sendCount_ = outer_; }
-        SendCount(const SendCount&) = delete;
-        SendCount& operator=(const SendCount&) = delete;
-        std::uint64_t Bytes() const { return bytes_; }
-        void Add(std::uint64_t bytes) { bytes_ += bytes; }
-
-    private:
-        TForm1& form_;
-        SendCount* outer_;
-        std::uint64_t bytes_ = 0;
-    };
-    SendCount* sendCount_ = nullptr; // the innermost handler run counting, if any
 };
 
 class TForm1::OutputScope {
@@ -279,6 +260,7 @@ struct TForm1::OutgoingMessage {
     std::string_view bytes;                  // what goes out: the text cut to one datagram
     Outbox::MessageSlot slot;                // where the outbox keeps the bytes
     std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
+    bool admitted = false;                   // the flood guard let it through already
 };
 
 // The error box caption for a program file name: the name without its folder, cut at its

@@ -21,7 +21,8 @@ bool messages::AppendListEntry(std::string& list, std::string_view entry)
 TForm1::OutgoingMessage::OutgoingMessage(std::string_view text) : bytes(text.substr(0, messages::kMaxDatagram)) {}
 
 // Logs the message, then sends it as one datagram to port RemotePort of address. An empty
-// address is a row that never gets anything.
+// address is a row that never gets anything; a datagram the flood guard holds back (a copy,
+// or over a silent address's budget) is neither logged nor sent.
 void TForm1::SendMessageTo(std::string_view address, std::string_view message)
 {
     OutputScope scope(*this, false);
@@ -39,6 +40,10 @@ void TForm1::Deliver(std::string_view address, OutgoingMessage& message)
         return;
     if (!UDP1)
         throw Exception("No datagram endpoint to send with");
+    // A message that waited for a save was let through when it was made; it is not asked about
+    // again (it would count as a copy of itself).
+    if (!message.admitted && !Guard.AdmitSend(address, message.bytes))
+        return;
     if (holding_ && *holding_ > savedVersion_) {
         if (!message.held)
             message.held = std::make_shared<const std::string>(message.bytes);
@@ -68,8 +73,6 @@ void TForm1::SendLookingUp(std::string destination, std::string_view bytes)
     UDP1->SetRemoteHost(std::move(destination));
     UDP1->SendDatagram(stream);
     ++counters_.sent;
-    if (sendCount_)
-        sendCount_->Add(bytes.size());
 }
 
 void TForm1::FlushOutput()
@@ -78,12 +81,9 @@ void TForm1::FlushOutput()
     if (outbox_.Empty())
         return;
     const std::size_t count = outbox_.Size();
-    const std::uint64_t bytes = outbox_.Bytes();
     UDP1->SendBatch(outbox_.Datagrams());
     outbox_.Clear();
     counters_.sent += count;
-    if (sendCount_)
-        sendCount_->Add(bytes);
 }
 
 void TForm1::FlushOutputReporting() noexcept

@@ -12,7 +12,6 @@
 void TForm1::Timer1Timer()
 {
     OutputScope scope(*this, true);
-    const SendCount chargedToNobody(*this); // nor to a request this tick runs nested in
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;

@@ -138,6 +138,7 @@ void TForm1::ReleaseHeld()
             text = message.text.get();
             outgoing.emplace(*message.text);
             outgoing->held = message.text;
+            outgoing->admitted = true;
         }
         Deliver(message.address, *outgoing);
     }

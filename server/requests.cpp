@@ -55,7 +55,8 @@ std::string Joined(std::initializer_list<std::string_view> pieces)
 
 // Asks the flood guard about one request from source: every request takes one from the
 // source's request allowance, and one that would register a new nick also one from its
-// registration allowance. Nothing is changed in the registry.
+// registration allowance. Nothing is changed in the registry. The guard's round starts here,
+// so what this request sends is held to its rules on sending.
 bool TForm1::AdmitRequest(const std::string& source, std::string_view request)
 {
     const std::int64_t now = MonotonicNowMs();
@@ -102,17 +103,8 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         CountDropped();
         return;
     }
-    // What this request makes the lobby send (replies and broadcasts) is charged to its
-    // source, also when the request ends early with an error; what requests handled nested
-    // inside its sends make the lobby send is theirs.
-    struct ChargeAtEnd {
-        TForm1& form;
-        const std::string& source;
-        SendCount count{form};
-        ~ChargeAtEnd() { form.Guard.ChargeSent(source, count.Bytes(), form.MonotonicNowMs()); }
-    } chargeAtEnd{*this, FromIP};
     // Every line and datagram of this request is gathered and handed over when it ends, also
-    // when it ends with an error (and before the charge above is made).
+    // when it ends with an error.
     OutputScope scope(*this, true);
     LogFile.AppendReceived(FromIP, request);
 

@@ -64,6 +64,8 @@ TEST(FloodGuard, ZeroSwitchesALimitOffAndRemembersNothing)
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 100000, 0), 100000);
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(guard.AdmitRegistration("10.0.0.1", 0));
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(guard.AdmitSend("10.0.0.1", "copy"));
     EXPECT_EQ(guard.TrackedAddresses(), 0u);
     EXPECT_FALSE(guard.TakeSummary(60'000));
     EXPECT_THROW(FloodGuard(FloodLimits{.maxAddresses = 0}), std::invalid_argument);
@@ -103,33 +105,64 @@ TEST(FloodGuard, SummaryCountsTheMinutesDropsAndNamesTheBusiestFive)
     guard.AdmitRegistration("192.168.0.9", 0); // dropped: one new nick an hour
     const auto summary = guard.TakeSummary(60'000);
     ASSERT_TRUE(summary);
-    EXPECT_EQ(*summary, "Flood guard: 29 requests dropped in the last minute (limits 1/s, 1 new nicks/h, 1024 KB/s sent); busiest: "
-                        "192.168.0.7 (7), 192.168.0.6 (6), 192.168.0.5 (5), 192.168.0.4 (4), 192.168.0.3 (3)");
+    EXPECT_EQ(*summary, "Flood guard: in the last minute 28 requests dropped (over 1/s), 1 new nick dropped (over 1/h); "
+                        "busiest: 192.168.0.7 (7 requests), 192.168.0.6 (6 requests), 192.168.0.5 (5 requests), "
+                        "192.168.0.4 (4 requests), 192.168.0.3 (3 requests)");
     // The next minute starts from nothing.
     EXPECT_FALSE(guard.TakeSummary(120'000));
     EXPECT_EQ(guard.TrackedAddresses(), 1u); // only 192.168.0.9 still owes registrations
 }
 
-TEST(FloodGuard, WhatASourceMadeTheLobbySendIsPaidBackBeforeItIsHeardAgain)
+TEST(FloodGuard, WithinARunEachAddressGetsTheDatagramOnce)
 {
-    // 1 KB a second, four at once; requests themselves unlimited.
-    FloodGuard guard(FloodLimits{.requestsPerSecond = 0, .registrationsPerHour = 0, .sendKilobytesPerSecond = 1});
+    FloodGuard guard(FloodLimits{});
+    ASSERT_TRUE(guard.AdmitRequest("10.0.0.9", 0)); // a round: one request's handling
+    // A broadcast to rows at 10.0.0.1, 10.0.0.2 and 10.0.0.1 again.
+    EXPECT_TRUE(guard.AdmitSend("10.0.0.1", "lsj|a|..."));
+    EXPECT_TRUE(guard.AdmitSend("10.0.0.2", "lsj|a|..."));
+    EXPECT_FALSE(guard.AdmitSend("10.0.0.1", "lsj|a|..."));
+    // Other bytes start a run of their own; so do the earlier ones again.
+    EXPECT_TRUE(guard.AdmitSend("10.0.0.1", "ttn|a - 0|..."));
+    EXPECT_FALSE(guard.AdmitSend("10.0.0.1", "ttn|a - 0|..."));
+    EXPECT_TRUE(guard.AdmitSend("10.0.0.1", "lsj|a|..."));
+    // So does the next round: the same chat line said again reaches everybody again.
+    ASSERT_TRUE(guard.AdmitRequest("10.0.0.9", 1));
+    EXPECT_TRUE(guard.AdmitSend("10.0.0.1", "lsj|a|..."));
+    // A host name from the registry file is not counted.
+    EXPECT_TRUE(guard.AdmitSend("players.example", "lsj|a|..."));
+    EXPECT_TRUE(guard.AdmitSend("players.example", "lsj|a|..."));
+    EXPECT_EQ(guard.WithheldTotal(), 2u);
+}
+
+TEST(FloodGuard, AnAddressSilentForTenMinutesIsSentItsBudgetOnly)
+{
+    // 1 KB a second and 4 KB at once for an address silent for ten minutes.
+    FloodGuard guard(FloodLimits{.silentSendKilobytesPerSecond = 1, .maxAddresses = 1000});
+    int made = 0;
+    // How many of count new datagrams of 1 KB may go to address in a round at nowMs.
+    const auto sent = [&](const char* address, int count, std::int64_t nowMs) {
+        guard.AdmitRequest("10.0.0.9", nowMs);
+        int admitted = 0;
+        for (int i = 0; i < count; ++i)
+            admitted += guard.AdmitSend(address, std::to_string(1000 + ++made) + std::string(1020, 'x')) ? 1 : 0;
+        return admitted;
+    };
     ASSERT_TRUE(guard.AdmitRequest("10.0.0.1", 0));
-    guard.ChargeSent("10.0.0.1", 3000, 0);
-    ASSERT_TRUE(guard.AdmitRequest("10.0.0.1", 0)); // 1096 bytes left: one more, however big
-    guard.ChargeSent("10.0.0.1", 2000, 0);          // 904 bytes in debt
-    EXPECT_FALSE(guard.AdmitRequest("10.0.0.1", 0));
-    EXPECT_FALSE(guard.AdmitRequest("10.0.0.1", 882)); // 1.024 bytes a millisecond pay it off
-    EXPECT_TRUE(guard.AdmitRequest("10.0.0.1", 883));
-    EXPECT_TRUE(guard.AdmitRequest("10.0.0.2", 0));    // others have budgets of their own
-    // An address never admitted is not charged, nor remembered.
-    guard.ChargeSent("10.0.0.3", 1 << 30, 0);
-    EXPECT_EQ(guard.TrackedAddresses(), 2u);
-    EXPECT_TRUE(guard.AdmitRequest("10.0.0.3", 0));
-    // A debt of any size stays bounded: an hour's budget at most.
-    guard.ChargeSent("10.0.0.3", ~0ull, 0);
-    EXPECT_FALSE(guard.AdmitRequest("10.0.0.3", 3'599'999));
-    EXPECT_TRUE(guard.AdmitRequest("10.0.0.3", 3'600'001));
+    EXPECT_EQ(sent("10.0.0.1", 100, 599'999), 100);
+    EXPECT_EQ(sent("10.0.0.1", 10, 600'000), 4);
+    EXPECT_EQ(sent("10.0.0.1", 10, 600'999), 0);
+    EXPECT_EQ(sent("10.0.0.1", 10, 601'000), 1); // 1.024 bytes a millisecond
+    ASSERT_TRUE(guard.AdmitRequest("10.0.0.1", 601'000)); // heard from again
+    EXPECT_EQ(sent("10.0.0.1", 100, 601'000), 100);
+
+    // An address first met as a destination counts as heard then; a pause in what it is sent
+    // does not make it new again.
+    EXPECT_EQ(sent("10.0.0.2", 10, 601'000), 10);
+    EXPECT_TRUE(guard.TakeSummary(660'000));
+    EXPECT_FALSE(guard.TakeSummary(720'000));
+    EXPECT_EQ(sent("10.0.0.2", 10, 1'201'000), 4);
+    EXPECT_EQ(guard.TakeSummary(1'260'000), "Flood guard: in the last minute 6 datagrams not sent to addresses silent "
+                                            "for 10 minutes (over 1 KB/s); busiest: 10.0.0.2 (6 datagrams)");
 }
 
 TEST(FloodGuard, SourceKeysKeepAddressesApart)
@@ -207,6 +240,41 @@ TEST_F(FloodProtectedLobby, OnlyNewNicksCountAgainstTheRegistrationCap)
     EXPECT_EQ(lobby.RowOf("p21"), 0);
 }
 
+TEST_F(FloodProtectedLobby, NicksForgedFromOneAddressMultiplyNothingAndFadeOnceItIsSilent)
+{
+    lobby.Join("10.0.0.5", "ana");
+    // Twenty nicks registered with 10.6.6.6 forged as their source, all online there.
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(lobby.Receive("10.6.6.6", "v" + std::to_string(i) + "|pw|zzz|"));
+    lobby.TakeSent();
+    ASSERT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|fc+|"));
+    EXPECT_EQ(lobby.SentTo("10.6.6.6").size(), 1u);
+    EXPECT_EQ(lobby.SentTo("10.0.0.5").size(), 1u);
+
+    // Ten minutes on, with the rows kept online from elsewhere, 10.6.6.6 has been silent: it
+    // gets 64 KB at once, then 16 KB a second, while ana gets every chat line.
+    lobby.monotonic.nowMs += 600'000;
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(lobby.Receive("10.0.0.8", "v" + std::to_string(i) + "|pw|zzz|"));
+    lobby.TakeSent();
+    const std::string chat = "ana|pw|msg|" + std::string(2000, 'x'); // 2,015 bytes to each
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(lobby.Receive("10.0.0.5", chat));
+    EXPECT_EQ(lobby.SentTo("10.6.6.6").size(), 32u); // 65,536 / 2,015
+    EXPECT_EQ(lobby.SentTo("10.0.0.5").size(), 40u);
+    lobby.TakeSent();
+    // Once it speaks, it is served in full again.
+    ASSERT_TRUE(lobby.Receive("10.6.6.6", "v0|pw|zzz|"));
+    ASSERT_TRUE(lobby.Receive("10.0.0.5", chat));
+    EXPECT_EQ(lobby.SentTo("10.6.6.6").size(), 1u);
+
+    ASSERT_TRUE(lobby.Tick());
+    ASSERT_EQ(lobby.notifier.notices.size(), 1u);
+    EXPECT_THAT(lobby.notifier.notices[0].text,
+                HasSubstr("8 datagrams not sent to addresses silent for 10 minutes (over 16 KB/s), "));
+    EXPECT_THAT(lobby.notifier.notices[0].text, HasSubstr("; busiest: 10.6.6.6 (8 datagrams, "));
+}
+
 TEST_F(FloodProtectedLobby, TheOperatorGetsOneSummaryAMinuteOnTheTimerTick)
 {
     lobby.Join("10.0.0.5", "ana");
@@ -219,8 +287,8 @@ TEST_F(FloodProtectedLobby, TheOperatorGetsOneSummaryAMinuteOnTheTimerTick)
     EXPECT_TRUE(lobby.Tick());
     ASSERT_EQ(lobby.notifier.notices.size(), 1u);
     EXPECT_EQ(lobby.notifier.notices[0].caption, "lobby-server");
-    EXPECT_EQ(lobby.notifier.notices[0].text, "Flood guard: 36 requests dropped in the last minute (limits 50/s, 20 "
-                                              "new nicks/h, 1024 KB/s sent); busiest: 10.0.0.5 (31), 10.0.0.7 (5)");
+    EXPECT_EQ(lobby.notifier.notices[0].text, "Flood guard: in the last minute 36 requests dropped (over 50/s); busiest: "
+                                              "10.0.0.5 (31 requests), 10.0.0.7 (5 requests)");
     EXPECT_THAT(lobby.notifier.errors, IsEmpty());
 
     lobby.monotonic.nowMs += 60'000;
@@ -246,48 +314,6 @@ TEST_F(FloodProtectedLobby, ErrorsThatRequestsCauseAreShownTenAMinuteAndTheRestC
     EXPECT_EQ(lobby.notifier.errors.size(), 11u);
     EXPECT_TRUE(lobby.Tick());
     EXPECT_EQ(lobby.notifier.notices.size(), 1u);
-}
-
-TEST(FloodProtectedBroadcasts, ASourceWhoseRequestsBroadcastMuchIsHeldToItsSendBudget)
-{
-    // 4 KB a second, 16 KB at once: a player list to 40 players costs about 10 KB.
-    FormUnderTest lobby([](FormEnvironment& environment) { environment.floodLimits.sendKilobytesPerSecond = 4; });
-    for (int i = 0; i < 40; ++i)
-        lobby.Join("10.1.0." + std::to_string(i), "player" + std::to_string(i));
-    lobby.monotonic.nowMs += 10'000;
-    int admitted = 0;
-    for (int i = 0; i < 10; ++i) {
-        lobby.Receive("10.1.0.7", "player7|pw|" + std::string(i % 2 ? "fc+|" : "fc-|"));
-        admitted += lobby.TakeSent().empty() ? 0 : 1;
-    }
-    EXPECT_EQ(admitted, 2);
-    // The others are served meanwhile, chat included (cheap: about 1 KB to all).
-    EXPECT_TRUE(lobby.Receive("10.1.0.8", "player8|pw|msg|oi"));
-    EXPECT_EQ(lobby.TakeSent().size(), 40u);
-    // Paid back after a few seconds.
-    lobby.monotonic.nowMs += 5'000;
-    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|fc+|"));
-    EXPECT_EQ(lobby.TakeSent().size(), 40u);
-}
-
-TEST(FloodProtectedBroadcasts, ARequestHandledNestedInAnothersSendIsChargedToItsOwnSourceOnly)
-{
-    // As during a host-name lookup: player8's two 16 KB player lists go out nested in
-    // player7's chat broadcast (the second in the first). They are player8's to pay alone.
-    FormUnderTest lobby([](FormEnvironment& environment) { environment.floodLimits.sendKilobytesPerSecond = 4; });
-    for (int i = 0; i < 40; ++i)
-        lobby.Join("10.1.0." + std::to_string(i), "player" + std::to_string(i));
-    lobby.monotonic.nowMs += 10'000;
-    int nested = 0;
-    lobby.endpoint->failBeforeSend = [&](const std::string&, const std::string&) {
-        if (nested < 2 && ++nested)
-            lobby.Receive("10.1.0.8", "player8|pw|fc+|");
-    };
-    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi"));
-    lobby.endpoint->failBeforeSend = nullptr;
-    lobby.TakeSent();
-    EXPECT_TRUE(lobby.Receive("10.1.0.7", "player7|pw|msg|oi de novo"));
-    EXPECT_EQ(lobby.TakeSent().size(), 40u);
 }
 
 TEST(RegistryCapacity, NewNicksPastItAreTakenAndTheOperatorIsToldOnce)
@@ -333,7 +359,7 @@ TEST(FloodOptions, DefaultsAndValuesReachTheFormEnvironment)
     ApplyServerLimits(Parse({"m5qt4"}), environment);
     EXPECT_EQ(environment.floodLimits.requestsPerSecond, 50u);
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 20u);
-    EXPECT_EQ(environment.floodLimits.sendKilobytesPerSecond, 1024u);
+    EXPECT_EQ(environment.floodLimits.silentSendKilobytesPerSecond, 16u);
     EXPECT_EQ(environment.capacity, 1000000);
 
     ApplyServerLimits(Parse({"m5qt4", "--rate-limit", "0", "--registration-limit", "7", "--send-limit", "64",
@@ -341,7 +367,7 @@ TEST(FloodOptions, DefaultsAndValuesReachTheFormEnvironment)
                       environment);
     EXPECT_EQ(environment.floodLimits.requestsPerSecond, 0u);
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 7u);
-    EXPECT_EQ(environment.floodLimits.sendKilobytesPerSecond, 64u);
+    EXPECT_EQ(environment.floodLimits.silentSendKilobytesPerSecond, 64u);
     EXPECT_EQ(environment.capacity, 300);
 }
 
