@@ -13,6 +13,7 @@
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "server/flood_guard.h"
+#include "server/log_keeper.h"
 #include "server/memo.h"
 #include "server/registry.h"
 #include "server/traffic_log.h"
@@ -49,6 +50,9 @@ struct FormEnvironment {
     FloodLimits floodLimits;
     std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
     const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
+    // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
+    // a worker that reports through the loop, so a form without a loop does none of it.
+    LogKeepingOptions logKeeping;
 };
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
@@ -71,9 +75,11 @@ public:
     void FormCreate();
     // Checks the access word (a wrong one asks the program to end, the rest still runs),
     // then loads the registry. Raises RegistryUnreadable for a file that exists and cannot
-    // be read: the program must then end without serving and without saving.
+    // be read: the program must then end without serving and without saving. With the
+    // right word, the log keeper starts on the days already closed.
     void FormActivate();
-    // Shutdown: closes the log, then saves the registry (also when closing the log failed).
+    // Shutdown: stops the log keeper (a day half compressed keeps its plain file), closes
+    // the log, then saves the registry (also when closing the log failed).
     void FormDestroy();
 
     bool TerminateRequested() const { return terminateRequested_; }
@@ -119,7 +125,7 @@ public:
     };
     const TrafficCounters& Counters() const { return counters_; }
     void CountDropped() { ++counters_.dropped; }
-    // "players online N, registered N, datagrams in N, out N, dropped N".
+    // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
     std::string StatusLine() const;
 
     Registry Cad;
@@ -132,6 +138,9 @@ public:
 
     // Per-address request and registration limits, asked before a request is logged.
     FloodGuard Guard;
+    // Compresses and removes the log's closed days (--compress-logs, --keep-logs); null when
+    // both are off. Declared after LogFile, whose day changes it hears of, so it goes first.
+    std::unique_ptr<LogKeeper> LogKeeping;
 
 private:
     std::int64_t MonotonicNowMs() const;
@@ -147,6 +156,8 @@ private:
     bool RegistryFull() const;
     // Tells the operator that new nicks are being refused, the first time only.
     void ReportRegistryFullOnce();
+    // Has the log keeper look over the closed days, when there is one.
+    void RequestLogPass();
 
     FormEnvironment environment_;
     TrafficCounters counters_;

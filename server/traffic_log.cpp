@@ -179,7 +179,10 @@ void TrafficLog::CheckRotationTo(std::string_view today)
             return;
         CloseFile();
     }
+    const bool dayClosed = today != logDate_;
     logDate_.assign(today);
+    if (dayClosed && OnDayClosed)
+        OnDayClosed();
     try {
         OpenDayFile();
         failureReported_ = false;
