@@ -242,7 +242,8 @@ LogPassReport RunLogPass(const LogPassRequest& request, const CompressionControl
         const int keepDays = request.options.keepDays;
         if (keepDays > 0 && request.today - files.day > keepDays)
             RemoveOldDay(request, files, report);
-        else if (request.options.compress && files.plain)
+        // A plain file the retention kept (changed lately) is compressed like any closed day.
+        if (request.options.compress && files.plain)
             CompressDay(request, files, control, report);
         else if (files.partial && !files.plain)
             RemoveLeftover(request, files);

@@ -61,7 +61,7 @@ struct LogPassReport {
 //   its modification time is as old too (a copy brought back by hand stays until it ages),
 //   and none while another process holds the day's lock (a server whose clock says
 //   otherwise still writes it);
-// - with compress, a closed day's plain file is compressed (CompressLogDay);
+// - with compress, a closed day's plain file still there is compressed (CompressLogDay);
 // - a DATE.txt.gz.tmp with no plain file beside it, left by a crash, is removed.
 // Anything else in the folder is never touched.
 LogPassReport RunLogPass(const LogPassRequest& request, const CompressionControl& control);

