@@ -88,7 +88,8 @@ TForm1::TForm1(FormEnvironment environment)
     }
 }
 
-TForm1::~TForm1() = default;
+// The log keeper's worker is stopped first, while everything it reports to is still there.
+TForm1::~TForm1() { LogKeeping.reset(); }
 
 void TForm1::FormCreate()
 {

@@ -310,6 +310,11 @@ LogKeeper::~LogKeeper()
     }
     stop_ = true;
     wake_.notify_all();
+    // Back to the normal policy (its nice value stays 19), so a machine busy with other work
+    // does not keep the shutdown waiting for the worker to be given a moment to stop.
+    sched_param parameters{};
+    parameters.sched_priority = 0;
+    ::pthread_setschedparam(worker_.native_handle(), SCHED_OTHER, &parameters);
     worker_.join();
     // Reports already posted run on this same thread, later: they must find nobody to call.
     sink_->onFailure = nullptr;
