@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr std::size_t kPieceBytes = 256 * 1024;
+// Small enough that the stop request and the keeper's pacing (between pieces) are heard
+// within a millisecond or so of work.
+constexpr std::size_t kPieceBytes = 64 * 1024;
 // The plain file's pages already compressed are dropped from the page cache every so often:
 // the file is about to go, and a 10 GB day read through the cache would push out what the
 // machine keeps there for everyone else.

@@ -37,7 +37,8 @@ struct CompressionControl {
     // Asked between pieces: when it reads true the work is abandoned, the temporary file
     // removed and the plain file kept. May be null.
     const std::atomic<bool>* stop = nullptr;
-    // Told of every step as it is reached. Empty but in tests.
+    // Told of every step as it is reached: where the tests crash, and where the keeper
+    // paces the work (Writing comes after every piece). May be empty.
     std::function<void(CompressionStep)> onStep;
 };
 

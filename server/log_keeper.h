@@ -68,9 +68,9 @@ LogPassReport RunLogPass(const LogPassRequest& request, const CompressionControl
 
 // The traffic log's closed days kept in order off the loop: passes run one at a time on a
 // worker thread of its own, at the lowest CPU priority the system has (SCHED_IDLE: it gets
-// only what the loop and everyone else leave), so compressing a 10 GB day never holds up a
-// request. What a pass did, and a failure (once per pass), reach the operator through the
-// loop, on the loop's thread.
+// only what the loop and everyone else leave) and paced to about an eighth of one core, so
+// compressing a 10 GB day never holds up a request. What a pass did, and a failure (once per
+// pass), reach the operator through the loop, on the loop's thread.
 class LogKeeper {
 public:
     using ReportFunction = std::function<void(const std::string&)>;
