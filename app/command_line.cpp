@@ -77,6 +77,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
             line.sendLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
         } else if (word == "--capacity") {
             line.capacity = static_cast<std::int32_t>(ParseCount(word, value(), 100000000));
+        } else if (word == "--compress-logs") {
+            line.compressLogs = true;
+        } else if (word == "--keep-logs") {
+            line.keepLogDays = static_cast<std::int32_t>(ParseCount(word, value(), 36500));
         } else {
             throw std::invalid_argument("unknown option " + word);
         }
@@ -107,6 +111,10 @@ std::string UsageText()
            "                      for 10 minutes, bursts of 4N (default 16; 0: no limit on\n"
            "                      sending, copies of one datagram to one address included)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
+           "  --compress-logs     compress each closed day of the traffic log to DATE.txt.gz\n"
+           "                      (read it with zcat or zgrep); off by default\n"
+           "  --keep-logs DAYS    remove closed days of the traffic log older than DAYS days,\n"
+           "                      plain or compressed (default 0: keep every day)\n"
            "  --help              this text (as the only argument)\n"
            "  --version           the program's version (as the only argument)\n"
            "\n"
@@ -120,6 +128,8 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.floodLimits.registrationsPerHour = line.registrationLimit;
     environment.floodLimits.silentSendKilobytesPerSecond = line.sendLimit;
     environment.capacity = line.capacity;
+    environment.logKeeping.compress = line.compressLogs;
+    environment.logKeeping.keepDays = line.keepLogDays;
 }
 
 std::string ProgramFolder()

@@ -20,11 +20,14 @@ struct CommandLine {
     std::uint32_t registrationLimit = 20; // --registration-limit N: new nicks an hour per address
     std::uint32_t sendLimit = 16;         // --send-limit N: KB a second sent to an address silent for 10 minutes
     std::int32_t capacity = 1000000;      // --capacity N: players the registry takes
+    // The traffic log's closed days; both off by default.
+    bool compressLogs = false;            // --compress-logs: closed days become DATE.txt.gz
+    std::int32_t keepLogDays = 0;         // --keep-logs DAYS: older closed days removed (0: none)
 };
 
 struct FormEnvironment;
-// Copies the flood limits and the registry capacity of the command line into the form's
-// environment.
+// Copies the flood limits, the registry capacity and what becomes of closed log days of
+// the command line into the form's environment.
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment);
 
 // Reads the options that follow the first argument. Words that are not options are ignored,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <set>
+#include <sys/stat.h>
 
 #include "platform/exception.h"
 #include "server/registry_file.h"
@@ -21,6 +23,15 @@ std::string FirstArgument(const std::vector<std::string>& arguments)
             return argument;
     }
     return {};
+}
+
+// The size of the day's log file as the status line tells it; "none" when there is no file.
+std::string LogSizeText(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return "none";
+    return ByteSizeText(static_cast<std::uint64_t>(status.st_size));
 }
 
 } // namespace
@@ -72,9 +83,19 @@ TForm1::TForm1(FormEnvironment environment)
         Timer1 = environment_.loop->StartTimer(kTimerIntervalMs,
                                                [this] { RunHandler([this] { Timer1Timer(); }); });
     }
+    if (environment_.loop && environment_.logKeeping.Any()) {
+        LogKeeping = std::make_unique<LogKeeper>(
+            *environment_.loop, environment_.appFolder, environment_.logKeeping,
+            std::set<std::string>{kRegistryFileName}, [this](const std::string& text) { ShowError(text); },
+            [this](const std::string& text) {
+                environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), text);
+            });
+        LogFile.OnDayClosed = [this] { RequestLogPass(); };
+    }
 }
 
-TForm1::~TForm1() = default;
+// The log keeper's worker is stopped first, while everything it reports to is still there.
+TForm1::~TForm1() { LogKeeping.reset(); }
 
 void TForm1::FormCreate()
 {
@@ -86,11 +107,14 @@ void TForm1::FormActivate()
 {
     if (FirstArgument(environment_.arguments) != kAccessWord)
         terminateRequested_ = true; // the rest still runs: the registry is loaded all the same
+    else
+        RequestLogPass(); // the days closed while the server was down
     LoadRegistry();
 }
 
 void TForm1::FormDestroy()
 {
+    LogKeeping.reset(); // a day half compressed is left as it was, plain file and all
     // A save in flight ends first, and the messages that waited for saves go out while the
     // log is still open for their lines. Such a save failing is told; the final save below
     // tries again all the same.
@@ -181,6 +205,12 @@ void TForm1::ReportFloods()
         environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), *summary);
 }
 
+void TForm1::RequestLogPass()
+{
+    if (LogKeeping)
+        LogKeeping->RequestPass(environment_.clock->Now(), *environment_.regional, LogFile.LogDate());
+}
+
 bool TForm1::RegistryFull() const
 {
     const std::int32_t capacity = environment_.capacity;
@@ -218,5 +248,5 @@ std::string TForm1::StatusLine() const
     return "players online " + std::to_string(Cad.Online().size()) + ", registered " +
            std::to_string(std::max(Cad.RowCount() - 1, 0)) + ", datagrams in " +
            std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
-           std::to_string(counters_.dropped);
+           std::to_string(counters_.dropped) + ", log today " + LogSizeText(LogFile.FileName());
 }

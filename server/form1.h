@@ -17,6 +17,7 @@
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "server/flood_guard.h"
+#include "server/log_keeper.h"
 #include "server/memo.h"
 #include "server/outbox.h"
 #include "server/registry.h"
@@ -58,6 +59,9 @@ struct FormEnvironment {
     // Writes the registry after score reports. Empty: on a thread of its own when there is a
     // loop, at once otherwise.
     std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
+    // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
+    // a worker that reports through the loop, so a form without a loop does none of it.
+    LogKeepingOptions logKeeping;
 };
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
@@ -80,9 +84,11 @@ public:
     void FormCreate();
     // Checks the access word (a wrong one asks the program to end, the rest still runs),
     // then loads the registry. Raises RegistryUnreadable for a file that exists and cannot
-    // be read: the program must then end without serving and without saving.
+    // be read: the program must then end without serving and without saving. With the
+    // right word, the log keeper starts on the days already closed.
     void FormActivate();
-    // Shutdown: closes the log, then saves the registry (also when closing the log failed).
+    // Shutdown: stops the log keeper (a day half compressed keeps its plain file), closes
+    // the log, then saves the registry (also when closing the log failed).
     void FormDestroy();
 
     bool TerminateRequested() const { return terminateRequested_; }
@@ -149,7 +155,7 @@ public:
     };
     const TrafficCounters& Counters() const { return counters_; }
     void CountDropped() { ++counters_.dropped; }
-    // "players online N, registered N, datagrams in N, out N, dropped N".
+    // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
     std::string StatusLine() const;
 
     Registry Cad;
@@ -162,6 +168,9 @@ public:
 
     // Per-address limits: asked before a request is logged, and before each datagram is sent.
     FloodGuard Guard;
+    // Compresses and removes the log's closed days (--compress-logs, --keep-logs); null when
+    // both are off. Declared after LogFile, whose day changes it hears of, so it goes first.
+    std::unique_ptr<LogKeeper> LogKeeping;
 
 private:
     // Output is gathered (see Outbox and TrafficLog::Flush). A scope is open while a handler
@@ -204,6 +213,8 @@ private:
     bool RegistryFull() const;
     // Tells the operator that new nicks are being refused, the first time only.
     void ReportRegistryFullOnce();
+    // Has the log keeper look over the closed days, when there is one.
+    void RequestLogPass();
 
     FormEnvironment environment_;
     TrafficCounters counters_;

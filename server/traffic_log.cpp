@@ -188,7 +188,10 @@ void TrafficLog::CheckRotationTo(std::string_view today)
         Flush();
         CloseFile();
     }
+    const bool dayClosed = today != logDate_;
     logDate_.assign(today);
+    if (dayClosed && OnDayClosed)
+        OnDayClosed();
     try {
         OpenDayFile();
         failureReported_ = false;

@@ -81,6 +81,11 @@ public:
     // fails (the file is released all the same).
     void Close();
 
+    // Called on the log's thread when the rotation check moves LogDate to another day, just
+    // before that day's file is opened: the day before is closed. Runs inside the writing of
+    // a line, so it must be quick and must not throw. May stay empty.
+    std::function<void()> OnDayClosed;
+
     // The date text of the file open, or of the one last tried.
     const std::string& LogDate() const { return logDate_; }
     bool IsOpen() const { return file_.IsOpen(); }
