@@ -23,36 +23,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/monotonic_clock.h"
-#include "platform/regional_settings.h"
 #include "server/flood_guard.h"
 #include "server/form1.h"
-#include "tests/support/recording_endpoint.h"
-#include "tests/support/temp_folder.h"
+#include "support/hand_driven_form.h"
 
 namespace {
-
-class FixedClock : public Clock {
-public:
-    LocalDateTime Now() const override { return {2026, 12, 7, 10, 20, 30, 1}; }
-};
-
-class SteppedMonotonic : public MonotonicClock {
-public:
-    std::int64_t NowMs() const override { return nowMs; }
-    std::int64_t nowMs = 0;
-};
-
-class QuietNotifier : public OperatorNotifier {
-public:
-    void ShowError(const std::string&, const std::string&) override {}
-    void ShowNotice(const std::string&, const std::string&) override {}
-};
 
 // What was sent: datagrams and bytes in all and to one watched address.
 struct SentCounts {
@@ -76,65 +54,50 @@ std::string CrowdAddress(int i)
 class Lobby {
 public:
     explicit Lobby(int online, const FloodLimits& limits = FloodLimits{}, bool answerPings = false)
-        : answerPings_(answerPings)
+        : lobby_([&](FormEnvironment& environment) {
+              const std::filesystem::path folder = environment.appFolder;
+              std::string registry = ",Nick,Senha,Ip,Pontos,,\r\n,a,b," + std::string(kSource) + ",0,+,\r\n";
+              for (int i = 1; i < online; ++i) {
+                  crowd_.push_back({CrowdAddress(i), std::string(196, 'n') + std::to_string(1000 + i) + "|pw|"});
+                  registry += "," + std::string(196, 'n') + std::to_string(1000 + i) + ",pw," + CrowdAddress(i) +
+                              "," + std::to_string(2000000 - i) + ",+,\r\n";
+              }
+              WriteBytes(folder / "cadastro.txt", registry);
+              // A folder where the day's log would be: the log cannot open (the start shows
+              // that once), so it drops its lines (gigabytes of them otherwise) and tries
+              // again before each.
+              std::filesystem::create_directory(folder / "07-12-2026.txt");
+              environment.floodLimits = limits;
+              environment.keepSavedText = false;
+          }),
+          answerPings_(answerPings)
     {
-        std::string registry = ",Nick,Senha,Ip,Pontos,,\r\n,a,b," + std::string(kSource) + ",0,+,\r\n";
-        for (int i = 1; i < online; ++i) {
-            crowd_.push_back({CrowdAddress(i), std::string(196, 'n') + std::to_string(1000 + i) + "|pw|"});
-            registry += "," + std::string(196, 'n') + std::to_string(1000 + i) + ",pw," + CrowdAddress(i) + "," +
-                        std::to_string(2000000 - i) + ",+,\r\n";
-        }
-        WriteBytes(folder_ / "cadastro.txt", registry);
-        // A folder where the day's log would be: the log cannot open, so it drops its lines
-        // (gigabytes of them otherwise) and tries again before each.
-        std::filesystem::create_directory(folder_ / "07-12-2026.txt");
-
-        FormEnvironment environment;
-        environment.clock = &clock_;
-        environment.regional = &regional_;
-        environment.notifier = &notifier_;
-        environment.monotonic = &monotonic_;
-        environment.makeEndpoint = [&](TForm1&) {
-            auto recording = std::make_unique<test_support::RecordingEndpoint>();
-            endpoint_ = recording.get();
-            return std::unique_ptr<DatagramEndpoint>(std::move(recording));
-        };
-        environment.exeName = "lobby-server";
-        environment.appFolder = folder_.Slash();
-        environment.arguments = {"m5qt4"};
-        environment.floodLimits = limits;
-        environment.keepSavedText = false;
-        form_ = std::make_unique<TForm1>(std::move(environment));
-        form_->RunHandler([&] { form_->FormCreate(); });
-        form_->FormActivate();
+        const std::int64_t start = lobby_.monotonic.nowMs;
         Receive(kSource, "a|b|zzz|");
         for (const auto& [address, credentials] : crowd_)
             Receive(address, credentials + "zzz|");
-        monotonic_.nowMs = 60000; // every bucket full again
-        nextTickMs_ = 120000;
+        lobby_.monotonic.nowMs = start + 60000; // every bucket full again
+        nextTickMs_ = start + 120000;
     }
 
     // Whether the guard let the datagram from `from` through.
     bool Receive(const std::string& from, const std::string& datagram)
     {
-        const std::uint64_t droppedBefore = form_->Counters().dropped;
-        endpoint_->current = datagram;
-        form_->RunHandler([&] {
-            form_->UDP1DataReceived(*endpoint_, static_cast<std::int32_t>(datagram.size()), from, 5555);
-        });
+        const std::uint64_t droppedBefore = Form().Counters().dropped;
+        lobby_.Receive(from, datagram);
         Count();
-        return form_->Counters().dropped == droppedBefore;
+        return Form().Counters().dropped == droppedBefore;
     }
 
     // Steps the clock, with Timer1's ticks on the way; after a ping the crowd answers.
     void Advance(std::int64_t ms)
     {
-        monotonic_.nowMs += ms;
-        while (monotonic_.nowMs >= nextTickMs_) {
-            form_->RunHandler([&] { form_->Timer1Timer(); });
+        lobby_.monotonic.nowMs += ms;
+        while (lobby_.monotonic.nowMs >= nextTickMs_) {
+            lobby_.Tick();
             Count();
             nextTickMs_ += 60000;
-            if (answerPings_ && form_->TickCount == 1) {
+            if (answerPings_ && Form().TickCount == 1) {
                 for (const auto& [address, credentials] : crowd_)
                     Receive(address, credentials + "zzz|");
             }
@@ -150,15 +113,15 @@ public:
             Receive(crowd_[i - 1].first, crowd_[i - 1].second + command);
     }
 
-    std::int64_t NowMs() const { return monotonic_.nowMs; }
+    std::int64_t NowMs() const { return lobby_.monotonic.nowMs; }
     SentCounts& Sent() { return sent_; }
-    TForm1& Form() { return *form_; }
+    TForm1& Form() { return *lobby_.form; }
 
 private:
     // Adds what the endpoint recorded to the counts and forgets it.
     void Count()
     {
-        for (const auto& datagram : endpoint_->sent) {
+        for (const auto& datagram : lobby_.TakeSent()) {
             ++sent_.datagrams;
             sent_.bytes += datagram.bytes.size();
             if (datagram.host == sent_.watched) {
@@ -166,18 +129,11 @@ private:
                 sent_.watchedBytes += datagram.bytes.size();
             }
         }
-        endpoint_->sent.clear();
     }
 
-    TempFolder folder_;
-    FixedClock clock_;
-    SteppedMonotonic monotonic_;
-    RegionalSettings regional_{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
-    QuietNotifier notifier_;
-    test_support::RecordingEndpoint* endpoint_ = nullptr;
-    SentCounts sent_;
-    std::unique_ptr<TForm1> form_;
     std::vector<std::pair<std::string, std::string>> crowd_; // address, "nick|password|"
+    test_support::HandDrivenForm lobby_;
+    SentCounts sent_;
     bool answerPings_;
     std::int64_t nextTickMs_ = 0;
 };

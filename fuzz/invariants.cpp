@@ -74,13 +74,6 @@ const std::string& ScratchFolder()
     return folder;
 }
 
-void ClearScratchFolder()
-{
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(ScratchFolder(), ignored))
-        std::filesystem::remove_all(entry.path(), ignored);
-}
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -27,10 +27,9 @@ void CheckRegistryRoundTrip(const Registry& registry);
 // Text written as lines (a log, a registry file): empty, or ending in CR LF.
 void CheckEndsWithLineEnd(std::string_view text, std::string_view what);
 
-// A folder of this process's own for files, on a memory file system when there is one;
-// emptied by Clear. Ends with "/".
+// A folder of this process's own for files, on a memory file system when there is one.
+// Ends with "/".
 const std::string& ScratchFolder();
-void ClearScratchFolder();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, std::string_view bytes);

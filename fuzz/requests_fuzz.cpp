@@ -12,7 +12,6 @@
 // and the file saved at shutdown is the table.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,35 +19,23 @@
 #include "net/udp_sock_error.h"
 #include "server/form1.h"
 #include "server/messages.h"
-#include "support/recording_endpoint.h"
+#include "support/hand_driven_form.h"
 
 namespace {
 
-class FixedClock : public Clock {
-public:
-    LocalDateTime Now() const override { return now; }
-    LocalDateTime now{2026, 12, 7, 10, 20, 30, 1};
-};
-
-class SteppedMonotonic : public MonotonicClock {
-public:
-    std::int64_t NowMs() const override { return nowMs; }
-    std::int64_t nowMs = 0;
-};
-
-// Errors a request may end with; any other means a fault in the handler.
-class ExpectedErrors : public OperatorNotifier {
-public:
-    void ShowError(const std::string&, const std::string& text) override
-    {
-        for (const char* expected : {"is not a valid integer value", "Unknown Error No. 101", "The registry is full"}) {
-            if (text.find(expected) != std::string::npos)
-                return;
-        }
-        fuzz::Broken("a request ended with an unexpected error", text);
+// Fails unless every error shown is one a request may end with; any other means a fault in
+// the handler. Forgets them.
+void CheckErrors(test_support::RecordingNotifier& notifier)
+{
+    for (const auto& error : notifier.errors) {
+        bool expected = false;
+        for (const char* text : {"is not a valid integer value", "Unknown Error No. 101", "The registry is full"})
+            expected = expected || error.text.find(text) != std::string::npos;
+        if (!expected)
+            fuzz::Broken("a request ended with an unexpected error", error.text);
     }
-    void ShowNotice(const std::string&, const std::string&) override {}
-};
+    notifier.errors.clear();
+}
 
 // A registry with an online player, an offline one, one whose score is no integer (so the
 // sort fails part way) and one at the top of the score range.
@@ -71,32 +58,17 @@ void CheckSent(const std::vector<test_support::SentDatagram>& sent)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzz::ClearScratchFolder();
-    const std::string folder = fuzz::ScratchFolder();
-    fuzz::WriteFile(folder + "cadastro.txt", kRegistry);
-
-    FixedClock clock;
-    SteppedMonotonic monotonic;
-    RegionalSettings regional{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
-    ExpectedErrors notifier;
-    test_support::RecordingEndpoint* endpoint = nullptr;
-    FormEnvironment environment;
-    environment.clock = &clock;
-    environment.regional = &regional;
-    environment.notifier = &notifier;
-    environment.monotonic = &monotonic;
-    environment.capacity = 12;
-    environment.makeEndpoint = [&](TForm1&) {
-        auto recording = std::make_unique<test_support::RecordingEndpoint>();
-        endpoint = recording.get();
-        return std::unique_ptr<DatagramEndpoint>(std::move(recording));
-    };
-    environment.exeName = "lobby-server";
-    environment.appFolder = folder;
-    environment.arguments = {"m5qt4"};
-    TForm1 form(std::move(environment));
-    form.FormCreate();
-    form.FormActivate();
+    // The lobby's folder, made anew for each input, is on a memory file system when there is
+    // one: a score report saves the registry, and a disk would make each save wait for it.
+    test_support::HandDrivenForm lobby(
+        [](FormEnvironment& environment) {
+            fuzz::WriteFile(environment.appFolder + "cadastro.txt", kRegistry);
+            environment.capacity = 12;
+        },
+        fuzz::ScratchFolder());
+    TForm1& form = *lobby.form;
+    test_support::RecordingEndpoint& endpoint = *lobby.endpoint;
+    CheckErrors(lobby.notifier);
 
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::size_t pos = 0;
@@ -111,27 +83,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto control = static_cast<unsigned char>(record[0]);
         const std::string source = "10.0.0." + std::to_string(control & 7);
         if (control & 0x08)
-            form.RunHandler([&] { form.Timer1Timer(); });
+            lobby.Tick();
         static constexpr std::int64_t kSteps[] = {0, 20, 1000, 3600000};
-        monotonic.nowMs += kSteps[(control >> 4) & 3];
+        lobby.monotonic.nowMs += kSteps[(control >> 4) & 3];
         if (control & 0x40)
-            clock.now.day = clock.now.day % 28 + 1;
-        endpoint->failBeforeSend = nullptr;
+            lobby.clock.now.day = lobby.clock.now.day % 28 + 1;
+        endpoint.failBeforeSend = nullptr;
         if (control & 0x80) {
-            endpoint->failBeforeSend = [](const std::string& host, const std::string&) {
+            endpoint.failBeforeSend = [](const std::string& host, const std::string&) {
                 if (host == "10.0.0.7")
                     throw UDPSockError("Unknown Error No. 101");
             };
         }
 
-        endpoint->current.assign(record.substr(1));
-        const auto bytes = endpoint->current.size() > messages::kMaxDatagram
-                               ? std::int32_t{-1}
-                               : static_cast<std::int32_t>(endpoint->current.size());
-        form.RunHandler([&] { form.UDP1DataReceived(*endpoint, bytes, source, 5555); });
+        // Longer than a datagram: a failed receive, as the endpoint reports it.
+        const std::string datagram(record.substr(1));
+        if (datagram.size() > messages::kMaxDatagram)
+            lobby.ReceiveFailed(source);
+        else
+            lobby.Receive(source, datagram);
 
-        CheckSent(endpoint->sent);
-        endpoint->sent.clear();
+        CheckErrors(lobby.notifier);
+        CheckSent(lobby.TakeSent());
         fuzz::CheckRegistryRoundTrip(form.Cad);
     }
     // Each line is written whole (or taken back), so the files end with a line end.
@@ -140,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Shutdown saves: the file then holds exactly the table's text.
     form.FormDestroy();
+    CheckErrors(lobby.notifier);
     fuzz::Check(fuzz::ReadFile(form.RegistryPath()) == form.Cad.SaveToText(), "the file saved at shutdown is the table");
     return 0;
 }

@@ -21,7 +21,7 @@
 #include "support/client_texts.h"
 #include "support/loopback.h"
 #include "support/private_network.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -80,10 +80,9 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
 
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        ServerProcess server(program.string(),
-                             {"m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
-                              "--reply-port", std::to_string(client.Port())},
-                             "/", (folder / "stderr").string());
+        ChildProgram server({program.string(), "m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                             "--reply-port", std::to_string(client.Port())},
+                            HeadlessServerSetup("/", (folder / "stderr").string()));
         bool up = false;
         for (int i = 0; i < 200 && !up; ++i) {
             client.SendTo(12001, "door|knock|zzz|");
@@ -213,10 +212,9 @@ TEST(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
 
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        ServerProcess server(program.string(),
-                             {"m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
-                              "--reply-port", std::to_string(players[0]->Port())},
-                             "/", (folder / "stderr").string());
+        ChildProgram server({program.string(), "m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                             "--reply-port", std::to_string(players[0]->Port())},
+                            HeadlessServerSetup("/", (folder / "stderr").string()));
         // Every player joins (and so is online to receive every ranking).
         for (int p = 0; p < kPlayers; ++p) {
             bool joined = false;

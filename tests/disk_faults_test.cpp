@@ -24,7 +24,7 @@
 #include "support/form_under_test.h"
 #include "support/loopback.h"
 #include "support/private_network.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/small_tmpfs.h"
 #include "support/temp_folder.h"
 
@@ -189,10 +189,11 @@ protected:
         if (!disk->Failure().empty())
             GTEST_SKIP() << disk->Failure();
         client.emplace("127.0.0.2");
-        server.emplace(program.string(),
-                       std::vector<std::string>{"m5qt4", "--headless", "--dir", data.string(), "--reply-port",
-                                                std::to_string(client->Port())},
-                       "/", (folder / "stderr").string(), [this] { return disk->EnterInChild(); });
+        ChildSetup setup = HeadlessServerSetup("/", (folder / "stderr").string());
+        setup.mountNamespace = disk->MountNamespace();
+        server.emplace(std::vector<std::string>{program.string(), "m5qt4", "--headless", "--dir", data.string(),
+                                                "--reply-port", std::to_string(client->Port())},
+                       setup);
     }
 
     std::string OnDisk(const std::string& name) const { return ReadBytes(disk->Path((data / name).string())); }
@@ -238,7 +239,7 @@ protected:
     fs::path data = folder / "data";
     std::optional<SmallTmpfs> disk;
     std::optional<LoopbackPeer> client;
-    std::optional<ServerProcess> server;
+    std::optional<ChildProgram> server;
 };
 
 TEST_F(FullDisk, IsReportedOnceWhileTheLobbyGoesOnAndTheRegistryStaysWhole)

@@ -17,7 +17,7 @@
 #include "support/client_texts.h"
 #include "support/loopback.h"
 #include "support/private_network.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -73,8 +73,8 @@ protected:
         player.emplace("127.0.0.2", kClientPort);
         probe.emplace("127.0.0.3", kClientPort);
         flooder.emplace("127.0.0.4");
-        server.emplace(program.string(), std::vector<std::string>{"m5qt4", "--headless", "--quiet"}, "/",
-                       (folder / "stderr").string());
+        server.emplace(std::vector<std::string>{program.string(), "m5qt4", "--headless", "--quiet"},
+                       HeadlessServerSetup("/", (folder / "stderr").string()));
         ASSERT_TRUE(Sync()) << "the server does not answer: " << ReadBytes(folder / "stderr");
     }
 
@@ -117,7 +117,7 @@ protected:
     std::optional<LoopbackPeer> player;  // 127.0.0.2:12000, as a game client
     std::optional<LoopbackPeer> probe;   // 127.0.0.3:12000
     std::optional<LoopbackPeer> flooder; // 127.0.0.4
-    std::optional<ServerProcess> server; // killed, if still running, before the namespace goes
+    std::optional<ChildProgram> server;  // killed, if still running, before the namespace goes
     int syncs = 0;
 };
 

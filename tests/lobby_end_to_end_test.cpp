@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,9 +16,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +25,7 @@
 
 #include "support/client_texts.h"
 #include "support/private_network.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -153,16 +150,17 @@ protected:
         fs::copy_file(ServerProgramPath(), program);
     }
 
-    // Starts the copy in its folder (so it keeps its files there) and waits until it has
-    // read or created its registry, by which time it listens on port 12001. inChild runs in
-    // the server's process before the program starts (see ServerProcess).
-    void StartServer(const std::function<bool()>& inChild = {})
+    // Starts the copy in its folder (so it keeps its files there), with bindMounts in a mount
+    // namespace of its own, and waits until it has read or created its registry, by which
+    // time it listens on port 12001.
+    void StartServer(const std::vector<BindMount>& bindMounts = {})
     {
         const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         ASSERT_GE(watch, 0);
         ASSERT_GE(::inotify_add_watch(watch, folder.Path().c_str(), IN_OPEN | IN_MOVED_TO | IN_CLOSE), 0);
-        server.emplace(program.string(), std::vector<std::string>{"m5qt4", "--headless"}, "/",
-                       (folder / "stderr").string(), inChild);
+        ChildSetup setup = HeadlessServerSetup("/", (folder / "stderr").string());
+        setup.bindMounts = bindMounts;
+        server.emplace(std::vector<std::string>{program.string(), "m5qt4", "--headless"}, setup);
         const auto deadline = Clock::now() + 10s;
         bool ready = false;
         for (int events = 0; !ready && events < 1000 && Clock::now() < deadline; ++events) {
@@ -244,7 +242,7 @@ protected:
     PrivateNetwork network;
     TempFolder folder;
     fs::path program;
-    std::optional<ServerProcess> server; // killed, if still running, before the namespace goes
+    std::optional<ChildProgram> server; // killed, if still running, before the namespace goes
     std::vector<std::string> expectedLog;
 };
 
@@ -339,11 +337,7 @@ TEST_F(LobbyEndToEnd, PlayersAreServedWhileASendWaitsForAHostNameLookup)
     WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\nX,bob,pw,lobby.invalid,0,-,\r\n");
     WriteBytes(folder / "resolv.conf", "nameserver 127.0.0.1\n");
     const UdpSocket silentNameServer("127.0.0.1", 53);
-    const std::string resolvConf = (folder / "resolv.conf").string();
-    ASSERT_NO_FATAL_FAILURE(StartServer([path = resolvConf.c_str()] {
-        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-    }));
+    ASSERT_NO_FATAL_FAILURE(StartServer({{(folder / "resolv.conf").string(), "/etc/resolv.conf"}}));
     GameClient ana("127.0.0.2");
     GameClient carl("127.0.0.3");
 

@@ -1,5 +1,6 @@
 // Closed days of the traffic log compressed and removed (--compress-logs, --keep-logs), on
 // real files in a temporary folder; compressed files are read back with gzip itself.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -8,7 +9,6 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -18,6 +18,7 @@
 #include "server/log_day_names.h"
 #include "server/log_keeper.h"
 #include "server/traffic_log.h"
+#include "support/child_program.h"
 #include "support/form_under_test.h"
 #include "support/temp_folder.h"
 
@@ -129,20 +130,9 @@ TEST(LogCompression, SigkillAtAnyStepLeavesThePlainFileOrBothNeverNeither)
         TempFolder folder;
         const fs::path plain = folder / "06-12-2026.txt", compressed = folder / "06-12-2026.txt.gz";
         WriteBytes(plain, day);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            CompressionControl control;
-            control.onStep = [crashAt](CompressionStep step) {
-                if (step == crashAt)
-                    ::kill(::getpid(), SIGKILL);
-            };
-            CompressLogDay(folder.Slash(), "06-12-2026", control);
-            ::_exit(0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        ChildProgram compression({LOBBY_COMPRESS_LOG_DAY_PATH, folder.Slash(), "06-12-2026",
+                                  std::to_string(static_cast<int>(crashAt))});
+        ASSERT_EQ(compression.WaitForExit(std::chrono::seconds(20)), 128 + SIGKILL) << compression.Err();
 
         const bool plainWhole = fs::exists(plain) && ReadBytes(plain) == day;
         const bool compressedWhole = fs::exists(compressed) && Gunzip(compressed) == day;

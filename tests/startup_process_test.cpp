@@ -17,13 +17,16 @@
 #include "server/date_text.h"
 #include "support/child_program.h"
 #include "support/loopback.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test_support::ChildProgram;
+using test_support::HeadlessServerSetup;
+using test_support::ServerProgramPath;
 
 class StartupProcess : public testing::Test {
 protected:
@@ -45,7 +48,8 @@ TEST_F(StartupProcess, WithoutTheAccessWordTheServerTidiesUpAndEndsWithStatus2)
     WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\n,ana,Pw,10.0.0.1,7,+,\n");
     // A copy of the program runs in its own folder and keeps its files there, wherever it is
     // started from. --listen-port 0 keeps it off the real port while it is briefly up.
-    ServerProcess server(program.string(), {"not-the-word", "--listen-port", "0"}, "/", (folder / "stderr").string());
+    ChildProgram server({program.string(), "not-the-word", "--listen-port", "0"},
+                        HeadlessServerSetup("/", (folder / "stderr").string()));
     const auto status = server.WaitForExit(20s);
     ASSERT_TRUE(status) << "the server did not end";
     EXPECT_EQ(*status, 2);
@@ -58,8 +62,8 @@ TEST_F(StartupProcess, WithoutTheAccessWordTheServerTidiesUpAndEndsWithStatus2)
 
 TEST_F(StartupProcess, SigtermSavesTheRegistryAndEndsCleanly)
 {
-    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", "0"}, folder.Path().string(),
-                         (folder / "stderr").string());
+    ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", "0"},
+                        HeadlessServerSetup(folder.Path().string(), (folder / "stderr").string()));
     // Up means the registry file was created; bounded, polled.
     for (int i = 0; i < 500 && !fs::exists(folder / "cadastro.txt"); ++i)
         std::this_thread::sleep_for(10ms);
@@ -75,7 +79,8 @@ TEST_F(StartupProcess, SigtermSavesTheRegistryAndEndsCleanly)
 TEST_F(StartupProcess, AnUnreadableRegistryStopsTheServerBeforeItServes)
 {
     fs::create_directory(folder / "cadastro.txt");
-    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", "0"}, "/", (folder / "stderr").string());
+    ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", "0"},
+                        HeadlessServerSetup("/", (folder / "stderr").string()));
     const auto status = server.WaitForExit(20s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 1);
@@ -87,8 +92,8 @@ TEST_F(StartupProcess, AnUnreadableRegistryStopsTheServerBeforeItServes)
 TEST_F(StartupProcess, ADataFolderOptionMovesTheFiles)
 {
     TempFolder data;
-    ServerProcess server(program.string(), {"wrong", "--dir", data.Path().string(), "--listen-port", "0"}, "/",
-                         (folder / "stderr").string());
+    ChildProgram server({program.string(), "wrong", "--dir", data.Path().string(), "--listen-port", "0"},
+                        HeadlessServerSetup("/", (folder / "stderr").string()));
     ASSERT_TRUE(server.WaitForExit(20s));
     EXPECT_TRUE(fs::exists(data / "cadastro.txt"));
     EXPECT_FALSE(fs::exists(folder / "cadastro.txt"));
@@ -106,8 +111,8 @@ TEST_F(StartupProcess, APortTakenByAnotherProgramIsReportedAndTheServerEnds)
     ::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
 
-    ServerProcess server(program.string(), {"m5qt4", "--headless", "--listen-port", port}, "/",
-                         (folder / "stderr").string());
+    ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", port},
+                        HeadlessServerSetup("/", (folder / "stderr").string()));
     const auto status = server.WaitForExit(20s);
     ::close(other);
     ASSERT_TRUE(status) << "the server ran deaf instead of ending";
@@ -135,7 +140,8 @@ TEST_F(StartupProcess, HelpOrVersionAloneTouchesNoFile)
 
 TEST_F(StartupProcess, AnUnknownOptionIsRefusedBeforeAnyFileIsTouched)
 {
-    ServerProcess server(program.string(), {"m5qt4", "--frobnicate"}, "/", (folder / "stderr").string());
+    ChildProgram server({program.string(), "m5qt4", "--frobnicate"},
+                        HeadlessServerSetup("/", (folder / "stderr").string()));
     const auto status = server.WaitForExit(20s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 2);
@@ -151,9 +157,9 @@ TEST_F(StartupProcess, SaysWhereItServesAndAFailedShutdownSaveIsToldEvenAfterTen
     fs::create_directory(folder / "cadastro.txt.tmp");
     test_support::LoopbackPeer client;
     const std::uint16_t port = test_support::FreeLoopbackPort();
-    test_support::ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", std::to_string(port),
-                                       "--reply-port", std::to_string(client.Port())},
-                                      {{"LC_ALL", "C"}});
+    ChildProgram server({program.string(), "m5qt4", "--headless", "--listen-port", std::to_string(port),
+                         "--reply-port", std::to_string(client.Port())},
+                        {.environment = {{"LC_ALL", "C"}}});
     std::optional<test_support::PeerDatagram> refused; // a wrong password: answered, nobody registered
     for (int i = 0; i < 100 && !refused; ++i) {
         client.SendTo(port, "ana|wrong|zzz|");

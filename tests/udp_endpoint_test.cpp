@@ -1,14 +1,20 @@
 // TUDPEndpoint on real loopback sockets: every endpoint binds port 0 and talks only to peers
 // on 127.0.0.0/8; every wait is bounded. Name lookups resolve only "localhost" and names
-// under the reserved ".invalid" domain, or go to a stand-in resolver.
+// under the reserved ".invalid" domain, or go to a stand-in resolver. What goes through the
+// loop (receiving, moving to another port, the dispatch while a send waits for a lookup) is
+// checked on each loop the program runs on: the window's and the headless one. The rest
+// (sending to addresses, binding errors, error numbers) never asks the loop for anything, so
+// it runs once, on the window's.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +23,7 @@
 #include "app/qt_event_loop.h"
 #include "net/udp_endpoint.h"
 #include "net/udp_sock_error.h"
+#include "platform/epoll_event_loop.h"
 #include "support/loopback.h"
 
 namespace {
@@ -87,8 +94,24 @@ public:
     }
 };
 
-class UdpEndpointTest : public ::testing::Test {
+// A loop of either kind, reporting to onError.
+using LoopMaker = std::unique_ptr<EventLoop> (*)(LoopErrorHandler onError);
+
+template <typename Loop>
+std::unique_ptr<EventLoop> MakeLoop(LoopErrorHandler onError)
+{
+    return std::make_unique<Loop>(std::move(onError));
+}
+
+// An endpoint on a port of its own, on the loop makeLoop gives, with a stand-in resolver and
+// a peer on 127.0.0.1.
+class EndpointOnALoop : public ::testing::Test {
 protected:
+    explicit EndpointOnALoop(LoopMaker makeLoop)
+        : ownedLoop(makeLoop([this](const std::exception& error) { onLoopError(error); }))
+    {
+    }
+
     void SetUp() override
     {
         endpoint = std::make_unique<TUDPEndpoint>(loop);
@@ -139,16 +162,44 @@ protected:
     }
 
     std::vector<std::string> loopErrors;
-    QtEventLoop loop{[this](const std::exception& error) { loopErrors.push_back(error.what()); }};
+    // Where errors escaping the loop's callbacks go; a test may put its own in.
+    std::function<void(const std::exception&)> onLoopError = [this](const std::exception& error) {
+        loopErrors.push_back(error.what());
+    };
+    std::unique_ptr<EventLoop> ownedLoop;
+    EventLoop& loop = *ownedLoop;
     TestResolver resolver;
     std::unique_ptr<TUDPEndpoint> endpoint;
     std::vector<ReceivedEvent> received;
     LoopbackPeer peer;
 };
 
+// Sending to addresses, binding errors, error numbers: the loop is only where the endpoint
+// lives, so the one kind does.
+class UdpEndpointTest : public EndpointOnALoop {
+protected:
+    UdpEndpointTest() : EndpointOnALoop(&MakeLoop<QtEventLoop>) {}
+};
+
+// Receiving, moving to another port, waiting for a lookup: on each loop.
+struct LoopKind {
+    const char* name;
+    LoopMaker make;
+};
+
+class UdpEndpointOnEachLoop : public EndpointOnALoop, public ::testing::WithParamInterface<LoopKind> {
+protected:
+    UdpEndpointOnEachLoop() : EndpointOnALoop(GetParam().make) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Loops, UdpEndpointOnEachLoop,
+                         ::testing::Values(LoopKind{"Qt", &MakeLoop<QtEventLoop>},
+                                           LoopKind{"Epoll", &MakeLoop<EpollEventLoop>}),
+                         [](const ::testing::TestParamInfo<LoopKind>& info) { return std::string(info.param.name); });
+
 // ---------------------------------------------------------------- receiving
 
-TEST_F(UdpEndpointTest, EachDatagramIsOneEventWithCountSenderPortAndBytes)
+TEST_P(UdpEndpointOnEachLoop, EachDatagramIsOneEventWithCountSenderPortAndBytes)
 {
     RecordReceives();
     LoopbackPeer other("127.100.20.3"); // three, two and one digits: no leading zeros
@@ -172,7 +223,7 @@ TEST_F(UdpEndpointTest, EachDatagramIsOneEventWithCountSenderPortAndBytes)
     EXPECT_EQ(received[2].bytes, largest);
 }
 
-TEST_F(UdpEndpointTest, LongerDatagramIsAFailedReceiveFromItsRealSenderAndTheRestIsDiscarded)
+TEST_P(UdpEndpointOnEachLoop, LongerDatagramIsAFailedReceiveFromItsRealSenderAndTheRestIsDiscarded)
 {
     RecordReceives();
     peer.SendTo(endpoint->BoundPort(), std::string(2048, 'x') + "TAIL");
@@ -195,7 +246,7 @@ TEST_F(UdpEndpointTest, LongerDatagramIsAFailedReceiveFromItsRealSenderAndTheRes
     EXPECT_EQ(received[1].bytes, "next") << "the tail of the long datagram must not leak";
 }
 
-TEST_F(UdpEndpointTest, DatagramsQueuedTogetherAreAllAnnouncedInOrder)
+TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrder)
 {
     // One readable callback takes one: the rest must come with the next ones, in order.
     RecordReceives();
@@ -207,7 +258,7 @@ TEST_F(UdpEndpointTest, DatagramsQueuedTogetherAreAllAnnouncedInOrder)
         EXPECT_EQ(received[static_cast<std::size_t>(i)].bytes, "d" + std::to_string(i));
 }
 
-TEST_F(UdpEndpointTest, AHandlerMayDestroyOrMoveTheEndpointWhileDatagramsAreQueued)
+TEST_P(UdpEndpointOnEachLoop, AHandlerMayDestroyOrMoveTheEndpointWhileDatagramsAreQueued)
 {
     int calls = 0;
     endpoint->OnDataReceived = [&](TUDPEndpoint&, std::int32_t, const std::string&, std::int32_t) {
@@ -243,7 +294,7 @@ TEST_F(UdpEndpointTest, AHandlerMayDestroyOrMoveTheEndpointWhileDatagramsAreQueu
     EXPECT_EQ(received[1].bytes, "new");
 }
 
-TEST_F(UdpEndpointTest, ReadDatagramBeforeAnyAndRepeatedWithoutHandler)
+TEST_P(UdpEndpointOnEachLoop, ReadDatagramBeforeAnyAndRepeatedWithoutHandler)
 {
     TMemoryStream stream;
     endpoint->ReadDatagram(stream);
@@ -260,7 +311,7 @@ TEST_F(UdpEndpointTest, ReadDatagramBeforeAnyAndRepeatedWithoutHandler)
 
 // ---------------------------------------------------------------- binding
 
-TEST_F(UdpEndpointTest, AssigningLocalPortMovesTheEndpointAndBindingAgainChangesNothing)
+TEST_P(UdpEndpointOnEachLoop, AssigningLocalPortMovesTheEndpointAndBindingAgainChangesNothing)
 {
     RecordReceives();
     const std::uint16_t oldPort = endpoint->BoundPort();
@@ -447,7 +498,7 @@ TEST_F(UdpEndpointTest, NullRemoteAddressIsRefusedWithoutLookupOrReport)
     EXPECT_TRUE(statuses.empty());
 }
 
-TEST_F(UdpEndpointTest, AllOnesAddressAndNamesUpTo127CharactersGoToTheLookup)
+TEST_P(UdpEndpointOnEachLoop, AllOnesAddressAndNamesUpTo127CharactersGoToTheLookup)
 {
     // 255.255.255.255 is inet_addr's failure value. The stand-in answers 127.0.0.1, so that
     // nothing is broadcast.
@@ -485,7 +536,7 @@ TEST_F(UdpEndpointTest, EveryAddressFormOfInetAddrIsSentToWithoutALookup)
     }
 }
 
-TEST_F(UdpEndpointTest, ResolvableNameIsLookedUpOncePerSend)
+TEST_P(UdpEndpointOnEachLoop, ResolvableNameIsLookedUpOncePerSend)
 {
     SendTo("localhost", peer.Port(), "first");
     SendTo("localhost", peer.Port(), "second");
@@ -497,7 +548,7 @@ TEST_F(UdpEndpointTest, ResolvableNameIsLookedUpOncePerSend)
     EXPECT_EQ(second->bytes, "second");
 }
 
-TEST_F(UdpEndpointTest, UnresolvableNameCostsOneLookupOrTwoWithAHandlingHandler)
+TEST_P(UdpEndpointOnEachLoop, UnresolvableNameCostsOneLookupOrTwoWithAHandlingHandler)
 {
     const std::string name = "no-such-host.invalid";
     auto send = [&] { return SockErrorOf([&] { SendTo(name, peer.Port(), "x"); }); };
@@ -520,7 +571,7 @@ TEST_F(UdpEndpointTest, UnresolvableNameCostsOneLookupOrTwoWithAHandlingHandler)
 
 // ---------------------------------------------------------------- the lookup wait
 
-TEST_F(UdpEndpointTest, DatagramsArriveNestedWhileASendWaitsForALookup)
+TEST_P(UdpEndpointOnEachLoop, DatagramsArriveNestedWhileASendWaitsForALookup)
 {
     // The worker sends a datagram and holds its answer until the endpoint's handler has
     // run, which can only happen if the wait dispatches events.
@@ -543,7 +594,7 @@ TEST_F(UdpEndpointTest, DatagramsArriveNestedWhileASendWaitsForALookup)
     EXPECT_EQ(got->bytes, "after lookup");
 }
 
-TEST_F(UdpEndpointTest, LookupThatNeverAnswersTimesOutAsFailed)
+TEST_P(UdpEndpointOnEachLoop, LookupThatNeverAnswersTimesOutAsFailed)
 {
     resolver.AnswerWith("127.0.0.1");
     resolver.Gate();
@@ -560,7 +611,7 @@ TEST_F(UdpEndpointTest, LookupThatNeverAnswersTimesOutAsFailed)
     EXPECT_TRUE(loopErrors.empty());
 }
 
-TEST_F(UdpEndpointTest, SecondLookupWhileOneWaitsIsRefused)
+TEST_P(UdpEndpointOnEachLoop, SecondLookupWhileOneWaitsIsRefused)
 {
     resolver.AnswerWith("127.0.0.1");
     resolver.Gate();
@@ -572,10 +623,10 @@ TEST_F(UdpEndpointTest, SecondLookupWhileOneWaitsIsRefused)
                 SendTo("inner.invalid", peer.Port(), "inner");
         });
     });
-    loop.SetErrorHandler([&](const std::exception& error) {
+    onLoopError = [&](const std::exception& error) {
         loopErrors.push_back(error.what());
         resolver.Release();
-    });
+    };
 
     SendTo("outer.invalid", peer.Port(), "outer");
     EXPECT_EQ(loopErrors, std::vector<std::string>{"Host lookup already in progress"});
@@ -584,7 +635,7 @@ TEST_F(UdpEndpointTest, SecondLookupWhileOneWaitsIsRefused)
     EXPECT_EQ(got->bytes, "outer");
 }
 
-TEST_F(UdpEndpointTest, EndpointDestroyedDuringItsLookupWaitEndsTheSendSafely)
+TEST_P(UdpEndpointOnEachLoop, EndpointDestroyedDuringItsLookupWaitEndsTheSendSafely)
 {
     resolver.AnswerWith("127.0.0.1");
     resolver.Gate();

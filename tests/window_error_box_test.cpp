@@ -21,7 +21,7 @@
 #include "support/child_program.h"
 #include "support/client_texts.h"
 #include "support/loopback.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -57,12 +57,12 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
     ::chmod(runtime.c_str(), 0700);
     // For a sanitizer build: the D-Bus library Qt's X11 platform loads keeps a buffer to exit.
     std::ofstream(folder / "leaks.supp") << "leak:libdbus-1.so\n";
-    const std::vector<EnvironmentChange> environment = {
+    const ChildSetup setup = {.environment = {
         {"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", std::nullopt}, {"LC_ALL", "C"},
-        {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}};
+        {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}}};
     ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
                          std::to_string(port), "--reply-port", std::to_string(client.Port())},
-                        environment);
+                        setup);
     // Whether a box (a window captioned with the program's name) is up; bounded.
     const auto boxShown = [&] {
         for (int i = 0; i < 100; ++i) {
@@ -99,7 +99,7 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
     TempFolder refused;
     fs::create_directory(refused / "cadastro.txt");
     ChildProgram stopped({ServerProgramPath(), "m5qt4", "--dir", refused.Path().string(), "--listen-port", "0"},
-                         environment);
+                         setup);
     EXPECT_TRUE(boxShown()) << "no error box for a refused start: " << stopped.Err();
     stopped.Signal(SIGTERM);
     EXPECT_EQ(stopped.WaitForExit(20s), std::optional<int>(1));

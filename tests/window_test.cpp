@@ -25,7 +25,7 @@
 #include "support/child_program.h"
 #include "support/client_texts.h"
 #include "support/loopback.h"
-#include "support/server_process.h"
+#include "support/server_program.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -225,12 +225,12 @@ TEST_F(WindowTest, ShowsCaptionHeaderRowAndPlayers)
     ::chmod(runtime.c_str(), 0700);
     ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
                          std::to_string(serverPort), "--reply-port", std::to_string(client.Port())},
-                        {{"DISPLAY", display.Name()},
-                         {"QT_QPA_PLATFORM", "xcb"},
-                         {"WAYLAND_DISPLAY", std::nullopt},
-                         {"LC_ALL", "C"},
-                         {"XDG_RUNTIME_DIR", runtime.string()},
-                         {"LSAN_OPTIONS", LeakCheckOptions()}});
+                        {.environment = {{"DISPLAY", display.Name()},
+                                         {"QT_QPA_PLATFORM", "xcb"},
+                                         {"WAYLAND_DISPLAY", std::nullopt},
+                                         {"LC_ALL", "C"},
+                                         {"XDG_RUNTIME_DIR", runtime.string()},
+                                         {"LSAN_OPTIONS", LeakCheckOptions()}}});
 
     const std::string window = ShownWindow(display.Name(), server);
     ASSERT_FALSE(window.empty()) << "no window captioned \"" << kCaption << "\" was shown; server said: " << server.Err();

@@ -5,11 +5,14 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,12 +63,48 @@ std::vector<char*> Pointers(std::vector<std::string>& words)
     return pointers;
 }
 
-// Appends what fd holds now; closes it and sets it to -1 at the end of the stream.
-void ReadAvailable(int& fd, std::string& into)
+// The first executable named name in PATH's folders.
+std::optional<std::string> SearchPath(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    if (path == nullptr)
+        return std::nullopt;
+    const std::string folders = path;
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::filesystem::path candidate = std::filesystem::path(folders.substr(start, end - start)) / name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate.string();
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+// Opens path with flags (O_CLOEXEC added: only what dup2 places survives the exec).
+FileDescriptor Open(const std::string& path, int flags)
+{
+    FileDescriptor fd(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+    if (!fd.IsOpen())
+        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    return fd;
+}
+
+// A pipe whose ends both close on exec.
+std::pair<FileDescriptor, FileDescriptor> Pipe()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe failed: ") + std::strerror(errno));
+    return {FileDescriptor(ends[0]), FileDescriptor(ends[1])};
+}
+
+// Appends what fd holds now; closes it at the end of the stream.
+void ReadAvailable(FileDescriptor& fd, std::string& into)
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
         if (n > 0) {
             into.append(buffer, static_cast<std::size_t>(n));
             continue;
@@ -74,55 +113,63 @@ void ReadAvailable(int& fd, std::string& into)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return;
-        ::close(fd);
-        fd = -1;
+        fd.Close();
         return;
     }
 }
 
 } // namespace
 
-ChildProgram::ChildProgram(const std::vector<std::string>& arguments, const std::vector<EnvironmentChange>& changes)
+ChildProgram::ChildProgram(const std::vector<std::string>& arguments, const ChildSetup& setup)
 {
     if (arguments.empty())
         throw std::invalid_argument("ChildProgram needs a program");
-    // Everything the child needs is made before fork: between fork and exec only
-    // async-signal-safe calls are allowed, and the test process may have threads.
+    // Everything the child needs is made here, before fork: the test process may have
+    // threads (host-name lookups, the registry's saver, the log's keeper), and one of them
+    // may hold a lock (malloc's, the environment's) that the child would wait on for ever.
+    // Between fork and exec the child makes system calls only, on what is ready below.
+    const std::string& name = arguments[0];
+    const std::optional<std::string> program = name.find('/') != std::string::npos ? name : SearchPath(name);
     std::vector<std::string> argv = arguments;
-    std::vector<std::string> environment = ChangedEnvironment(changes);
+    std::vector<std::string> environment = ChangedEnvironment(setup.environment);
     const std::vector<char*> argvPointers = Pointers(argv);
     const std::vector<char*> environmentPointers = Pointers(environment);
+    const char* const folder = setup.folder.empty() ? nullptr : setup.folder.c_str();
+    const FileDescriptor input = Open("/dev/null", O_RDONLY);
+    auto [outRead, outWrite] = Pipe();
+    auto [errRead, errWrite] = setup.errorFile.empty()
+                                   ? Pipe()
+                                   : std::pair(FileDescriptor(), Open(setup.errorFile, O_WRONLY | O_CREAT | O_TRUNC));
 
-    int outPipe[2];
-    int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        throw std::runtime_error("pipe failed");
-    }
     pid_ = ::fork();
-    if (pid_ < 0) {
-        for (const int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-            ::close(fd);
-        throw std::runtime_error("fork failed");
-    }
+    if (pid_ < 0)
+        throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
     if (pid_ == 0) {
-        const int null = ::open("/dev/null", O_RDONLY);
-        if (null >= 0)
-            ::dup2(null, STDIN_FILENO);
-        ::dup2(outPipe[1], STDOUT_FILENO);
-        ::dup2(errPipe[1], STDERR_FILENO);
-        ::execvpe(argvPointers[0], argvPointers.data(), environmentPointers.data());
+        ::dup2(input.Get(), STDIN_FILENO);
+        ::dup2(outWrite.Get(), STDOUT_FILENO);
+        ::dup2(errWrite.Get(), STDERR_FILENO);
+        if (setup.mountNamespace >= 0 && ::setns(setup.mountNamespace, CLONE_NEWNS) != 0)
+            ::_exit(125);
+        if (!setup.bindMounts.empty()) {
+            // Private first, so that the mounts stay in the child's namespace.
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                ::_exit(125);
+            for (const BindMount& mount : setup.bindMounts) {
+                if (::mount(mount.source.c_str(), mount.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                    ::_exit(125);
+            }
+        }
+        if (folder != nullptr && ::chdir(folder) != 0)
+            ::_exit(126);
+        if (program)
+            ::execve(program->c_str(), argvPointers.data(), environmentPointers.data());
         ::_exit(127);
     }
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    outFd_ = outPipe[0];
-    errFd_ = errPipe[0];
-    ::fcntl(outFd_, F_SETFL, O_NONBLOCK);
-    ::fcntl(errFd_, F_SETFL, O_NONBLOCK);
+    outFd_ = std::move(outRead);
+    errFd_ = std::move(errRead);
+    ::fcntl(outFd_.Get(), F_SETFL, O_NONBLOCK);
+    if (errFd_.IsOpen())
+        ::fcntl(errFd_.Get(), F_SETFL, O_NONBLOCK);
 }
 
 ChildProgram::~ChildProgram()
@@ -132,22 +179,19 @@ ChildProgram::~ChildProgram()
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
-    if (outFd_ >= 0)
-        ::close(outFd_);
-    if (errFd_ >= 0)
-        ::close(errFd_);
 }
 
 void ChildProgram::ReadOutput(int timeoutMs)
 {
-    pollfd watched[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-    if (outFd_ < 0 && errFd_ < 0)
+    // poll passes over a closed end's -1.
+    pollfd watched[2] = {{outFd_.Get(), POLLIN, 0}, {errFd_.Get(), POLLIN, 0}};
+    if (!outFd_.IsOpen() && !errFd_.IsOpen())
         return;
     if (::poll(watched, 2, timeoutMs) <= 0)
         return;
-    if (outFd_ >= 0 && watched[0].revents != 0)
+    if (outFd_.IsOpen() && watched[0].revents != 0)
         ReadAvailable(outFd_, out_);
-    if (errFd_ >= 0 && watched[1].revents != 0)
+    if (errFd_.IsOpen() && watched[1].revents != 0)
         ReadAvailable(errFd_, err_);
 }
 
@@ -157,7 +201,7 @@ bool ChildProgram::WaitForOutput(const std::function<bool(const std::string&)>& 
     while (!done(out_)) {
         if (Clock::now() >= deadline)
             return false;
-        if (outFd_ < 0 && errFd_ < 0)
+        if (!outFd_.IsOpen() && !errFd_.IsOpen())
             return false; // nothing more can come
         ReadOutput(std::min(MillisecondsLeft(deadline), 50));
     }
@@ -176,11 +220,11 @@ std::optional<int> ChildProgram::WaitForExit(std::chrono::milliseconds timeout)
         if (Clock::now() >= deadline)
             return std::nullopt;
         ReadOutput(std::min(MillisecondsLeft(deadline), 20));
-        if (outFd_ < 0 && errFd_ < 0)
+        if (!outFd_.IsOpen() && !errFd_.IsOpen())
             ::usleep(10000); // both pipes ended: no reading left to pace the loop
     }
     const auto readDeadline = Clock::now() + std::chrono::milliseconds(kFinalReadMs);
-    while ((outFd_ >= 0 || errFd_ >= 0) && Clock::now() < readDeadline)
+    while ((outFd_.IsOpen() || errFd_.IsOpen()) && Clock::now() < readDeadline)
         ReadOutput(MillisecondsLeft(readDeadline));
     return status_;
 }
@@ -192,9 +236,9 @@ void ChildProgram::Signal(int number)
 }
 
 ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
-                         const std::vector<EnvironmentChange>& changes)
+                         const ChildSetup& setup)
 {
-    ChildProgram child(arguments, changes);
+    ChildProgram child(arguments, setup);
     ProgramResult result;
     result.status = child.WaitForExit(timeout);
     result.out = child.Out();
@@ -204,19 +248,7 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono:
 
 bool ProgramInPath(const std::string& name)
 {
-    const char* path = std::getenv("PATH");
-    if (path == nullptr)
-        return false;
-    const std::string folders = path;
-    std::size_t start = 0;
-    while (start <= folders.size()) {
-        const std::size_t end = std::min(folders.find(':', start), folders.size());
-        const std::filesystem::path candidate = std::filesystem::path(folders.substr(start, end - start)) / name;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
+    return SearchPath(name).has_value();
 }
 
 std::uint16_t FreeLoopbackPort()

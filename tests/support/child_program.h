@@ -1,9 +1,9 @@
 #pragma once
 
 // Another program run as a child of the test, with its standard output and error captured,
-// for tests that check a built program whole or drive tools (the X server, screenshots,
-// text recognition). Every wait has a limit; the destructor kills a child that still runs,
-// so no test leaves one behind.
+// for tests that check a built program whole (the server, the client, the load generator) or
+// drive tools (the X server, screenshots, text recognition). Every wait has a limit; the
+// destructor kills a child that still runs, so no test leaves one behind.
 
 #include <chrono>
 #include <cstdint>
@@ -15,19 +15,39 @@
 
 #include <sys/types.h>
 
+#include "platform/file_descriptor.h"
+
 namespace test_support {
 
 // One change to the child's environment: set name to the value, or remove it when the value
 // is nothing.
 using EnvironmentChange = std::pair<std::string, std::optional<std::string>>;
 
+// A file or folder mounted over another path for the child alone.
+struct BindMount {
+    std::string source;
+    std::string target;
+};
+
+// How a child starts, beyond its arguments. ChildProgram turns all of it into plain arrays
+// and open descriptors before it forks, so that the new process, which may be forked from a
+// test with threads running, makes system calls only until the program replaces it.
+struct ChildSetup {
+    std::vector<EnvironmentChange> environment{}; // applied to this process's environment
+    std::string folder{};                         // where it starts; empty: this process's folder
+    std::string errorFile{};                      // standard error made anew there, not kept in Err()
+    int mountNamespace = -1;                      // an open /proc/PID/ns/mnt entered first
+    std::vector<BindMount> bindMounts{};          // in a mount namespace of its own, after that
+};
+
 class ChildProgram {
 public:
-    // Starts arguments[0] (looked up in PATH when it holds no "/") with arguments, in the
-    // current folder, with this process's environment plus changes, standard input from
-    // /dev/null. Raises std::runtime_error when no process can be made; a program that cannot
-    // be started ends with status 127.
-    explicit ChildProgram(const std::vector<std::string>& arguments, const std::vector<EnvironmentChange>& changes = {});
+    // Starts arguments[0] (looked up in PATH when it holds no "/") with arguments, with this
+    // process's environment plus setup's changes, standard input from /dev/null. Raises
+    // std::runtime_error when no process can be made or the error file cannot be; a child
+    // ends with status 125 when its mounts fail, 126 when it cannot enter its folder, 127
+    // when the program cannot be started.
+    explicit ChildProgram(const std::vector<std::string>& arguments, const ChildSetup& setup = {});
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
     ~ChildProgram();
@@ -50,8 +70,8 @@ private:
     void ReadOutput(int timeoutMs);
 
     pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
+    FileDescriptor outFd_; // closed at the end of the stream
+    FileDescriptor errFd_; // never open when standard error goes to a file
     std::optional<int> status_;
     std::string out_;
     std::string err_;
@@ -65,7 +85,7 @@ struct ProgramResult {
 
 // Runs a program to its end (killed after timeout) and returns what it printed.
 ProgramResult RunProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
-                         const std::vector<EnvironmentChange>& changes = {});
+                         const ChildSetup& setup = {});
 
 // Whether an executable of that name is in one of PATH's folders.
 bool ProgramInPath(const std::string& name);

@@ -1,123 +1,19 @@
 #include "support/form_under_test.h"
 
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 
 namespace test_support {
 
-FormUnderTest::FormUnderTest(const std::function<void(FormEnvironment&)>& adjust)
+FormUnderTest::FormUnderTest(const std::function<void(FormEnvironment&)>& adjust) : HandDrivenForm(adjust)
 {
-    FormEnvironment environment;
-    environment.clock = &clock;
-    environment.regional = &regional;
-    environment.notifier = &notifier;
-    environment.loop = nullptr;
-    environment.makeEndpoint = [this](TForm1&) {
-        auto recording = std::make_unique<RecordingEndpoint>();
-        endpoint = recording.get();
-        return std::unique_ptr<DatagramEndpoint>(std::move(recording));
-    };
-    environment.exeName = "/opt/lobby/lobby-server";
-    environment.appFolder = folder.Slash();
-    environment.arguments = {"m5qt4"};
-    environment.monotonic = &monotonic;
-    if (adjust)
-        adjust(environment);
-    form = std::make_unique<TForm1>(std::move(environment));
-    form->FormCreate();
-    form->FormActivate();
-    if (!form->RegistryLoaded() || form->TerminateRequested())
-        throw std::runtime_error("the form did not start");
-}
-
-FormUnderTest::~FormUnderTest() = default;
-
-bool FormUnderTest::Receive(const std::string& fromIp, const std::string& datagram)
-{
-    endpoint->current = datagram;
-    return form->RunHandler([&] {
-        form->UDP1DataReceived(*endpoint, static_cast<std::int32_t>(datagram.size()), fromIp, 5555);
-    });
-}
-
-bool FormUnderTest::ReceiveFailed(const std::string& fromIp)
-{
-    endpoint->current.clear();
-    return form->RunHandler([&] { form->UDP1DataReceived(*endpoint, -1, fromIp, 5555); });
-}
-
-bool FormUnderTest::Tick()
-{
-    return form->RunHandler([&] { form->Timer1Timer(); });
+    for (const OperatorError& error : notifier.errors)
+        ADD_FAILURE() << "the start showed " << error.caption << ": " << error.text;
 }
 
 void FormUnderTest::Join(const std::string& fromIp, const std::string& nick, const std::string& password)
 {
     EXPECT_TRUE(Receive(fromIp, nick + "|" + password + "|slc|"));
     TakeSent();
-}
-
-std::vector<SentDatagram> FormUnderTest::TakeSent()
-{
-    std::vector<SentDatagram> sent;
-    sent.swap(endpoint->sent);
-    return sent;
-}
-
-std::vector<std::string> FormUnderTest::SentTo(const std::string& host) const
-{
-    std::vector<std::string> bytes;
-    for (const SentDatagram& datagram : endpoint->sent) {
-        if (datagram.host == host)
-            bytes.push_back(datagram.bytes);
-    }
-    return bytes;
-}
-
-void FormUnderTest::LoadRegistryFile(const std::string& text)
-{
-    WriteBytes(folder / TForm1::kRegistryFileName, text);
-    form->LoadRegistry();
-}
-
-std::string FormUnderTest::RegistryFile() const
-{
-    return ReadBytes(folder / TForm1::kRegistryFileName);
-}
-
-std::string FormUnderTest::LogText() const
-{
-    const LocalDateTime now = clock.Now();
-    char name[32];
-    std::snprintf(name, sizeof name, "%02d-%02d-%04d.txt", now.day, now.month, now.year);
-    return ReadBytes(folder / name);
-}
-
-std::vector<std::string> FormUnderTest::LogLines() const
-{
-    const std::string text = LogText();
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
-    }
-    return lines;
-}
-
-int FormUnderTest::RowOf(const std::string& nick) const
-{
-    for (int row = 1; row < form->Cad.RowCount(); ++row) {
-        if (form->Cad.Cell(Registry::kNick, row) == nick)
-            return row;
-    }
-    return 0;
 }
 
 std::string FormUnderTest::CellOf(const std::string& nick, Registry::Column column) const
@@ -128,14 +24,6 @@ std::string FormUnderTest::CellOf(const std::string& nick, Registry::Column colu
         return {};
     }
     return std::string(form->Cad.Cell(column, row));
-}
-
-std::vector<std::string> FormUnderTest::Nicks() const
-{
-    std::vector<std::string> nicks;
-    for (int row = 1; row < form->Cad.RowCount(); ++row)
-        nicks.emplace_back(form->Cad.Cell(Registry::kNick, row));
-    return nicks;
 }
 
 } // namespace test_support

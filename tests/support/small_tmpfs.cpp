@@ -83,9 +83,4 @@ std::string SmallTmpfs::Path(const std::string& path) const
     return "/proc/" + std::to_string(holder_) + "/root" + path;
 }
 
-bool SmallTmpfs::EnterInChild() const
-{
-    return namespaceFd_ >= 0 && ::setns(namespaceFd_, CLONE_NEWNS) == 0;
-}
-
 } // namespace test_support

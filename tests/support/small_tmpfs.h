@@ -10,7 +10,7 @@ namespace test_support {
 // A small tmpfs mounted on a folder in a mount namespace of its own, so a test can fill a
 // disk without touching the machine's: nothing outside the namespace sees the mount, and it
 // goes when the namespace's last process ends. A sleeping helper process holds the
-// namespace; programs the test starts enter it (EnterInChild) and the test reaches the files
+// namespace; programs the test starts enter it (MountNamespace) and the test reaches the files
 // through the helper's view of the file tree (Path). Needs root; Failure() says why not.
 class SmallTmpfs {
 public:
@@ -25,9 +25,8 @@ public:
     // Where the test reads and writes what the namespace's programs see at path (absolute).
     std::string Path(const std::string& path) const;
 
-    // For ServerProcess's inChild: moves the new process into the namespace. System calls
-    // only, so it is safe between fork and exec. Says whether it worked.
-    bool EnterInChild() const;
+    // The namespace, open, for ChildSetup::mountNamespace.
+    int MountNamespace() const { return namespaceFd_; }
 
 private:
     pid_t holder_ = -1;

@@ -7,14 +7,17 @@
 #include <stdexcept>
 #include <string>
 
-// A fresh folder under /tmp for one test, removed with everything in it at the end.
+// A fresh folder for one test (under /tmp unless told otherwise), removed with everything in
+// it at the end.
 class TempFolder {
 public:
-    TempFolder()
+    static constexpr const char* kDefaultParent = "/tmp";
+
+    explicit TempFolder(const std::filesystem::path& parent = kDefaultParent)
     {
-        char pattern[] = "/tmp/lobby_test.XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
+        std::string pattern = (parent / "lobby_test.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed under " + parent.string());
         path_ = pattern;
     }
     TempFolder(const TempFolder&) = delete;

@@ -1,0 +1,31 @@
+#pragma once
+
+// The operator's error boxes and notices collected instead of shown.
+
+#include <string>
+#include <vector>
+
+#include "server/form1.h"
+
+namespace test_support {
+
+struct OperatorError {
+    std::string caption;
+    std::string text;
+};
+
+class RecordingNotifier : public OperatorNotifier {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override
+    {
+        errors.push_back({caption, text});
+    }
+    void ShowNotice(const std::string& caption, const std::string& text) override
+    {
+        notices.push_back({caption, text});
+    }
+    std::vector<OperatorError> errors;
+    std::vector<OperatorError> notices;
+};
+
+} // namespace test_support
