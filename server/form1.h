@@ -19,21 +19,11 @@
 #include "server/flood_guard.h"
 #include "server/log_keeper.h"
 #include "server/memo.h"
+#include "server/operator_notifier.h"
 #include "server/outbox.h"
 #include "server/registry.h"
 #include "server/registry_saver.h"
 #include "server/traffic_log.h"
-
-// Where errors that end a window or timer handler go: a modal box in the window, a line on
-// standard error when headless. The caption and text arrive ready to show.
-class OperatorNotifier {
-public:
-    virtual ~OperatorNotifier() = default;
-    virtual void ShowError(const std::string& caption, const std::string& text) = 0;
-    // A notice that needs no answer and may come again every minute (the flood summary):
-    // never a modal box. By default one line on standard error, "caption: text".
-    virtual void ShowNotice(const std::string& caption, const std::string& text);
-};
 
 class TForm1;
 
@@ -273,10 +263,3 @@ struct TForm1::OutgoingMessage {
     std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
     bool admitted = false;                   // the flood guard let it through already
 };
-
-// The error box caption for a program file name: the name without its folder, cut at its
-// first ".", every character after the first in lower case.
-std::string ErrorBoxCaption(std::string_view exeName);
-// The error box text for an error message: a "." is added when the message is not empty and
-// its last character sorts after ".".
-std::string ErrorBoxText(std::string_view message);
