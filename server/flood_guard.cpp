@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "net/dotted_quad.h"
+
 namespace {
 
 constexpr std::int64_t kRequestUnit = 1000;         // 1 request = 1000 units; +rate units a ms
@@ -21,37 +23,11 @@ std::int64_t Refilled(std::int64_t level, std::int64_t capacity, std::int64_t el
     return level + elapsedMs * perMs;
 }
 
-std::optional<std::uint32_t> ParseDottedIpv4(std::string_view text)
-{
-    std::uint32_t value = 0;
-    std::size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return std::nullopt;
-            ++pos;
-        }
-        std::uint32_t number = 0;
-        std::size_t digits = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 3) {
-            number = number * 10 + static_cast<std::uint32_t>(text[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || number > 255)
-            return std::nullopt;
-        value = (value << 8) | number;
-    }
-    if (pos != text.size())
-        return std::nullopt;
-    return value;
-}
-
 } // namespace
 
 std::uint64_t SourceKey(std::string_view source)
 {
-    if (const auto ipv4 = ParseDottedIpv4(source))
+    if (const auto ipv4 = ParseDottedQuad(source))
         return *ipv4;
     std::uint64_t hash = 1469598103934665603ull; // FNV-1a
     for (const char c : source) {
@@ -65,8 +41,7 @@ std::string SourceText(std::uint64_t key)
 {
     if (key > 0xFFFFFFFFull)
         return "(other source)";
-    return std::to_string(key >> 24) + "." + std::to_string((key >> 16) & 255) + "." +
-           std::to_string((key >> 8) & 255) + "." + std::to_string(key & 255);
+    return DottedQuadText(static_cast<std::uint32_t>(key));
 }
 
 

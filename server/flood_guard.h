@@ -83,8 +83,8 @@ public:
 
     // Whether datagram may be sent to destination now: false for a copy (the run's datagram
     // again to an address that had it) and for one over a silent address's budget; the
-    // datagram must then be neither sent nor logged. A destination that is not a dotted IPv4
-    // address (a host name the registry file holds) is always let through.
+    // datagram must then be neither sent nor logged. A destination not in the dotted form (a
+    // host name the registry file holds) is always let through.
     bool AdmitSend(std::string_view destination, std::string_view datagram);
 
     // Starts a round at nowMs and returns the operator's line about what was held back since
@@ -164,8 +164,10 @@ private:
     std::uint64_t withheldTotal_ = 0;
 };
 
-// The key an address is remembered under: a dotted IPv4 address is its 32-bit number; any
-// other text is hashed above 2^32, so it never meets a real address.
+// The key an address is remembered under: an address in the lobby's dotted form (see
+// net/dotted_quad.h) is its 32-bit number; any other text (a host name, or a dotted text with
+// leading zeros, which the endpoint reads as octal) is hashed above 2^32, so it never meets
+// a real address.
 std::uint64_t SourceKey(std::string_view source);
-// The text of a key: dotted decimal for IPv4 keys, "(other source)" for hashed ones.
+// The text of a key: the dotted form for IPv4 keys, "(other source)" for hashed ones.
 std::string SourceText(std::uint64_t key);
