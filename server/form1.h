@@ -23,6 +23,7 @@
 #include "server/outbox.h"
 #include "server/registry.h"
 #include "server/registry_saver.h"
+#include "server/request_fields.h"
 #include "server/traffic_log.h"
 
 class TForm1;
@@ -176,6 +177,13 @@ private:
         std::shared_ptr<const std::string> text;
     };
 
+    // Where a request came from: the address the endpoint reported, and the flood guard's
+    // key for it, worked out once per request.
+    struct RequestSource {
+        std::string_view address;
+        AddressKey key;
+    };
+
     // Logs and gathers (or holds) one message to address; a host name is looked up after
     // everything gathered so far has gone out.
     void Deliver(std::string_view address, OutgoingMessage& message);
@@ -193,8 +201,21 @@ private:
     void DropHeld(std::uint64_t version);
 
     std::int64_t MonotonicNowMs() const;
-    // Whether the flood guard lets this request from source through (requests.cpp).
-    bool AdmitRequest(const std::string& source, std::string_view request);
+
+    // The request path (requests.cpp), in the order a request takes it.
+    // Whether the flood guard lets a request that would register a new nick through.
+    bool AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs);
+    // The login steps: the player's row, or nothing when the request was refused.
+    std::optional<int> LogIn(const RequestSource& source, const RequestFields& request, int nickRow);
+    // One operation per command.
+    void JoinGame(const RequestSource& source, int row);                      // slc
+    void Chat(std::string_view nick, std::string_view text);                  // msg
+    void Leave(int row, std::string_view nick);                               // off
+    void SendPrivateLine(std::string_view nick, std::string_view argument);   // pvt
+    void SetFlag(int row, std::string_view flag);                             // fc+, fc-
+    void ReportScore(int row, std::string_view points);                       // scj
+    // Sends message to the request's source, asking the flood guard by the source's key.
+    void Reply(const RequestSource& source, std::string_view message);
     // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
     void ReportFloods();
     // Shows a handler's error, unless the minute's allowance of errors shown is used up.
