@@ -59,9 +59,10 @@ public:
     // Queues the slot behind token for a pass without a wait (see NotifyAgain).
     void NotifyAgain(std::uint64_t token);
 
-    // One pass: waits at most timeoutMs (-1: without limit) for events, then dispatches
-    // what is ready and the posts queued so far. With forRun, stops between callbacks once
-    // Quit has been asked for.
+    // One pass: serves the readers that asked to be called again, unless kAgainPasses passes
+    // in a row have done so; otherwise waits at most timeoutMs (-1: without limit) for
+    // events and dispatches what is ready. Either way then runs the posts queued so far.
+    // With forRun, stops between callbacks once Quit has been asked for.
     void Dispatch(int timeoutMs, bool forRun);
 
     // Passes until Quit, then forgets the quit. Raises Exception from inside a callback.
@@ -87,6 +88,10 @@ private:
     {
         return (std::uint64_t{slot.generation} << 32) | slot.index;
     }
+
+    // Dispatch's two passes: the one without a wait, and the one with.
+    void ServeAgain(bool forRun);
+    void WaitAndServe(int timeoutMs, bool forRun);
 
     // The live slot behind token, or nullptr for a released one.
     Slot* Find(std::uint64_t token) const;
@@ -291,29 +296,39 @@ void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
 {
     if (callbacksRunning_ > 0)
         ParkRunning();
-    // Readers that asked to be called again are served without asking the system, a bounded
-    // number of passes in a row, so that a flood of datagrams still lets timers, signals
-    // and posts in every kAgainPasses datagrams. A stale slot, or a running one that is not
-    // reentrant, is skipped. The count is shared by nested passes, so the bound holds for a
-    // reader that runs nested inside its own host-name lookup too.
-    if (!again_.empty() && againPasses_ < kAgainPasses) {
-        ++againPasses_;
-        // Taken into a local copy (a callback may ask again, or nest a dispatch that takes
-        // from again_), leaving again_ its capacity: this runs for every datagram.
-        std::uint64_t taken[kBatch];
-        const std::size_t count = std::min<std::size_t>(again_.size(), kBatch);
-        std::copy_n(again_.begin(), count, taken);
-        again_.erase(again_.begin(), again_.begin() + static_cast<std::ptrdiff_t>(count));
-        for (std::size_t i = 0; i < count; ++i) {
-            if (forRun && quit_)
-                return;
-            DispatchSlot(taken[i]);
-        }
-        RunPosts(forRun);
-        return;
+    if (!again_.empty() && againPasses_ < kAgainPasses)
+        ServeAgain(forRun);
+    else
+        WaitAndServe(timeoutMs, forRun);
+}
+
+// Readers that asked to be called again are served without asking the system, a bounded
+// number of passes in a row, so that a flood of datagrams still lets timers, signals and
+// posts in every kAgainPasses datagrams. A stale slot, or a running one that is not
+// reentrant, is skipped. The count is shared by nested passes, so the bound holds for a
+// reader that runs nested inside its own host-name lookup too.
+void EpollEventLoop::Core::ServeAgain(bool forRun)
+{
+    ++againPasses_;
+    // Taken into a local copy (a callback may ask again, or nest a dispatch that takes from
+    // again_), leaving again_ its capacity: this runs for every datagram.
+    std::uint64_t taken[kBatch];
+    const std::size_t count = std::min<std::size_t>(again_.size(), kBatch);
+    std::copy_n(again_.begin(), count, taken);
+    again_.erase(again_.begin(), again_.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (forRun && quit_)
+            return;
+        DispatchSlot(taken[i]);
     }
-    // The wait reports every descriptor still readable (level-triggered), so the requests
-    // to be called again are answered by it.
+    RunPosts(forRun);
+}
+
+// The wait reports every descriptor still readable (level-triggered), so it answers the
+// requests to be called again too: they are dropped, and the passes without a wait start
+// counting afresh.
+void EpollEventLoop::Core::WaitAndServe(int timeoutMs, bool forRun)
+{
     againPasses_ = 0;
     again_.clear();
     if (!ready_.empty())
