@@ -15,6 +15,7 @@
 
 #include "platform/exception.h"
 #include "platform/file_descriptor.h"
+#include "platform/loop_thread.h"
 
 namespace {
 
@@ -40,6 +41,9 @@ public:
     class Registration;
 
     explicit Core(ErrorHandler onError);
+
+    // Debug builds: ends the process unless called on the loop's thread (see LoopThread).
+    void AssertInLoopThread(const char* entry) const noexcept { thread_.AssertHere(entry); }
 
     void SetErrorHandler(ErrorHandler onError) { onError_ = std::move(onError); }
 
@@ -119,6 +123,7 @@ private:
     // is none or the handler itself fails.
     void Report(const std::exception& error);
 
+    LoopThread thread_;
     FileDescriptor epoll_;
     FileDescriptor wake_;
     ErrorHandler onError_;
@@ -214,6 +219,7 @@ EpollEventLoop::Core::Slot* EpollEventLoop::Core::Find(std::uint64_t token) cons
 
 void EpollEventLoop::Core::Release(std::uint64_t token)
 {
+    AssertInLoopThread("EpollEventLoop: a registration dropped");
     Slot* slot = Find(token);
     if (slot == nullptr)
         return;
@@ -426,27 +432,34 @@ void EpollEventLoop::Core::Report(const std::exception& error)
 
 EpollEventLoop::EpollEventLoop(ErrorHandler onError) : core_(std::make_shared<Core>(std::move(onError))) {}
 
-EpollEventLoop::~EpollEventLoop() = default;
+EpollEventLoop::~EpollEventLoop()
+{
+    core_->AssertInLoopThread("EpollEventLoop::~EpollEventLoop");
+}
 
 void EpollEventLoop::SetErrorHandler(ErrorHandler onError)
 {
+    core_->AssertInLoopThread("EpollEventLoop::SetErrorHandler");
     core_->SetErrorHandler(std::move(onError));
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
+    core_->AssertInLoopThread("EpollEventLoop::WatchReadable");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable));
     return std::make_unique<Core::Registration>(core_, token);
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
 {
+    core_->AssertInLoopThread("EpollEventLoop::WatchReadableReentrant");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable), true);
     return std::make_unique<Core::Registration>(core_, token);
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
 {
+    core_->AssertInLoopThread("EpollEventLoop::StartTimer");
     FileDescriptor timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer.IsOpen())
         throw Exception("Cannot create a timer: " + Reason(errno));
@@ -465,6 +478,7 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int interval
 
 void EpollEventLoop::NotifyAgain(Registration& watch)
 {
+    core_->AssertInLoopThread("EpollEventLoop::NotifyAgain");
     const auto* ours = dynamic_cast<const Core::Registration*>(&watch);
     if (ours == nullptr || !ours->BelongsTo(*core_))
         return;
@@ -478,15 +492,18 @@ void EpollEventLoop::Post(std::function<void()> fn)
 
 void EpollEventLoop::ProcessEvents(int maxWaitMs)
 {
+    core_->AssertInLoopThread("EpollEventLoop::ProcessEvents");
     core_->Dispatch(std::max(0, maxWaitMs), false);
 }
 
 void EpollEventLoop::Quit()
 {
+    core_->AssertInLoopThread("EpollEventLoop::Quit");
     core_->Quit();
 }
 
 void EpollEventLoop::Run()
 {
+    core_->AssertInLoopThread("EpollEventLoop::Run");
     core_->Run();
 }
