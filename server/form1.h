@@ -203,7 +203,7 @@ private:
     std::int64_t MonotonicNowMs() const;
 
     // The request path (requests.cpp), in the order a request takes it.
-    // Whether the flood guard lets a request that would register a new nick through.
+    // Whether the flood guard lets through a request that would register a new nick.
     bool AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs);
     // The login steps: the player's row, or nothing when the request was refused.
     std::optional<int> LogIn(const RequestSource& source, const RequestFields& request, int nickRow);
@@ -216,6 +216,7 @@ private:
     void ReportScore(int row, std::string_view points);                       // scj
     // Sends message to the request's source, asking the flood guard by the source's key.
     void Reply(const RequestSource& source, std::string_view message);
+
     // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
     void ReportFloods();
     // Shows a handler's error, unless the minute's allowance of errors shown is used up.
