@@ -10,9 +10,15 @@
 
 #include "server/address_index.h"
 
-// The key the flood guard remembers an address under (see SourceKey below). Worked out once
-// per request for its source, and once per datagram for other destinations.
+// The key the flood guard remembers an address under. Worked out once per request for its
+// source, and once per datagram for other destinations.
 using AddressKey = std::uint64_t;
+
+// The key of an address: an address in the lobby's dotted form (see
+// net/dotted_quad.h) is its 32-bit number; any other text (a host name, or a dotted text with
+// leading zeros, which the endpoint reads as octal) is hashed above 2^32, so it never meets
+// a real address.
+AddressKey SourceKey(std::string_view source);
 
 // The limits the flood guard holds addresses to. 0 switches a limit off.
 struct FloodLimits {
@@ -75,6 +81,16 @@ public:
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }
+
+    // The key source is remembered under (SourceKey), for a caller that asks about one
+    // address more than once; with every limit off nothing is remembered, and the key is not
+    // worked out (0).
+    AddressKey KeyOf(std::string_view source) const
+    {
+        const bool anyLimit = limits_.requestsPerSecond != 0 || limits_.registrationsPerHour != 0 ||
+                              limits_.silentSendKilobytesPerSecond != 0;
+        return anyLimit ? SourceKey(source) : 0;
+    }
 
     // Starts a round at nowMs and takes one request from source. False when its bucket is
     // empty: the request must be dropped unseen. An admitted request makes source heard from.
@@ -172,10 +188,5 @@ private:
     std::uint64_t withheldTotal_ = 0;
 };
 
-// The key an address is remembered under: an address in the lobby's dotted form (see
-// net/dotted_quad.h) is its 32-bit number; any other text (a host name, or a dotted text with
-// leading zeros, which the endpoint reads as octal) is hashed above 2^32, so it never meets
-// a real address.
-AddressKey SourceKey(std::string_view source);
 // The text of a key: the dotted form for IPv4 keys, "(other source)" for hashed ones.
 std::string SourceText(AddressKey key);

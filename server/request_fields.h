@@ -15,5 +15,16 @@ struct RequestFields {
 };
 
 // The fields of bytes; nothing when bytes name no nick and password (fewer than two "|"),
-// so that nothing is read past their end.
-std::optional<RequestFields> SplitRequest(std::string_view bytes);
+// so that nothing is read past their end. Inline: it runs for every request.
+inline std::optional<RequestFields> SplitRequest(std::string_view bytes)
+{
+    const auto firstBar = bytes.find('|');
+    if (firstBar == std::string_view::npos)
+        return std::nullopt;
+    const auto secondBar = bytes.find('|', firstBar + 1);
+    if (secondBar == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view rest = bytes.substr(secondBar + 1);
+    return RequestFields{bytes.substr(0, firstBar), bytes.substr(firstBar + 1, secondBar - firstBar - 1),
+                         rest.substr(0, 3), rest.size() > 4 ? rest.substr(4) : std::string_view()};
+}

@@ -68,7 +68,7 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     const std::string bytes = ReadRequest(Sender, NumberBytes);
     // Split once, into views into bytes, which live to the end of this handler.
     const std::optional<RequestFields> request = SplitRequest(bytes);
-    const RequestSource source{FromIP, SourceKey(FromIP)};
+    const RequestSource source{FromIP, Guard.KeyOf(FromIP)};
 
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
     // flood then costs the disk and the network nothing. The guard's round starts here, so
