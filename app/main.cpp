@@ -21,6 +21,7 @@
 #include "platform/epoll_event_loop.h"
 #include "platform/regional_settings.h"
 #include "platform/signal_pipe.h"
+#include "platform/standard_error.h"
 #include "server/form1.h"
 #include "server/registry_file.h"
 
@@ -38,9 +39,7 @@ bool DisplayAvailable()
 
 void SayOnStandardError(const std::string& text)
 {
-    const std::string line = "lobby-server: " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    WriteErrorLine("lobby-server", text);
 }
 
 // What differs between the window and the headless server.

@@ -2,30 +2,19 @@
 
 #include <QMessageBox>
 #include <QThread>
-#include <cstdio>
 
 #include "app/cp1252.h"
-
-namespace {
-
-void WriteOnStandardError(const std::string& caption, const std::string& text)
-{
-    const std::string line = caption + ": " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
-} // namespace
+#include "platform/standard_error.h"
 
 void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
 {
-    WriteOnStandardError(caption, text);
+    WriteErrorLine(caption, text);
 }
 
 void MessageBoxNotifier::ShowError(const std::string& caption, const std::string& text)
 {
     if (!showing_) {
-        WriteOnStandardError(caption, text);
+        WriteErrorLine(caption, text);
         held_.emplace_back(caption, text);
         return;
     }

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <deque>
+#include <string>
 #include <utility>
 
-#include "server/form1.h"
+#include "server/operator_notifier.h"
 
 // Headless: one line on standard error per error, "caption: text"; the loop goes on.
 class StandardErrorNotifier : public OperatorNotifier {

@@ -14,10 +14,16 @@ namespace {
 // own registration.
 class QtRegistration : public EventLoop::Registration {
 public:
-    explicit QtRegistration(std::unique_ptr<QObject> object) : object_(std::move(object)) {}
+    QtRegistration(std::unique_ptr<QObject> object, const LoopThread& thread)
+        : object_(std::move(object)), thread_(thread)
+    {
+    }
+    // The registration may outlive its loop, so it keeps its own copy of the loop's thread.
+    ~QtRegistration() override { thread_.AssertHere("QtEventLoop: a registration dropped"); }
 
 private:
     std::unique_ptr<QObject> object_;
+    LoopThread thread_;
 };
 
 } // namespace
@@ -29,20 +35,26 @@ QtEventLoop::QtEventLoop(ErrorHandler onError) : onError_(std::move(onError))
     context_ = std::make_unique<QObject>();
 }
 
-QtEventLoop::~QtEventLoop() = default;
+QtEventLoop::~QtEventLoop()
+{
+    thread_.AssertHere("QtEventLoop::~QtEventLoop");
+}
 
 void QtEventLoop::SetErrorHandler(ErrorHandler onError)
 {
+    thread_.AssertHere("QtEventLoop::SetErrorHandler");
     onError_ = std::move(onError);
 }
 
 std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
+    thread_.AssertHere("QtEventLoop::WatchReadable");
     return Watch(fd, std::move(onReadable), false);
 }
 
 std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
 {
+    thread_.AssertHere("QtEventLoop::WatchReadableReentrant");
     return Watch(fd, std::move(onReadable), true);
 }
 
@@ -66,15 +78,16 @@ std::unique_ptr<EventLoop::Registration> QtEventLoop::Watch(int fd, std::functio
         if (alive)
             alive->setEnabled(true);
     });
-    return std::make_unique<QtRegistration>(std::move(notifier));
+    return std::make_unique<QtRegistration>(std::move(notifier), thread_);
 }
 
 std::unique_ptr<EventLoop::Registration> QtEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
 {
+    thread_.AssertHere("QtEventLoop::StartTimer");
     auto timer = std::make_unique<QTimer>();
     QObject::connect(timer.get(), &QTimer::timeout, timer.get(), [this, callback = std::move(onTick)] { Guarded(callback); });
     timer->start(intervalMs);
-    return std::make_unique<QtRegistration>(std::move(timer));
+    return std::make_unique<QtRegistration>(std::move(timer), thread_);
 }
 
 void QtEventLoop::Post(std::function<void()> fn)
@@ -84,6 +97,7 @@ void QtEventLoop::Post(std::function<void()> fn)
 
 void QtEventLoop::ProcessEvents(int maxWaitMs)
 {
+    thread_.AssertHere("QtEventLoop::ProcessEvents");
     if (maxWaitMs <= 0) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         return;
@@ -98,6 +112,7 @@ void QtEventLoop::ProcessEvents(int maxWaitMs)
 
 void QtEventLoop::Quit()
 {
+    thread_.AssertHere("QtEventLoop::Quit");
     // Queued: QCoreApplication::exit does nothing unless a loop is already running.
     QMetaObject::invokeMethod(context_.get(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }

@@ -5,12 +5,14 @@
 #include <memory>
 
 #include "platform/event_loop.h"
+#include "platform/loop_thread.h"
 
 class QObject;
 
 // The program's event loop over Qt's: sockets through QSocketNotifier, timers through
 // QTimer, posts through queued calls. Needs a QCoreApplication (or QApplication) to exist
-// first and must be used on its thread, except Post.
+// first and must be used on its thread, the one that made it, except Post; debug builds
+// check that (see LoopThread).
 //
 // Qt cannot carry an exception out of a callback through its own loop, so every callback
 // runs under a catch, and whatever escapes goes to the error handler (by default a line on
@@ -50,4 +52,5 @@ private:
     // with this object instead of running against it.
     std::unique_ptr<QObject> context_;
     ErrorHandler onError_;
+    LoopThread thread_;
 };

@@ -4,10 +4,10 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "net/dotted_quad.h"
 #include "net/socket_error.h"
 #include "net/udp_sock_error.h"
 #include "platform/exception.h"
@@ -17,58 +17,6 @@ namespace {
 std::uint16_t Low16(std::int32_t port)
 {
     return static_cast<std::uint16_t>(static_cast<std::uint32_t>(port) & 0xFFFFu);
-}
-
-// The address as "%d.%d.%d.%d", first byte first, no leading zeros. Written by hand because
-// this runs for every datagram and printf's machinery costs more than the rest of the
-// receive; the text fits the string's in-place storage, so nothing is allocated.
-std::string DottedText(std::uint32_t address)
-{
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    char text[16];
-    char* out = text;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned value = bytes[i];
-        if (value >= 100)
-            *out++ = static_cast<char>('0' + value / 100);
-        if (value >= 10)
-            *out++ = static_cast<char>('0' + value / 10 % 10);
-        *out++ = static_cast<char>('0' + value % 10);
-        if (i < 3)
-            *out++ = '.';
-    }
-    return std::string(text, out);
-}
-
-// The address of text, in network byte order, when text is plainly four decimal numbers
-// 0..255 joined by dots with no leading zeros: the form of every address the lobby stores.
-// inet_addr reads such a text to the same value, but costs more than the rest of a send, and
-// a broadcast sends to every online player. Any other text (octal or hexadecimal parts,
-// fewer parts, trailing bytes) is left to inet_addr: nothing then.
-std::optional<std::uint32_t> PlainDottedQuad(std::string_view text)
-{
-    unsigned char bytes[4];
-    std::size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return std::nullopt;
-            ++pos;
-        }
-        const std::size_t start = pos;
-        unsigned value = 0;
-        while (pos < text.size() && pos - start < 3 && text[pos] >= '0' && text[pos] <= '9')
-            value = value * 10 + static_cast<unsigned>(text[pos++] - '0');
-        const std::size_t digits = pos - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0'))
-            return std::nullopt;
-        bytes[part] = static_cast<unsigned char>(value);
-    }
-    if (pos != text.size())
-        return std::nullopt;
-    std::uint32_t address = 0;
-    std::memcpy(&address, bytes, sizeof address);
-    return address;
 }
 
 } // namespace
@@ -141,7 +89,7 @@ void TUDPEndpoint::ReceiveDatagram()
         return;
     // For an over-long datagram the sender is known and passed on (the lobby may want to
     // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
-    const std::string fromIp = DottedText(got.fromAddress);
+    const std::string fromIp = DottedQuadText(ntohl(got.fromAddress));
     // A copy, so that a handler may reassign OnDataReceived while it runs.
     const TOnReceive handler = OnDataReceived;
     handler(*this, receivedCount_, fromIp, got.fromPort);
@@ -196,9 +144,12 @@ std::optional<std::uint32_t> TUDPEndpoint::ResolveWithoutLookup(std::string_view
 {
     if (host.size() > kMaxHostLength)
         throw UDPSockError("Remote host is longer than " + std::to_string(kMaxHostLength) + " characters");
+    // The lobby's own form (every address it stores) is read here: inet_addr reads it to the
+    // same value but costs more than the rest of a send, and a broadcast sends to every online
+    // player. Any other text (octal or hexadecimal parts, fewer parts) is inet_addr's to read.
     // "255.255.255.255" goes to the lookup too: its value is inet_addr's own failure mark.
-    const std::optional<std::uint32_t> plain = PlainDottedQuad(host);
-    const in_addr_t address = plain ? *plain : ::inet_addr(std::string(host).c_str());
+    const std::optional<std::uint32_t> plain = ParseDottedQuad(host);
+    const in_addr_t address = plain ? htonl(*plain) : ::inet_addr(std::string(host).c_str());
     if (address == INADDR_NONE)
         return std::nullopt;
     if (address == 0)

@@ -4,33 +4,16 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <utility>
 
 #include "net/socket_error.h"
 
-UdpSocket::~UdpSocket()
-{
-    Close();
-}
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept
-{
-    if (this != &other) {
-        Close();
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 UdpSocket UdpSocket::Open(int& error) noexcept
 {
     // Close-on-exec: the server may start other programs, which must not inherit its port.
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    error = fd < 0 ? errno : 0;
-    return UdpSocket(fd);
+    FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    error = fd.IsOpen() ? 0 : errno;
+    return UdpSocket(std::move(fd));
 }
 
 int UdpSocket::Bind(std::uint16_t port) noexcept
@@ -39,7 +22,7 @@ int UdpSocket::Bind(std::uint16_t port) noexcept
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return errno;
     return 0;
 }
@@ -48,7 +31,7 @@ std::uint16_t UdpSocket::BoundPort() const noexcept
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 0;
     return ntohs(local.sin_port);
 }
@@ -61,7 +44,7 @@ UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) n
         socklen_t fromLength = sizeof from;
         // MSG_TRUNC makes the result the datagram's real length, so a datagram longer than
         // the buffer is told apart from one that fits exactly.
-        const ssize_t n = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
+        const ssize_t n = ::recvfrom(fd_.Get(), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n >= 0) {
             result.length = n;
@@ -82,7 +65,7 @@ int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address,
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
     for (;;) {
-        if (::sendto(fd_, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+        if (::sendto(fd_.Get(), data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
             return 0;
         const int error = errno;
         if (ClassifySocketError(error) != SocketErrorKind::Interrupted)
@@ -96,7 +79,7 @@ std::size_t UdpSocket::SendMany(mmsghdr* datagrams, std::size_t count) noexcept
     for (std::size_t next = 0; next < count;) {
         // The system takes at most 1024 records a call and quietly ignores the rest.
         const unsigned batch = static_cast<unsigned>(std::min<std::size_t>(count - next, 1024));
-        const int sent = ::sendmmsg(fd_, datagrams + next, batch, 0);
+        const int sent = ::sendmmsg(fd_.Get(), datagrams + next, batch, 0);
         if (sent > 0) {
             next += static_cast<std::size_t>(sent);
             continue;
@@ -109,12 +92,4 @@ std::size_t UdpSocket::SendMany(mmsghdr* datagrams, std::size_t count) noexcept
         ++next;
     }
     return refused;
-}
-
-void UdpSocket::Close() noexcept
-{
-    if (fd_ < 0)
-        return;
-    // The descriptor is gone whatever close reports, so there is nothing to retry.
-    ::close(std::exchange(fd_, -1));
 }

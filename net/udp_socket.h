@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "platform/file_descriptor.h"
 
 struct mmsghdr;
 
@@ -24,17 +27,12 @@ public:
     };
 
     UdpSocket() noexcept = default; // holds no descriptor
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
 
     // Creates a new unbound socket. On failure returns one that is not open and sets error.
     static UdpSocket Open(int& error) noexcept;
 
-    bool IsOpen() const noexcept { return fd_ >= 0; }
-    int Fd() const noexcept { return fd_; }
+    bool IsOpen() const noexcept { return fd_.IsOpen(); }
+    int Fd() const noexcept { return fd_.Get(); }
 
     // Binds to port (host byte order; 0 lets the system choose) on every local address.
     int Bind(std::uint16_t port) noexcept;
@@ -56,11 +54,12 @@ public:
     // and the rest still go. Returns how many were refused.
     std::size_t SendMany(mmsghdr* datagrams, std::size_t count) noexcept;
 
-    // Closes the descriptor now; a closed socket can be closed again.
-    void Close() noexcept;
+    // Closes the descriptor now; a closed socket can be closed again. The descriptor is gone
+    // whatever close reports, so there is nothing to retry or report.
+    void Close() noexcept { fd_.Close(); }
 
 private:
-    explicit UdpSocket(int fd) noexcept : fd_(fd) {}
+    explicit UdpSocket(FileDescriptor fd) noexcept : fd_(std::move(fd)) {}
 
-    int fd_ = -1;
+    FileDescriptor fd_;
 };

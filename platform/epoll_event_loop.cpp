@@ -15,6 +15,7 @@
 
 #include "platform/exception.h"
 #include "platform/file_descriptor.h"
+#include "platform/loop_thread.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ public:
 
     explicit Core(ErrorHandler onError);
 
+    // Debug builds: ends the process unless called on the loop's thread (see LoopThread).
+    void AssertInLoopThread(const char* entry) const noexcept { thread_.AssertHere(entry); }
+
     void SetErrorHandler(ErrorHandler onError) { onError_ = std::move(onError); }
 
     // Adds fd to the wait set under a fresh slot and returns that slot's token; timer, when
@@ -59,9 +63,10 @@ public:
     // Queues the slot behind token for a pass without a wait (see NotifyAgain).
     void NotifyAgain(std::uint64_t token);
 
-    // One pass: waits at most timeoutMs (-1: without limit) for events, then dispatches
-    // what is ready and the posts queued so far. With forRun, stops between callbacks once
-    // Quit has been asked for.
+    // One pass: serves the readers that asked to be called again, unless kAgainPasses passes
+    // in a row have done so; otherwise waits at most timeoutMs (-1: without limit) for
+    // events and dispatches what is ready. Either way then runs the posts queued so far.
+    // With forRun, stops between callbacks once Quit has been asked for.
     void Dispatch(int timeoutMs, bool forRun);
 
     // Passes until Quit, then forgets the quit. Raises Exception from inside a callback.
@@ -87,6 +92,10 @@ private:
     {
         return (std::uint64_t{slot.generation} << 32) | slot.index;
     }
+
+    // Dispatch's two passes: the one without a wait, and the one with.
+    void ServeAgain(bool forRun);
+    void WaitAndServe(int timeoutMs, bool forRun);
 
     // The live slot behind token, or nullptr for a released one.
     Slot* Find(std::uint64_t token) const;
@@ -114,6 +123,7 @@ private:
     // is none or the handler itself fails.
     void Report(const std::exception& error);
 
+    LoopThread thread_;
     FileDescriptor epoll_;
     FileDescriptor wake_;
     ErrorHandler onError_;
@@ -209,6 +219,7 @@ EpollEventLoop::Core::Slot* EpollEventLoop::Core::Find(std::uint64_t token) cons
 
 void EpollEventLoop::Core::Release(std::uint64_t token)
 {
+    AssertInLoopThread("EpollEventLoop: a registration dropped");
     Slot* slot = Find(token);
     if (slot == nullptr)
         return;
@@ -291,29 +302,39 @@ void EpollEventLoop::Core::Dispatch(int timeoutMs, bool forRun)
 {
     if (callbacksRunning_ > 0)
         ParkRunning();
-    // Readers that asked to be called again are served without asking the system, a bounded
-    // number of passes in a row, so that a flood of datagrams still lets timers, signals
-    // and posts in every kAgainPasses datagrams. A stale slot, or a running one that is not
-    // reentrant, is skipped. The count is shared by nested passes, so the bound holds for a
-    // reader that runs nested inside its own host-name lookup too.
-    if (!again_.empty() && againPasses_ < kAgainPasses) {
-        ++againPasses_;
-        // Taken into a local copy (a callback may ask again, or nest a dispatch that takes
-        // from again_), leaving again_ its capacity: this runs for every datagram.
-        std::uint64_t taken[kBatch];
-        const std::size_t count = std::min<std::size_t>(again_.size(), kBatch);
-        std::copy_n(again_.begin(), count, taken);
-        again_.erase(again_.begin(), again_.begin() + static_cast<std::ptrdiff_t>(count));
-        for (std::size_t i = 0; i < count; ++i) {
-            if (forRun && quit_)
-                return;
-            DispatchSlot(taken[i]);
-        }
-        RunPosts(forRun);
-        return;
+    if (!again_.empty() && againPasses_ < kAgainPasses)
+        ServeAgain(forRun);
+    else
+        WaitAndServe(timeoutMs, forRun);
+}
+
+// Readers that asked to be called again are served without asking the system, a bounded
+// number of passes in a row, so that a flood of datagrams still lets timers, signals and
+// posts in every kAgainPasses datagrams. A stale slot, or a running one that is not
+// reentrant, is skipped. The count is shared by nested passes, so the bound holds for a
+// reader that runs nested inside its own host-name lookup too.
+void EpollEventLoop::Core::ServeAgain(bool forRun)
+{
+    ++againPasses_;
+    // Taken into a local copy (a callback may ask again, or nest a dispatch that takes from
+    // again_), leaving again_ its capacity: this runs for every datagram.
+    std::uint64_t taken[kBatch];
+    const std::size_t count = std::min<std::size_t>(again_.size(), kBatch);
+    std::copy_n(again_.begin(), count, taken);
+    again_.erase(again_.begin(), again_.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (forRun && quit_)
+            return;
+        DispatchSlot(taken[i]);
     }
-    // The wait reports every descriptor still readable (level-triggered), so the requests
-    // to be called again are answered by it.
+    RunPosts(forRun);
+}
+
+// The wait reports every descriptor still readable (level-triggered), so it answers the
+// requests to be called again too: they are dropped, and the passes without a wait start
+// counting afresh.
+void EpollEventLoop::Core::WaitAndServe(int timeoutMs, bool forRun)
+{
     againPasses_ = 0;
     again_.clear();
     if (!ready_.empty())
@@ -411,27 +432,34 @@ void EpollEventLoop::Core::Report(const std::exception& error)
 
 EpollEventLoop::EpollEventLoop(ErrorHandler onError) : core_(std::make_shared<Core>(std::move(onError))) {}
 
-EpollEventLoop::~EpollEventLoop() = default;
+EpollEventLoop::~EpollEventLoop()
+{
+    core_->AssertInLoopThread("EpollEventLoop::~EpollEventLoop");
+}
 
 void EpollEventLoop::SetErrorHandler(ErrorHandler onError)
 {
+    core_->AssertInLoopThread("EpollEventLoop::SetErrorHandler");
     core_->SetErrorHandler(std::move(onError));
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
 {
+    core_->AssertInLoopThread("EpollEventLoop::WatchReadable");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable));
     return std::make_unique<Core::Registration>(core_, token);
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
 {
+    core_->AssertInLoopThread("EpollEventLoop::WatchReadableReentrant");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable), true);
     return std::make_unique<Core::Registration>(core_, token);
 }
 
 std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int intervalMs, std::function<void()> onTick)
 {
+    core_->AssertInLoopThread("EpollEventLoop::StartTimer");
     FileDescriptor timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer.IsOpen())
         throw Exception("Cannot create a timer: " + Reason(errno));
@@ -450,6 +478,7 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int interval
 
 void EpollEventLoop::NotifyAgain(Registration& watch)
 {
+    core_->AssertInLoopThread("EpollEventLoop::NotifyAgain");
     const auto* ours = dynamic_cast<const Core::Registration*>(&watch);
     if (ours == nullptr || !ours->BelongsTo(*core_))
         return;
@@ -463,15 +492,18 @@ void EpollEventLoop::Post(std::function<void()> fn)
 
 void EpollEventLoop::ProcessEvents(int maxWaitMs)
 {
+    core_->AssertInLoopThread("EpollEventLoop::ProcessEvents");
     core_->Dispatch(std::max(0, maxWaitMs), false);
 }
 
 void EpollEventLoop::Quit()
 {
+    core_->AssertInLoopThread("EpollEventLoop::Quit");
     core_->Quit();
 }
 
 void EpollEventLoop::Run()
 {
+    core_->AssertInLoopThread("EpollEventLoop::Run");
     core_->Run();
 }

@@ -9,7 +9,7 @@
 // The program's event loop over Linux's own primitives, for servers without a window:
 // descriptors through epoll (level-triggered), timers through timerfd, posts through a
 // mutex-guarded queue whose arrival an eventfd announces. No Qt. Used on one thread, the
-// loop's, except Post.
+// loop's (the one that made it), except Post; debug builds check that (see LoopThread).
 //
 // Callbacks run one at a time on the loop's thread. Whatever a callback raises goes to the
 // error handler (by default one line on standard error) and the loop goes on with the next

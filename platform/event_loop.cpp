@@ -1,22 +1,25 @@
 #include "platform/event_loop.h"
 
-#include <iostream>
-
 #include "platform/exception.h"
+#include "platform/standard_error.h"
 
 void ReportLoopError(const LoopErrorHandler& onError, const std::exception& error) noexcept
 {
     try {
-        if (onError) {
-            onError(error);
-            return;
+        try {
+            if (onError) {
+                onError(error);
+                return;
+            }
+        } catch (const std::exception& failure) {
+            WriteErrorLine("Error handler failed", failure.what());
+        } catch (...) {
+            WriteErrorLine("Error handler failed");
         }
-    } catch (const std::exception& failure) {
-        std::cerr << "Error handler failed: " << failure.what() << '\n';
+        WriteErrorLine(error.what());
     } catch (...) {
-        std::cerr << "Error handler failed\n";
+        // No memory left even for the line: nothing more can be done here, and the loop goes on.
     }
-    std::cerr << error.what() << '\n';
 }
 
 void RunReportingErrors(const LoopErrorHandler& onError, const std::function<void()>& fn) noexcept

@@ -29,9 +29,10 @@ SignalPipe::SignalPipe(EventLoop& loop, std::function<void()> onClose, std::func
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Exception(std::string("Cannot create the signal pipe: ") + std::strerror(errno));
-    readEnd_ = ends[0];
-    g_writeEnd = ends[1];
-    watch_ = loop.WatchReadable(readEnd_, [this] { Drain(); });
+    readEnd_ = FileDescriptor(ends[0]);
+    writeEnd_ = FileDescriptor(ends[1]);
+    watch_ = loop.WatchReadable(readEnd_.Get(), [this] { Drain(); });
+    g_writeEnd = writeEnd_.Get();
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -43,11 +44,10 @@ SignalPipe::SignalPipe(EventLoop& loop, std::function<void()> onClose, std::func
 
 SignalPipe::~SignalPipe()
 {
+    // The handlers go before the pipe does, so none writes to a closed (or reused) descriptor;
+    // the members then close the pipe after the watch has ended.
     for (int number : kSignals)
         ::signal(number, SIG_DFL);
-    watch_.reset();
-    ::close(readEnd_);
-    ::close(g_writeEnd);
     g_writeEnd = -1;
 }
 
@@ -55,7 +55,7 @@ void SignalPipe::Drain()
 {
     char bytes[64];
     ssize_t got;
-    while ((got = ::read(readEnd_, bytes, sizeof bytes)) > 0) {
+    while ((got = ::read(readEnd_.Get(), bytes, sizeof bytes)) > 0) {
         for (ssize_t i = 0; i < got; ++i) {
             if (bytes[i] == SIGHUP)
                 onReload_();

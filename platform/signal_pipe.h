@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/event_loop.h"
+#include "platform/file_descriptor.h"
 
 // Turns SIGINT and SIGTERM (the operator closing the server) and SIGHUP (re-read the
 // regional settings) into calls on the loop's thread. The signal handler only writes the
@@ -22,6 +23,8 @@ private:
 
     std::function<void()> onClose_;
     std::function<void()> onReload_;
-    int readEnd_ = -1;
+    FileDescriptor readEnd_;
+    FileDescriptor writeEnd_; // what the signal handler writes to
+    // Declared after the pipe's ends, so the loop stops watching before they close.
     std::unique_ptr<EventLoop::Registration> watch_;
 };

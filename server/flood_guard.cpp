@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "net/dotted_quad.h"
+
 namespace {
 
 constexpr std::int64_t kRequestUnit = 1000;         // 1 request = 1000 units; +rate units a ms
@@ -21,37 +23,11 @@ std::int64_t Refilled(std::int64_t level, std::int64_t capacity, std::int64_t el
     return level + elapsedMs * perMs;
 }
 
-std::optional<std::uint32_t> ParseDottedIpv4(std::string_view text)
-{
-    std::uint32_t value = 0;
-    std::size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return std::nullopt;
-            ++pos;
-        }
-        std::uint32_t number = 0;
-        std::size_t digits = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 3) {
-            number = number * 10 + static_cast<std::uint32_t>(text[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || number > 255)
-            return std::nullopt;
-        value = (value << 8) | number;
-    }
-    if (pos != text.size())
-        return std::nullopt;
-    return value;
-}
-
 } // namespace
 
-std::uint64_t SourceKey(std::string_view source)
+AddressKey SourceKey(std::string_view source)
 {
-    if (const auto ipv4 = ParseDottedIpv4(source))
+    if (const auto ipv4 = ParseDottedQuad(source))
         return *ipv4;
     std::uint64_t hash = 1469598103934665603ull; // FNV-1a
     for (const char c : source) {
@@ -61,12 +37,11 @@ std::uint64_t SourceKey(std::string_view source)
     return hash | (1ull << 63);
 }
 
-std::string SourceText(std::uint64_t key)
+std::string SourceText(AddressKey key)
 {
     if (key > 0xFFFFFFFFull)
         return "(other source)";
-    return std::to_string(key >> 24) + "." + std::to_string((key >> 16) & 255) + "." +
-           std::to_string((key >> 8) & 255) + "." + std::to_string(key & 255);
+    return DottedQuadText(static_cast<std::uint32_t>(key));
 }
 
 
@@ -119,10 +94,15 @@ void FloodGuard::StartRound(std::int64_t nowMs)
 
 bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
 {
+    return AdmitRequest(SourceKey(source), nowMs);
+}
+
+bool FloodGuard::AdmitRequest(AddressKey source, std::int64_t nowMs)
+{
     StartRound(nowMs);
     if (limits_.requestsPerSecond == 0 && limits_.silentSendKilobytesPerSecond == 0)
         return true;
-    Entry& entry = Touch(SourceKey(source), nowMs);
+    Entry& entry = Touch(source, nowMs);
     if (limits_.requestsPerSecond != 0) {
         if (entry.requestLevel < kRequestUnit) {
             ++entry.held.requests;
@@ -138,9 +118,14 @@ bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
 
 bool FloodGuard::AdmitRegistration(std::string_view source, std::int64_t nowMs)
 {
+    return AdmitRegistration(SourceKey(source), nowMs);
+}
+
+bool FloodGuard::AdmitRegistration(AddressKey source, std::int64_t nowMs)
+{
     if (limits_.registrationsPerHour == 0)
         return true;
-    Entry& entry = Touch(SourceKey(source), nowMs);
+    Entry& entry = Touch(source, nowMs);
     if (entry.registrationLevel >= kRegistrationUnit) {
         entry.registrationLevel -= kRegistrationUnit;
         return true;
@@ -155,8 +140,12 @@ bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagr
 {
     if (limits_.silentSendKilobytesPerSecond == 0)
         return true;
-    const std::uint64_t key = SourceKey(destination);
-    if (key > 0xFFFFFFFFull)
+    return AdmitSend(SourceKey(destination), datagram);
+}
+
+bool FloodGuard::AdmitSend(AddressKey destination, std::string_view datagram)
+{
+    if (limits_.silentSendKilobytesPerSecond == 0 || destination > 0xFFFFFFFFull)
         return true;
     // A broadcast hands the same bytes for every row, so comparing with the previous datagram
     // finds where a run starts (memcmp of at most 2 KB: a fraction of what the send costs).
@@ -166,7 +155,7 @@ bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagr
         ++run_;
         runOpen_ = true;
     }
-    Entry& entry = Touch(key, roundMs_);
+    Entry& entry = Touch(destination, roundMs_);
     if (entry.run == run_) {
         ++entry.held.copies;
         ++heldInPeriod_.copies;
@@ -191,7 +180,7 @@ bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagr
 // The entry for key, brought up to date and made the most recent; a new key starts with
 // full buckets and as heard from now, taking the place of the least recent one when the
 // table is full.
-FloodGuard::Entry& FloodGuard::Touch(std::uint64_t key, std::int64_t nowMs)
+FloodGuard::Entry& FloodGuard::Touch(AddressKey key, std::int64_t nowMs)
 {
     if (const std::uint32_t found = index_.Find(key); found != kNone) {
         Entry& entry = entries_[found];

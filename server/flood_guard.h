@@ -10,6 +10,16 @@
 
 #include "server/address_index.h"
 
+// The key the flood guard remembers an address under. Worked out once per request for its
+// source, and once per datagram for other destinations.
+using AddressKey = std::uint64_t;
+
+// The key of an address: an address in the lobby's dotted form (see
+// net/dotted_quad.h) is its 32-bit number; any other text (a host name, or a dotted text with
+// leading zeros, which the endpoint reads as octal) is hashed above 2^32, so it never meets
+// a real address.
+AddressKey SourceKey(std::string_view source);
+
 // The limits the flood guard holds addresses to. 0 switches a limit off.
 struct FloodLimits {
     std::uint32_t requestsPerSecond = 50;    // from one address; the burst allowed is twice this
@@ -72,19 +82,33 @@ public:
 
     const FloodLimits& Limits() const { return limits_; }
 
+    // The key source is remembered under (SourceKey), for a caller that asks about one
+    // address more than once; with every limit off nothing is remembered, and the key is not
+    // worked out (0).
+    AddressKey KeyOf(std::string_view source) const
+    {
+        const bool anyLimit = limits_.requestsPerSecond != 0 || limits_.registrationsPerHour != 0 ||
+                              limits_.silentSendKilobytesPerSecond != 0;
+        return anyLimit ? SourceKey(source) : 0;
+    }
+
     // Starts a round at nowMs and takes one request from source. False when its bucket is
     // empty: the request must be dropped unseen. An admitted request makes source heard from.
+    bool AdmitRequest(AddressKey source, std::int64_t nowMs);
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
 
     // Takes one registration (a request that would add a new nick) from source at nowMs.
     // False when the source has used its allowance: the request must be dropped unseen.
     // Always true when the registration limit is off.
+    bool AdmitRegistration(AddressKey source, std::int64_t nowMs);
     bool AdmitRegistration(std::string_view source, std::int64_t nowMs);
 
     // Whether datagram may be sent to destination now: false for a copy (the run's datagram
     // again to an address that had it) and for one over a silent address's budget; the
-    // datagram must then be neither sent nor logged. A destination that is not a dotted IPv4
-    // address (a host name the registry file holds) is always let through.
+    // datagram must then be neither sent nor logged. A destination not in the dotted form (a
+    // host name the registry file holds) is always let through. The text's key is worked out
+    // only when the rules on sending are on.
+    bool AdmitSend(AddressKey destination, std::string_view datagram);
     bool AdmitSend(std::string_view destination, std::string_view datagram);
 
     // Starts a round at nowMs and returns the operator's line about what was held back since
@@ -117,7 +141,7 @@ private:
     static constexpr std::int64_t kNever = INT64_MIN;
 
     struct Entry {
-        std::uint64_t key = 0;
+        AddressKey key = 0;
         std::int64_t requestLevel = 0;      // in 1/1000 of a request
         std::int64_t requestRefilledMs = 0; // when requestLevel was last brought up to date
         std::int64_t registrationLevel = 0; // in 1/3,600,000 of a registration
@@ -133,7 +157,7 @@ private:
     };
 
     void StartRound(std::int64_t nowMs);
-    Entry& Touch(std::uint64_t key, std::int64_t nowMs);
+    Entry& Touch(AddressKey key, std::int64_t nowMs);
     void Refill(Entry& entry, std::int64_t nowMs) const;
     bool Idle(const Entry& entry, std::int64_t nowMs) const;
     void Unlink(std::uint32_t slot);
@@ -164,8 +188,5 @@ private:
     std::uint64_t withheldTotal_ = 0;
 };
 
-// The key an address is remembered under: a dotted IPv4 address is its 32-bit number; any
-// other text is hashed above 2^32, so it never meets a real address.
-std::uint64_t SourceKey(std::string_view source);
-// The text of a key: dotted decimal for IPv4 keys, "(other source)" for hashed ones.
-std::string SourceText(std::uint64_t key);
+// The text of a key: the dotted form for IPv4 keys, "(other source)" for hashed ones.
+std::string SourceText(AddressKey key);

@@ -1,7 +1,6 @@
 #include "server/form1.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
 #include <set>
 #include <sys/stat.h>
@@ -35,34 +34,6 @@ std::string LogSizeText(const std::string& path)
 }
 
 } // namespace
-
-void OperatorNotifier::ShowNotice(const std::string& caption, const std::string& text)
-{
-    const std::string line = caption + ": " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
-std::string ErrorBoxCaption(std::string_view exeName)
-{
-    if (const auto slash = exeName.find_last_of('/'); slash != std::string_view::npos)
-        exeName.remove_prefix(slash + 1);
-    exeName = exeName.substr(0, exeName.find('.'));
-    std::string caption(exeName);
-    for (std::size_t i = 1; i < caption.size(); ++i) {
-        if (caption[i] >= 'A' && caption[i] <= 'Z')
-            caption[i] = static_cast<char>(caption[i] - 'A' + 'a');
-    }
-    return caption;
-}
-
-std::string ErrorBoxText(std::string_view message)
-{
-    std::string text(message);
-    if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
-        text += '.';
-    return text;
-}
 
 TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, environment.appFolder,

@@ -19,21 +19,12 @@
 #include "server/flood_guard.h"
 #include "server/log_keeper.h"
 #include "server/memo.h"
+#include "server/operator_notifier.h"
 #include "server/outbox.h"
 #include "server/registry.h"
 #include "server/registry_saver.h"
+#include "server/request_fields.h"
 #include "server/traffic_log.h"
-
-// Where errors that end a window or timer handler go: a modal box in the window, a line on
-// standard error when headless. The caption and text arrive ready to show.
-class OperatorNotifier {
-public:
-    virtual ~OperatorNotifier() = default;
-    virtual void ShowError(const std::string& caption, const std::string& text) = 0;
-    // A notice that needs no answer and may come again every minute (the flood summary):
-    // never a modal box. By default one line on standard error, "caption: text".
-    virtual void ShowNotice(const std::string& caption, const std::string& text);
-};
 
 class TForm1;
 
@@ -186,6 +177,13 @@ private:
         std::shared_ptr<const std::string> text;
     };
 
+    // Where a request came from: the address the endpoint reported, and the flood guard's
+    // key for it, worked out once per request.
+    struct RequestSource {
+        std::string_view address;
+        AddressKey key;
+    };
+
     // Logs and gathers (or holds) one message to address; a host name is looked up after
     // everything gathered so far has gone out.
     void Deliver(std::string_view address, OutgoingMessage& message);
@@ -203,8 +201,22 @@ private:
     void DropHeld(std::uint64_t version);
 
     std::int64_t MonotonicNowMs() const;
-    // Whether the flood guard lets this request from source through (requests.cpp).
-    bool AdmitRequest(const std::string& source, std::string_view request);
+
+    // The request path (requests.cpp), in the order a request takes it.
+    // Whether the flood guard lets through a request that would register a new nick.
+    bool AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs);
+    // The login steps: the player's row, or nothing when the request was refused.
+    std::optional<int> LogIn(const RequestSource& source, const RequestFields& request, int nickRow);
+    // One operation per command.
+    void JoinGame(const RequestSource& source, int row);                      // slc
+    void Chat(std::string_view nick, std::string_view text);                  // msg
+    void Leave(int row, std::string_view nick);                               // off
+    void SendPrivateLine(std::string_view nick, std::string_view argument);   // pvt
+    void SetFlag(int row, std::string_view flag);                             // fc+, fc-
+    void ReportScore(int row, std::string_view points);                       // scj
+    // Sends message to the request's source, asking the flood guard by the source's key.
+    void Reply(const RequestSource& source, std::string_view message);
+
     // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
     void ReportFloods();
     // Shows a handler's error, unless the minute's allowance of errors shown is used up.
@@ -273,10 +285,3 @@ struct TForm1::OutgoingMessage {
     std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
     bool admitted = false;                   // the flood guard let it through already
 };
-
-// The error box caption for a program file name: the name without its folder, cut at its
-// first ".", every character after the first in lower case.
-std::string ErrorBoxCaption(std::string_view exeName);
-// The error box text for an error message: a "." is added when the message is not empty and
-// its last character sorts after ".".
-std::string ErrorBoxText(std::string_view message);

@@ -1,7 +1,6 @@
 #include "server/messages.h"
 
 #include <string>
-#include <vector>
 
 #include "net/udp_sock_error.h"
 #include "platform/exception.h"
@@ -106,11 +105,7 @@ void TForm1::Broadcast(std::string_view message)
 {
     OutputScope scope(*this, false);
     OutgoingMessage outgoing(message);
-    const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
-    for (const Registry::RowId id : online) {
-        if (Cad.IsOnlineId(id))
-            Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
-    }
+    Cad.ForEachOnline([&](Registry::RowId id) { Deliver(Cad.CellOf(id, Registry::kAddress), outgoing); });
 }
 
 void TForm1::SendPlayerList()

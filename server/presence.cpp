@@ -1,5 +1,3 @@
-#include <vector>
-
 #include "server/form1.h"
 #include "server/messages.h"
 
@@ -17,22 +15,18 @@ void TForm1::Timer1Timer()
     ++TickCount;
     if (TickCount == 1) {
         OutgoingMessage ping(messages::kPing);
-        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
-        for (const Registry::RowId id : online) {
-            if (!Cad.IsOnlineId(id))
-                continue;
+        Cad.ForEachOnline([&](Registry::RowId id) {
             Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "*");
             Deliver(Cad.CellOf(id, Registry::kAddress), ping);
-        }
+        });
     }
     if (TickCount == 5) {
         TickCount = 0;
-        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
-        for (const Registry::RowId id : online) {
-            if (!Cad.IsOnlineId(id) || Cad.CellOf(id, Registry::kMarker) != "*")
-                continue;
+        Cad.ForEachOnline([&](Registry::RowId id) {
+            if (Cad.CellOf(id, Registry::kMarker) != "*")
+                return;
             Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
             SendPlayerList();
-        }
+        });
     }
 }

@@ -281,15 +281,14 @@ std::optional<int> Registry::FindNick(std::string_view nick) const
     return best;
 }
 
-std::int32_t Registry::CheckLogin(std::string_view nick, std::string_view password)
+std::int32_t Registry::CheckLoginAt(int row, std::string_view password)
 {
-    const auto row = FindNick(nick);
-    if (!row)
+    if (row == 0)
         return 0;
-    if (!EqualIgnoringAsciiCase(Cell(kPassword, *row), password))
+    if (!EqualIgnoringAsciiCase(Cell(kPassword, row), password))
         return -1;
-    SetCell(kMarker, *row, ">");
-    return *row;
+    SetCell(kMarker, row, ">");
+    return row;
 }
 
 int Registry::AddPlayer(std::string_view nick, std::string_view password, std::string_view address)

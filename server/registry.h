@@ -94,13 +94,32 @@ public:
     const OnlineSet& Online() const { return online_; }
     // The same as row numbers, for checks and views.
     std::set<int> OnlineRows() const;
+    // Calls visit(id) for every player online now, in row order, skipping one that is no
+    // longer online (or no longer in the table) when its turn comes. For walks that send: a
+    // send may dispatch events (while it waits for a host-name lookup) whose handlers change
+    // the table, so the walk goes over a copy of the online set taken at its start.
+    template <typename Visit>
+    void ForEachOnline(Visit&& visit)
+    {
+        const std::vector<RowId> online(online_.begin(), online_.end());
+        for (const RowId id : online) {
+            if (IsOnlineId(id))
+                visit(id);
+        }
+    }
 
     // The player's row (>= 1), 0 for an unknown nick, -1 for a known nick with another
     // password. Nick and password are compared with a-z read as A-Z; the first matching row
     // wins. A match marks the row online.
-    std::int32_t CheckLogin(std::string_view nick, std::string_view password);
+    std::int32_t CheckLogin(std::string_view nick, std::string_view password)
+    {
+        return CheckLoginAt(NickRow(nick), password);
+    }
     // The row CheckLogin would match for nick, 0 when none; changes nothing.
     int NickRow(std::string_view nick) const { return FindNick(nick).value_or(0); }
+    // CheckLogin for a nick looked up already: row is what NickRow gave for it, with nothing
+    // changed in the table since. So a request's nick is looked up once.
+    std::int32_t CheckLoginAt(int row, std::string_view password);
 
     // Appends a player who is online, scores 0 and flies the "-" flag; returns its row.
     int AddPlayer(std::string_view nick, std::string_view password, std::string_view address);

@@ -27,17 +27,6 @@ std::int32_t AddSaturating(std::int32_t a, std::int32_t b)
     return static_cast<std::int32_t>(sum);
 }
 
-// Takes the text up to the next "|" off the front of rest; nothing when there is no "|".
-std::optional<std::string_view> TakeField(std::string_view& rest)
-{
-    const auto bar = rest.find('|');
-    if (bar == std::string_view::npos)
-        return std::nullopt;
-    const std::string_view field = rest.substr(0, bar);
-    rest.remove_prefix(bar + 1);
-    return field;
-}
-
 // The pieces joined into one message text.
 std::string Joined(std::initializer_list<std::string_view> pieces)
 {
@@ -51,36 +40,23 @@ std::string Joined(std::initializer_list<std::string_view> pieces)
     return text;
 }
 
-} // namespace
-
-// Asks the flood guard about one request from source: every request takes one from the
-// source's request allowance, and one that would register a new nick also one from its
-// registration allowance. Nothing is changed in the registry. The guard's round starts here,
-// so what this request sends is held to its rules on sending.
-bool TForm1::AdmitRequest(const std::string& source, std::string_view request)
+// The datagram just received, copied out of the endpoint: a nested receive (while a send
+// waits for a host-name lookup) overwrites the endpoint's copy.
+std::string ReadRequest(DatagramEndpoint& endpoint, std::int32_t count)
 {
-    const std::int64_t now = MonotonicNowMs();
-    if (!Guard.AdmitRequest(source, now))
-        return false;
-    const auto firstBar = request.find('|');
-    if (firstBar == std::string_view::npos)
-        return true;
-    const auto secondBar = request.find('|', firstBar + 1);
-    if (secondBar == std::string_view::npos)
-        return true;
-    const std::string_view nick = request.substr(0, firstBar);
-    const std::string_view password = request.substr(firstBar + 1, secondBar - firstBar - 1);
-    if (Guard.Limits().registrationsPerHour == 0)
-        return true;
-    // Requests refused anyway (a nick that cannot be stored, a full registry) register nobody.
-    if (Cad.NickRow(nick) != 0 || !StorableInRegistry(nick) || !StorableInRegistry(password) || RegistryFull())
-        return true;
-    return Guard.AdmitRegistration(source, now);
+    TMemoryStream stream;
+    endpoint.ReadDatagram(stream);
+    std::string bytes(static_cast<std::size_t>(count), '\0');
+    stream.ReadBuffer(bytes.data(), count);
+    return bytes;
 }
 
-// One request: "nick|password|cmd|argument". Logged first; a request that cannot name a nick
-// and a password goes no further. Any error raised here ends this request only, with what it
-// did so far kept; the caller reports it and goes on serving.
+} // namespace
+
+// One request: "nick|password|cmd|argument". Admitted by the flood guard, logged, logged in,
+// then carried out. A request that cannot name a nick and a password goes no further than the
+// log. Any error raised here ends this request only, with what it did so far kept; the caller
+// reports it and goes on serving.
 void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
                               const std::string& FromIP, std::int32_t /*Port*/)
 {
@@ -89,98 +65,166 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         return;
     }
     ++counters_.received;
+    const std::string bytes = ReadRequest(Sender, NumberBytes);
+    // Split once, into views into bytes, which live to the end of this handler.
+    const std::optional<RequestFields> request = SplitRequest(bytes);
+    const RequestSource source{FromIP, Guard.KeyOf(FromIP)};
 
-    std::string request;
-    {
-        TMemoryStream stream;
-        Sender.ReadDatagram(stream);
-        request.resize(static_cast<std::size_t>(NumberBytes));
-        stream.ReadBuffer(request.data(), NumberBytes);
-    }
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
-    // flood then costs the disk and the network nothing.
-    if (!AdmitRequest(FromIP, request)) {
+    // flood then costs the disk and the network nothing. The guard's round starts here, so
+    // what this request sends is held to its rules on sending.
+    const std::int64_t now = MonotonicNowMs();
+    if (!Guard.AdmitRequest(source.key, now)) {
         CountDropped();
         return;
     }
+    // The nick is looked up once, for the registration allowance and the login both; nothing
+    // between the two changes the table.
+    const int nickRow = request ? Cad.NickRow(request->nick) : 0;
+    if (request && nickRow == 0 && !AdmitRegistration(source, *request, now)) {
+        CountDropped();
+        return;
+    }
+
     // Every line and datagram of this request is gathered and handed over when it ends, also
     // when it ends with an error.
     OutputScope scope(*this, true);
-    LogFile.AppendReceived(FromIP, request);
-
-    // Views into request, which lives to the end of this handler.
-    std::string_view rest = request;
-    const auto nick = TakeField(rest);
-    if (!nick)
+    LogFile.AppendReceived(FromIP, bytes);
+    if (!request)
         return;
-    const auto password = TakeField(rest);
-    if (!password)
+    const std::optional<int> row = LogIn(source, *request, nickRow);
+    if (!row)
         return;
 
-    std::int32_t row = Cad.CheckLogin(*nick, *password);
-    if (row == -1) {
-        SendMessageTo(FromIP, messages::kNickTaken);
+    const std::string_view command = request->command;
+    if (command == "slc")
+        JoinGame(source, *row);
+    else if (command == "msg")
+        Chat(request->nick, request->argument);
+    else if (command == "off")
+        Leave(*row, request->nick);
+    else if (command == "pvt")
+        SendPrivateLine(request->nick, request->argument);
+    else if (command == "fc+")
+        SetFlag(*row, "+");
+    else if (command == "fc-")
+        SetFlag(*row, "-");
+    else if (command == "scj")
+        ReportScore(*row, request->argument);
+}
+
+// A request that would register a new nick takes one from its source's registration
+// allowance. One refused anyway (a nick that cannot be stored, a full registry) registers
+// nobody, so it takes nothing. Nothing is changed in the registry.
+bool TForm1::AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs)
+{
+    if (Guard.Limits().registrationsPerHour == 0)
+        return true;
+    if (!StorableInRegistry(request.nick) || !StorableInRegistry(request.password) || RegistryFull())
+        return true;
+    return Guard.AdmitRegistration(source.key, nowMs);
+}
+
+// A known nick (nickRow, from NickRow) with its password is logged in, its row marked online;
+// with another password it is refused. An unknown nick is registered from the source and
+// welcomed, unless it cannot be stored or the registry is full: refused too, in the same
+// words, so the client asks its player for another nick (and the operator hears once of a
+// full registry).
+std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestFields& request, int nickRow)
+{
+    if (nickRow != 0) {
+        const std::int32_t row = Cad.CheckLoginAt(nickRow, request.password);
+        if (row == -1) {
+            Reply(source, messages::kNickTaken);
+            return std::nullopt;
+        }
+        return row;
+    }
+    if (!StorableInRegistry(request.nick) || !StorableInRegistry(request.password)) {
+        Reply(source, messages::kNickTaken);
+        return std::nullopt;
+    }
+    if (RegistryFull()) {
+        Reply(source, messages::kNickTaken);
+        ReportRegistryFullOnce();
+        return std::nullopt;
+    }
+    const int row = Cad.AddPlayer(request.nick, request.password, source.address);
+    Reply(source, messages::kWelcome);
+    Cad.SetFixedRows(1);
+    return row;
+}
+
+// slc: the own score, the "+" flag, the player list and the ranking to everyone online, then
+// the welcome to the game. The own score and everything after it wait for a save that
+// covers the score shown.
+void TForm1::JoinGame(const RequestSource& source, int row)
+{
+    HoldScores();
+    Reply(source, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
+    Cad.SetCell(Registry::kFlag, row, "+");
+    SendPlayerList();
+    SendRanking();
+    Reply(source, messages::kConnected);
+}
+
+// msg: the chat line to everyone online, the nick as this request wrote it.
+void TForm1::Chat(std::string_view nick, std::string_view text)
+{
+    Broadcast(Joined({messages::kChat, nick, messages::kSaid, text}));
+}
+
+// off: offline first, so the leaving player gets neither the notice nor the list.
+void TForm1::Leave(int row, std::string_view nick)
+{
+    Cad.SetCell(Registry::kMarker, row, "");
+    Broadcast(Joined({messages::kLeavePrefix, nick, messages::kLeaveSuffix}));
+    SendPlayerList();
+}
+
+// pvt "target|text": the line to every online player whose nick is exactly target; without
+// a "|" the target is empty and the text is the whole argument. No confirmation to the
+// sender. Target and text are views into the request, which outlives the walk.
+void TForm1::SendPrivateLine(std::string_view nick, std::string_view argument)
+{
+    const auto bar = argument.find('|');
+    const std::string_view target = bar == std::string_view::npos ? std::string_view() : argument.substr(0, bar);
+    const std::string_view text = bar == std::string_view::npos ? argument : argument.substr(bar + 1);
+    const std::string line = Joined({messages::kChat, nick, messages::kPrivate, text});
+    OutgoingMessage outgoing(line);
+    Cad.ForEachOnline([&](Registry::RowId id) {
+        if (Cad.CellOf(id, Registry::kNick) == target)
+            Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
+    });
+}
+
+// fc+ and fc-: the flag, and the player list that shows it.
+void TForm1::SetFlag(int row, std::string_view flag)
+{
+    Cad.SetCell(Registry::kFlag, row, flag);
+    SendPlayerList();
+}
+
+// scj: the points added to the score (a score or points that are no integer raise, with the
+// cell unchanged), the table sorted and saved, and the ranking sent once the save is on disk.
+void TForm1::ReportScore(int row, std::string_view points)
+{
+    const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
+    const std::int32_t added = StrToInt(points);
+    Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, added)));
+    ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
+    SortByScore();
+    RequestSave();
+    SendRanking(); // waits for that save
+}
+
+// The guard is asked here, by the key the request's admission worked out, so Deliver does not
+// work it out again. Runs inside the request's output scope, so it opens none of its own.
+void TForm1::Reply(const RequestSource& source, std::string_view message)
+{
+    OutgoingMessage outgoing(message);
+    if (!Guard.AdmitSend(source.key, outgoing.bytes))
         return;
-    }
-    if (row == 0) {
-        // Refused as if taken, so the client asks its player for another nick.
-        if (!StorableInRegistry(*nick) || !StorableInRegistry(*password)) {
-            SendMessageTo(FromIP, messages::kNickTaken);
-            return;
-        }
-        // A full registry turns newcomers away the same way; the operator hears of it once.
-        if (RegistryFull()) {
-            SendMessageTo(FromIP, messages::kNickTaken);
-            ReportRegistryFullOnce();
-            return;
-        }
-        row = Cad.AddPlayer(*nick, *password, FromIP);
-        SendMessageTo(FromIP, messages::kWelcome);
-        Cad.SetFixedRows(1);
-    }
-
-    const std::string_view command = rest.substr(0, 3);
-    const std::string_view argument = rest.size() > 4 ? rest.substr(4) : std::string_view();
-
-    if (command == "slc") {
-        // The own score and everything after it wait for a save that covers the score shown.
-        HoldScores();
-        SendMessageTo(FromIP, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
-        Cad.SetCell(Registry::kFlag, row, "+");
-        SendPlayerList();
-        SendRanking();
-        SendMessageTo(FromIP, messages::kConnected);
-    } else if (command == "msg") {
-        Broadcast(Joined({messages::kChat, *nick, messages::kSaid, argument}));
-    } else if (command == "off") {
-        Cad.SetCell(Registry::kMarker, row, "");
-        Broadcast(Joined({messages::kLeavePrefix, *nick, messages::kLeaveSuffix}));
-        SendPlayerList();
-    } else if (command == "pvt") {
-        const auto bar = argument.find('|');
-        // Copied: the loop below sends, and a send may run nested events that change cells.
-        const std::string target(bar == std::string_view::npos ? std::string_view() : argument.substr(0, bar));
-        const std::string_view text = bar == std::string_view::npos ? argument : argument.substr(bar + 1);
-        const std::string line = Joined({messages::kChat, *nick, messages::kPrivate, text});
-        OutgoingMessage outgoing(line);
-        const std::vector<Registry::RowId> online(Cad.Online().begin(), Cad.Online().end());
-        for (const Registry::RowId id : online) {
-            if (Cad.IsOnlineId(id) && Cad.CellOf(id, Registry::kNick) == target)
-                Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
-        }
-    } else if (command == "fc+") {
-        Cad.SetCell(Registry::kFlag, row, "+");
-        SendPlayerList();
-    } else if (command == "fc-") {
-        Cad.SetCell(Registry::kFlag, row, "-");
-        SendPlayerList();
-    } else if (command == "scj") {
-        const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
-        const std::int32_t points = StrToInt(argument);
-        Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, points)));
-        ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
-        SortByScore();
-        RequestSave();
-        SendRanking(); // waits for that save
-    }
+    outgoing.admitted = true;
+    Deliver(source.address, outgoing);
 }

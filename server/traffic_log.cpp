@@ -64,23 +64,23 @@ void CutPartialLine(int fd, std::size_t written)
 
 // Opens path with flags (O_CREAT excluded), creating the file when it does not exist. A file
 // made here is readable and writable by its owner only, whatever the umask: the log holds
-// every password in clear. A file that exists keeps its mode. -1 with errno on failure.
-int OpenCreatingOwnerOnly(const std::string& path, int flags)
+// every password in clear. A file that exists keeps its mode. Not open, with errno, on failure.
+FileDescriptor OpenCreatingOwnerOnly(const std::string& path, int flags)
 {
     // Bounded: each turn lost a race with another process creating or removing the file.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        const int existing = ::open(path.c_str(), flags);
-        if (existing >= 0 || errno != ENOENT)
+        FileDescriptor existing(::open(path.c_str(), flags));
+        if (existing.IsOpen() || errno != ENOENT)
             return existing;
-        const int created = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600);
-        if (created < 0 && errno == EEXIST)
+        FileDescriptor created(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
+        if (!created.IsOpen() && errno == EEXIST)
             continue;
-        if (created >= 0)
-            ::fchmod(created, 0600); // the umask may have taken a bit of 0600 away
+        if (created.IsOpen())
+            ::fchmod(created.Get(), 0600); // the umask may have taken a bit of 0600 away
         return created;
     }
     errno = EEXIST;
-    return -1;
+    return FileDescriptor();
 }
 
 bool SameMoment(const LocalDateTime& a, const LocalDateTime& b)
@@ -210,7 +210,7 @@ void TrafficLog::CheckRotationTo(std::string_view today)
 void TrafficLog::OpenDayFile()
 {
     const std::string name = FileName();
-    FileDescriptor fd(OpenCreatingOwnerOnly(name, O_RDWR | O_APPEND | O_CLOEXEC));
+    FileDescriptor fd = OpenCreatingOwnerOnly(name, O_RDWR | O_APPEND | O_CLOEXEC);
     if (!fd.IsOpen())
         ThrowErrno(errno);
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
