@@ -186,6 +186,8 @@ struct LoopKind {
     const char* name;
     LoopMaker make;
 };
+// The loop's name, where a test run names its parameter.
+void PrintTo(const LoopKind& kind, std::ostream* out) { *out << kind.name; }
 
 class UdpEndpointOnEachLoop : public EndpointOnALoop, public ::testing::WithParamInterface<LoopKind> {
 protected:
