@@ -7,6 +7,8 @@
 
 #include "server/form1.h"
 
+namespace lobby {
+
 namespace {
 
 int ParsePort(const std::string& option, const std::string& value)
@@ -141,3 +143,5 @@ std::string ProgramFolder()
     const std::string program(path, static_cast<std::size_t>(length));
     return program.substr(0, program.rfind('/') + 1);
 }
+
+} // namespace lobby

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace lobby {
+
 // The program's command line. The first argument is the access word; options follow it.
 struct CommandLine {
     std::vector<std::string> arguments;   // everything after the program name, as given
@@ -40,3 +42,5 @@ std::string UsageText();
 
 // The folder the program file is in, with a trailing "/".
 std::string ProgramFolder();
+
+} // namespace lobby

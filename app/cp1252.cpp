@@ -2,6 +2,8 @@
 
 #include "platform/cp1252.h"
 
+namespace lobby {
+
 QString FromCp1252(std::string_view bytes)
 {
     QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
@@ -12,3 +14,5 @@ QString FromCp1252(std::string_view bytes)
     }
     return text;
 }
+
+} // namespace lobby

@@ -25,6 +25,8 @@
 #include "server/form1.h"
 #include "server/registry_file.h"
 
+namespace lobby {
+
 namespace {
 
 bool DisplayAvailable()
@@ -166,6 +168,11 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
 }
 
 } // namespace
+
+} // namespace lobby
+
+// The entry point stays outside; everything it uses is the program's own.
+using namespace lobby;
 
 int main(int argc, char** argv)
 {

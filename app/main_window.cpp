@@ -9,6 +9,8 @@
 #include "app/registry_model.h"
 #include "server/form1.h"
 
+namespace lobby {
+
 namespace {
 
 constexpr int kColumnWidths[Registry::kColCount] = {17, 139, 97, 155, 49, 22};
@@ -59,3 +61,5 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
     layout->addWidget(memo_);
     setCentralWidget(central);
 }
+
+} // namespace lobby

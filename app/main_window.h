@@ -4,6 +4,9 @@
 
 class QTableView;
 class QListView;
+
+namespace lobby {
+
 class RegistryModel;
 class MemoModel;
 class TForm1;
@@ -25,3 +28,5 @@ private:
     RegistryModel* registryModel_;
     MemoModel* memoModel_;
 };
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include "app/cp1252.h"
 
+namespace lobby {
+
 MemoModel::MemoModel(TMemo& memo, QObject* parent) : QAbstractListModel(parent), memo_(memo)
 {
     memo_.OnChange = [this] { Reload(); };
@@ -36,3 +38,5 @@ void MemoModel::Reload()
     beginResetModel();
     endResetModel();
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 
 #include "server/memo.h"
 
+namespace lobby {
+
 // The memo's text as a list of lines for a view. A saved registry of a million players is
 // a 40 MB text; a list view over its line offsets shows it at once, where a text editor
 // would lay out every line first.
@@ -21,3 +23,5 @@ private:
 
     TMemo& memo_;
 };
+
+} // namespace lobby

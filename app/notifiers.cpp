@@ -6,6 +6,8 @@
 #include "app/cp1252.h"
 #include "platform/standard_error.h"
 
+namespace lobby {
+
 void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
 {
     WriteErrorLine(caption, text);
@@ -47,3 +49,5 @@ void MessageBoxNotifier::Show(const std::string& caption, const std::string& tex
     QMessageBox box(QMessageBox::Critical, FromCp1252(caption), FromCp1252(text), QMessageBox::Ok);
     box.exec();
 }
+
+} // namespace lobby

@@ -6,6 +6,8 @@
 
 #include "server/operator_notifier.h"
 
+namespace lobby {
+
 // Headless: one line on standard error per error, "caption: text"; the loop goes on.
 class StandardErrorNotifier : public OperatorNotifier {
 public:
@@ -29,3 +31,5 @@ private:
     bool showing_ = false;
     std::deque<std::pair<std::string, std::string>> held_;
 };
+
+} // namespace lobby

@@ -7,6 +7,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 namespace {
 
 // Owns the Qt object behind a registration; deleting it ends the callbacks. Qt allows a
@@ -121,3 +123,5 @@ void QtEventLoop::Guarded(const std::function<void()>& fn)
 {
     RunReportingErrors(onError_, fn);
 }
+
+} // namespace lobby

@@ -9,6 +9,8 @@
 
 class QObject;
 
+namespace lobby {
+
 // The program's event loop over Qt's: sockets through QSocketNotifier, timers through
 // QTimer, posts through queued calls. Needs a QCoreApplication (or QApplication) to exist
 // first and must be used on its thread, the one that made it, except Post; debug builds
@@ -54,3 +56,5 @@ private:
     ErrorHandler onError_;
     LoopThread thread_;
 };
+
+} // namespace lobby

@@ -5,6 +5,8 @@
 
 #include "app/cp1252.h"
 
+namespace lobby {
+
 RegistryModel::RegistryModel(Registry& registry, QObject* parent)
     : QAbstractTableModel(parent), registry_(registry), fixedRows_(registry.FixedRows())
 {
@@ -99,3 +101,5 @@ void RegistryModel::FollowFixedRows()
     fixedRows_ = registry_.FixedRows();
     endResetModel();
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 
 #include "server/registry.h"
 
+namespace lobby {
+
 // The registry table as a Qt model, so the grid is a view over the table itself: cells are
 // read on demand for the rows on screen, with no item object per cell, and a million rows
 // cost nothing to show. The fixed header row of the table becomes the view's header.
@@ -28,3 +30,5 @@ private:
     int fixedRows_; // the fixed row count the view last saw
     enum class Pending { None, Insert, Remove } pending_ = Pending::None;
 };
+
+} // namespace lobby

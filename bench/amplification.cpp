@@ -30,6 +30,8 @@
 #include "server/form1.h"
 #include "support/hand_driven_form.h"
 
+using namespace lobby;
+
 namespace {
 
 // What was sent: datagrams and bytes in all and to one watched address.

@@ -13,6 +13,8 @@
 #include "server/registry.h"
 #include "server/registry_file.h"
 
+using namespace lobby;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

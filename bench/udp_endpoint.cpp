@@ -30,6 +30,8 @@
 #include "net/udp_endpoint.h"
 #include "platform/epoll_event_loop.h"
 
+using namespace lobby;
+
 namespace {
 
 constexpr int kDatagrams = 100000;

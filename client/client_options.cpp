@@ -6,6 +6,8 @@
 
 #include "client/code_page_text.h"
 
+namespace lobby {
+
 namespace {
 
 constexpr int kMaxWaitMs = 600000;
@@ -133,3 +135,5 @@ std::string UsageText()
            "Exit status: 0 done, 1 the request could not be sent (unknown host, port taken),\n"
            "2 bad command line.\n";
 }
+
+} // namespace lobby

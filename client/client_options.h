@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace lobby {
+
 // What one run of lobby-client is asked to do.
 struct ClientOptions {
     std::string server = "127.0.0.1";   // --server HOST: where the lobby server runs
@@ -47,3 +49,5 @@ std::string RequestText(const ClientOptions& options);
 
 // The full usage text for --help, several lines ending in a newline.
 std::string UsageText();
+
+} // namespace lobby

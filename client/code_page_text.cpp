@@ -6,6 +6,8 @@
 #include "client/client_options.h"
 #include "platform/cp1252.h"
 
+namespace lobby {
+
 namespace {
 
 constexpr const char* kRawHint = "; --raw sends the bytes as given";
@@ -97,3 +99,5 @@ std::string CodePageText(std::string_view utf8, std::string_view what)
     }
     return out;
 }
+
+} // namespace lobby

@@ -22,6 +22,8 @@
 #include "net/socket_error.h"
 #include "net/udp_socket.h"
 
+namespace lobby {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -201,6 +203,12 @@ int Run(const ClientOptions& options)
 
 // Exit status: 0 once the request was sent (replies or not), 1 when it could not be sent or
 // receiving failed, 2 for a command line the client cannot run with.
+
+} // namespace lobby
+
+// The entry point stays outside; everything it uses is the program's own.
+using namespace lobby;
+
 int main(int argc, char** argv)
 {
     const std::vector<std::string> words(argv + std::min(argc, 1), argv + argc);

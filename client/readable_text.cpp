@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace lobby {
+
 namespace {
 
 // Appends the UTF-8 form of a character of the Basic Multilingual Plane (all the code page
@@ -64,3 +66,5 @@ std::string ReadableText(std::string_view cp1252)
     }
     return out;
 }
+
+} // namespace lobby

@@ -13,6 +13,8 @@
 #include "platform/regional_settings.h"
 #include "server/date_text.h"
 
+using namespace lobby;
+
 namespace {
 
 bool FitForAFileName(unsigned char c)

@@ -12,6 +12,8 @@
 #include "platform/exception.h"
 #include "server/integer_text.h"
 
+using namespace lobby;
+
 namespace {
 
 bool AllOf(std::string_view text, std::string_view set)

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <set>
 
+using namespace lobby;
+
 namespace fuzz {
 
 void Broken(std::string_view what, std::string_view detail)

@@ -10,6 +10,8 @@
 
 namespace fuzz {
 
+using namespace lobby;
+
 // Prints "invariant broken: <what>" with the detail and aborts.
 [[noreturn]] void Broken(std::string_view what, std::string_view detail = {});
 

@@ -13,6 +13,8 @@
 #include "server/integer_text.h"
 #include "server/registry_file.h"
 
+using namespace lobby;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string path = fuzz::ScratchFolder() + "cadastro.txt";

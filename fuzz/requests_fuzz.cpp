@@ -21,6 +21,8 @@
 #include "server/messages.h"
 #include "support/hand_driven_form.h"
 
+using namespace lobby;
+
 namespace {
 
 // Fails unless every error shown is one a request may end with; any other means a fault in

@@ -8,6 +8,8 @@
 
 #include "platform/stream.h"
 
+namespace lobby {
+
 // A datagram ready to leave: its destination already read as an IPv4 address.
 struct OutgoingDatagram {
     std::string_view host;     // the destination as the sender named it
@@ -43,3 +45,5 @@ public:
     // never raises.
     virtual void SendBatch(std::span<const OutgoingDatagram> datagrams) = 0;
 };
+
+} // namespace lobby

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace lobby {
+
 // The one text form of an IPv4 address in the lobby: four decimal numbers 0 to 255 joined by
 // dots, none with a leading zero ("10.0.0.1"). The endpoint reports every source so, and
 // every address the lobby stores comes from there. Addresses are handled here in host byte
@@ -61,3 +63,5 @@ inline std::string DottedQuadText(std::uint32_t address)
     }
     return std::string(text, out);
 }
+
+} // namespace lobby

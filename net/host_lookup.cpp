@@ -10,6 +10,8 @@
 
 #include "net/udp_sock_error.h"
 
+namespace lobby {
+
 // What an owner and its workers share. loop is cleared, under the mutex, when the owner goes:
 // a worker posts its reply only while holding the mutex with loop still set, so the owner's
 // destructor waits for a post in progress and no post happens after it.
@@ -101,3 +103,5 @@ std::optional<std::uint32_t> HostLookup::LookUp(const std::string& name)
     }
     return reply->address;
 }
+
+} // namespace lobby

@@ -8,6 +8,8 @@
 
 #include "platform/event_loop.h"
 
+namespace lobby {
+
 // Turns a host name into an IPv4 address (network byte order), or nothing when the name
 // cannot be resolved. Runs on a worker thread, so it must not touch loop-thread state.
 using HostResolver = std::function<std::optional<std::uint32_t>(const std::string& name)>;
@@ -49,3 +51,5 @@ private:
     HostResolver resolver_;
     int timeoutMs_ = kDefaultTimeoutMs;
 };
+
+} // namespace lobby

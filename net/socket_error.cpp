@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace lobby {
+
 int ToleratedSocketError() noexcept
 {
     return EWOULDBLOCK;
@@ -27,3 +29,5 @@ std::string SocketErrorReason(int error)
     char buffer[256];
     return ::strerror_r(error, buffer, sizeof buffer);
 }
+
+} // namespace lobby

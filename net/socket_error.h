@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace lobby {
+
 // What an errno value from a socket call means to the endpoint. This is the one place where
 // error numbers are interpreted; everything else passes them along unchanged.
 enum class SocketErrorKind {
@@ -19,3 +21,5 @@ SocketErrorKind ClassifySocketError(int error) noexcept;
 
 // The system's own wording for an error number, for messages that tell the operator why.
 std::string SocketErrorReason(int error);
+
+} // namespace lobby

@@ -12,6 +12,8 @@
 #include "net/udp_sock_error.h"
 #include "platform/exception.h"
 
+namespace lobby {
+
 namespace {
 
 std::uint16_t Low16(std::int32_t port)
@@ -241,3 +243,5 @@ std::string TUDPEndpoint::ErrorMessageText(int error, std::string text)
     ReportStatus(8, "Looking Up Error Message" + text);
     return text;
 }
+
+} // namespace lobby

@@ -16,6 +16,8 @@
 #include "platform/event_loop.h"
 #include "platform/stream.h"
 
+namespace lobby {
+
 // The server's datagram endpoint: one IPv4 UDP socket bound to LocalPort on every local
 // address. Each datagram that arrives is read on the loop's thread, kept until the next one
 // arrives, and announced through OnDataReceived; SendDatagram sends a whole stream as one
@@ -169,3 +171,5 @@ private:
     // descriptor before the descriptor is closed.
     std::unique_ptr<EventLoop::Registration> watch_;
 };
+
+} // namespace lobby

@@ -8,6 +8,8 @@
 
 #include "net/socket_error.h"
 
+namespace lobby {
+
 UdpSocket UdpSocket::Open(int& error) noexcept
 {
     // Close-on-exec: the server may start other programs, which must not inherit its port.
@@ -93,3 +95,5 @@ std::size_t UdpSocket::SendMany(mmsghdr* datagrams, std::size_t count) noexcept
     }
     return refused;
 }
+
+} // namespace lobby

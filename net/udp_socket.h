@@ -8,6 +8,8 @@
 
 struct mmsghdr;
 
+namespace lobby {
+
 // One IPv4 datagram socket, owned: the descriptor is closed when the object goes. Calls
 // report failure by returning the errno value (0 on success) rather than raising, because
 // the endpoint decides per call whether and how a failure reaches its owner.
@@ -63,3 +65,5 @@ private:
 
     FileDescriptor fd_;
 };
+
+} // namespace lobby

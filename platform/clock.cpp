@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+namespace lobby {
+
 LocalDateTime SystemClock::Now() const
 {
     // Every log line asks, thousands of times a second, and localtime_r costs more than the
@@ -22,3 +24,5 @@ LocalDateTime SystemClock::Now() const
     converted = true;
     return convertedTime;
 }
+
+} // namespace lobby

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace lobby {
+
 // A local calendar date and wall-clock time, as the operator's machine reads it.
 struct LocalDateTime {
     int year = 1970;
@@ -23,3 +25,5 @@ class SystemClock : public Clock {
 public:
     LocalDateTime Now() const override;
 };
+
+} // namespace lobby

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace lobby {
+
 // The character a byte of the Windows code page 1252 stands for (the protocol's and the
 // files' text), as a Unicode code unit; 0 for the five bytes (81 8D 8F 90 9D) the code page
 // leaves undefined. Bytes 80-9F hold the code page's own letters and signs, the others are
@@ -14,3 +16,5 @@ constexpr char16_t Cp1252ToUnicode(unsigned char byte)
     };
     return byte >= 0x80 && byte <= 0x9F ? kHigh[byte - 0x80] : byte;
 }
+
+} // namespace lobby

@@ -17,6 +17,8 @@
 #include "platform/file_descriptor.h"
 #include "platform/loop_thread.h"
 
+namespace lobby {
+
 namespace {
 
 std::string Reason(int error)
@@ -507,3 +509,5 @@ void EpollEventLoop::Run()
     core_->AssertInLoopThread("EpollEventLoop::Run");
     core_->Run();
 }
+
+} // namespace lobby

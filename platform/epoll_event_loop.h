@@ -6,6 +6,8 @@
 
 #include "platform/event_loop.h"
 
+namespace lobby {
+
 // The program's event loop over Linux's own primitives, for servers without a window:
 // descriptors through epoll (level-triggered), timers through timerfd, posts through a
 // mutex-guarded queue whose arrival an eventfd announces. No Qt. Used on one thread, the
@@ -87,3 +89,5 @@ private:
     // after the loop is gone finds nothing to touch.
     std::shared_ptr<Core> core_;
 };
+
+} // namespace lobby

@@ -3,6 +3,8 @@
 #include "platform/exception.h"
 #include "platform/standard_error.h"
 
+namespace lobby {
+
 void ReportLoopError(const LoopErrorHandler& onError, const std::exception& error) noexcept
 {
     try {
@@ -32,3 +34,5 @@ void RunReportingErrors(const LoopErrorHandler& onError, const std::function<voi
         ReportLoopError(onError, Exception("Unknown error"));
     }
 }
+
+} // namespace lobby

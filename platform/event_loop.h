@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 
+namespace lobby {
+
 // The one event loop of the process, as the server's own code sees it. The front ends
 // provide it (over Qt's loop); tests provide a manual one. Every callback runs on the
 // loop's thread, one at a time.
@@ -62,3 +64,5 @@ void ReportLoopError(const LoopErrorHandler& onError, const std::exception& erro
 // Runs fn, handing whatever it raises to ReportLoopError: what both loops do around every
 // callback. Never raises.
 void RunReportingErrors(const LoopErrorHandler& onError, const std::function<void()>& fn) noexcept;
+
+} // namespace lobby

@@ -3,6 +3,8 @@
 #include <exception>
 #include <string>
 
+namespace lobby {
+
 // The general error of the server. Its message is the exact text the operator sees, so
 // every error that can reach the error box or standard error is one of these (or derived).
 class Exception : public std::exception {
@@ -44,3 +46,5 @@ class EStreamError : public Exception {
 public:
     using Exception::Exception;
 };
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace lobby {
+
 // Owns one POSIX file descriptor and closes it when it goes, so no path out of a function
 // (an exception included) leaks it. Move-only.
 class FileDescriptor {
@@ -42,3 +44,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+namespace lobby {
+
 std::string InOutErrorMessage(int errorCode)
 {
     switch (errorCode) {
@@ -41,3 +43,5 @@ EInOutError InOutErrorFromErrno(int errnoValue)
     const int code = InOutErrorCode(errnoValue);
     return EInOutError(InOutErrorMessage(code), code);
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 // The numbers of the input/output errors the operator sees. The first five are named by
 // their own texts; every other number reads "I/O error <number>".
 namespace io_error {
@@ -32,3 +34,5 @@ int InOutErrorCode(int errnoValue);
 
 // The exception for an errno value, carrying its text and number.
 EInOutError InOutErrorFromErrno(int errnoValue);
+
+} // namespace lobby

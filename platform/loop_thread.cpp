@@ -4,6 +4,8 @@
 
 #include "platform/standard_error.h"
 
+namespace lobby {
+
 void LoopThread::Abort(const char* entry) noexcept
 {
     try {
@@ -12,3 +14,5 @@ void LoopThread::Abort(const char* entry) noexcept
     }
     std::abort();
 }
+
+} // namespace lobby

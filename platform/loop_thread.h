@@ -2,6 +2,8 @@
 
 #include <thread>
 
+namespace lobby {
+
 // The thread an event loop belongs to: the one that made it. The loop's state has no lock,
 // so every entry but Post must be called there. Workers (the host lookup, the registry
 // saver, the log keeper) must only post; one that calls anything else would corrupt the loop
@@ -26,3 +28,5 @@ private:
 
     std::thread::id id_;
 };
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace lobby {
+
 // A clock that only moves forward, in milliseconds from an arbitrary start: what rate limits
 // are measured with, so a change of the wall clock (daylight saving, an operator's fix)
 // neither opens nor shuts them. Injected so tests can step it.
@@ -16,3 +18,5 @@ class SystemMonotonicClock : public MonotonicClock {
 public:
     std::int64_t NowMs() const override;
 };
+
+} // namespace lobby

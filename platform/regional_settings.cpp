@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <langinfo.h>
 
+namespace lobby {
+
 namespace {
 
 // Copies one LC_TIME item; nl_langinfo's buffer belongs to the C library and is overwritten
@@ -155,3 +157,5 @@ TimeTextSettings DeriveTimeTextSettings(const RegionalSettings& settings)
     }
     return result;
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lobby {
+
 // The operator's regional date and time settings, as this platform keeps them: the C
 // library's LC_TIME category. The strings are strftime pictures and texts exactly as the
 // locale gives them (8-bit bytes, no re-encoding). A plain value so tests can inject any
@@ -52,3 +54,5 @@ std::vector<PictureItem> SplitPicture(std::string_view picture);
 // comes before the hour directive puts the designator first. Whatever the picture does not
 // tell (no hour directive, no literal separator) keeps the default of TimeTextSettings.
 TimeTextSettings DeriveTimeTextSettings(const RegionalSettings& settings);
+
+} // namespace lobby

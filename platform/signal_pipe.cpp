@@ -8,6 +8,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 namespace {
 
 int g_writeEnd = -1;
@@ -64,3 +66,5 @@ void SignalPipe::Drain()
         }
     }
 }
+
+} // namespace lobby

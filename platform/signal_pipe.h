@@ -6,6 +6,8 @@
 #include "platform/event_loop.h"
 #include "platform/file_descriptor.h"
 
+namespace lobby {
+
 // Turns SIGINT and SIGTERM (the operator closing the server) and SIGHUP (re-read the
 // regional settings) into calls on the loop's thread. The signal handler only writes the
 // signal's number into a pipe the loop watches; everything else runs later, in the loop.
@@ -28,3 +30,5 @@ private:
     // Declared after the pipe's ends, so the loop stops watching before they close.
     std::unique_ptr<EventLoop::Registration> watch_;
 };
+
+} // namespace lobby

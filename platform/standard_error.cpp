@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+namespace lobby {
+
 namespace {
 
 void WriteWhole(const std::string& line)
@@ -32,3 +34,5 @@ void WriteErrorLine(std::string_view caption, std::string_view text)
     line += '\n';
     WriteWhole(line);
 }
+
+} // namespace lobby

@@ -5,6 +5,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 std::int64_t TStream::Size()
 {
     const std::int64_t saved = Seek(0, SeekOrigin::Current);
@@ -64,3 +66,5 @@ void TMemoryStream::Clear()
     bytes_.clear();
     position_ = 0;
 }
+
+} // namespace lobby

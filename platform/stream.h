@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace lobby {
+
 enum class SeekOrigin { Beginning, Current, End };
 
 // A byte stream with a size and a position. Read and Write move as many bytes as they can
@@ -49,3 +51,5 @@ private:
     std::string bytes_;
     std::int64_t position_ = 0;
 };
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace lobby {
+
 AddressIndex::AddressIndex(std::size_t maxKeys)
 {
     if (maxKeys == 0 || maxKeys > (std::size_t{1} << 30))
@@ -67,3 +69,5 @@ void AddressIndex::Erase(std::uint64_t key)
         hole = cell;
     }
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace lobby {
+
 // Maps address keys to table slots by open addressing (linear probing) in arrays sized once,
 // twice the most keys it holds. Remembering or forgetting a key never allocates: the flood
 // guard looks up the destination of every datagram sent, and in a lobby with more addresses
@@ -34,3 +36,5 @@ private:
     int shift_ = 0;
     std::size_t size_ = 0;
 };
+
+} // namespace lobby

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lobby {
+
 namespace {
 
 bool IsAsciiLetterOrDigit(char c)
@@ -155,3 +157,5 @@ std::string TimeText(const RegionalSettings& settings, const LocalDateTime& now)
         return text;
     return time.designatorFirst ? designator + " " + text : text + " " + designator;
 }
+
+} // namespace lobby

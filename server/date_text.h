@@ -6,6 +6,8 @@
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
 
+namespace lobby {
+
 // Renders the date part of a strftime picture for the given day. The numeric conversions
 // %d %e %m %y %Y %C %D %F and literal bytes are rendered here, so the result does not depend
 // on the process's locale: %d and %m take two digits with a zero, %e two with a blank, %y
@@ -32,3 +34,5 @@ std::string DateText(const RegionalSettings& settings, const LocalDateTime& now)
 // one (12..23) is added with one blank, before or after the time; an empty designator adds
 // nothing, blank included. Under "%H:%M:%S" 9:05:07 reads "09:05:07".
 std::string TimeText(const RegionalSettings& settings, const LocalDateTime& now);
+
+} // namespace lobby

@@ -6,6 +6,8 @@
 
 #include "net/dotted_quad.h"
 
+namespace lobby {
+
 namespace {
 
 constexpr std::int64_t kRequestUnit = 1000;         // 1 request = 1000 units; +rate units a ms
@@ -370,3 +372,5 @@ std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
     }
     return summary;
 }
+
+} // namespace lobby

@@ -10,6 +10,8 @@
 
 #include "server/address_index.h"
 
+namespace lobby {
+
 // The key the flood guard remembers an address under. Worked out once per request for its
 // source, and once per datagram for other destinations.
 using AddressKey = std::uint64_t;
@@ -190,3 +192,5 @@ private:
 
 // The text of a key: the dotted form for IPv4 keys, "(other source)" for hashed ones.
 std::string SourceText(AddressKey key);
+
+} // namespace lobby

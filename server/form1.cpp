@@ -8,6 +8,8 @@
 #include "platform/exception.h"
 #include "server/registry_file.h"
 
+namespace lobby {
+
 namespace {
 
 // The header line a new registry file starts with.
@@ -221,3 +223,5 @@ std::string TForm1::StatusLine() const
            std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
            std::to_string(counters_.dropped) + ", log today " + LogSizeText(LogFile.FileName());
 }
+
+} // namespace lobby

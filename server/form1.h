@@ -26,6 +26,8 @@
 #include "server/request_fields.h"
 #include "server/traffic_log.h"
 
+namespace lobby {
+
 class TForm1;
 
 // Everything the main window takes from outside, so tests can set each piece.
@@ -285,3 +287,5 @@ struct TForm1::OutgoingMessage {
     std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
     bool admitted = false;                   // the flood guard let it through already
 };
+
+} // namespace lobby

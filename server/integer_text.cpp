@@ -2,6 +2,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 namespace {
 
 int HexDigitValue(char c)
@@ -77,3 +79,5 @@ std::string IntToStr(std::int32_t value)
 {
     return std::to_string(value);
 }
+
+} // namespace lobby

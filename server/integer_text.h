@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace lobby {
+
 // The one rule by which the server reads numbers out of text (scores, and points reported by
 // clients): optional leading spaces, then either an optional sign and decimal digits within
 // the 32-bit signed range, or, unsigned, a hexadecimal number introduced by "$", "x", "X",
@@ -18,3 +20,5 @@ std::int32_t StrToInt(std::string_view text);
 
 // Plain decimal text: "-" for negatives, no grouping, no leading zeros or blanks.
 std::string IntToStr(std::int32_t value);
+
+} // namespace lobby

@@ -15,6 +15,8 @@
 #include "platform/io_error.h"
 #include "server/log_day_names.h"
 
+namespace lobby {
+
 namespace {
 
 // Small enough that the stop request and the keeper's pacing (between pieces) are heard
@@ -336,3 +338,5 @@ CompressionOutcome CompressLogDay(const std::string& folder, const std::string& 
     }
     return outcome;
 }
+
+} // namespace lobby

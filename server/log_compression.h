@@ -8,6 +8,8 @@
 
 #include "platform/file_descriptor.h"
 
+namespace lobby {
+
 // Compresses one closed day of the traffic log, folder/DATE.txt, into folder/DATE.txt.gz: a
 // gzip file (zcat, zgrep and zless read it) holding the day's bytes exactly, with the plain
 // file's name, modification time and permissions. The plain file goes only once the
@@ -77,3 +79,5 @@ LockedLogFile LockLogFile(const std::string& path);
 // folder ends with "/"; dateText names the day as the log names it.
 CompressionOutcome CompressLogDay(const std::string& folder, const std::string& dateText,
                                   const CompressionControl& control);
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include "server/date_text.h"
 
+namespace lobby {
+
 // The day arithmetic is the well-known days-from-civil conversion over 400-year eras, so no
 // time zone or C library time function takes part: a day is a calendar date, as the log's
 // name is.
@@ -57,3 +59,5 @@ std::map<std::string, int> LatestDaysNamed(const RegionalSettings& settings, int
     }
     return days;
 }
+
+} // namespace lobby

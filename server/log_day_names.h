@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
 
+namespace lobby {
+
 // Which day a traffic log file is of. The log names its file after the date text, which
 // follows the regional settings, so a name cannot be parsed back in general (a picture may
 // name months, leave out the year, or put the fields in any order). Instead the names are
@@ -46,3 +48,5 @@ std::optional<LogFileName> SplitLogFileName(std::string_view fileName);
 // milliseconds).
 std::map<std::string, int> LatestDaysNamed(const RegionalSettings& settings, int today,
                                            const std::set<std::string>& dateTexts);
+
+} // namespace lobby

@@ -19,6 +19,8 @@
 #include "platform/io_error.h"
 #include "server/log_day_names.h"
 
+namespace lobby {
+
 namespace {
 
 // The files of one day found in the folder.
@@ -432,3 +434,5 @@ void LogKeeper::Deliver(const LogPassReport& report)
             sink->onNotice(notice);
     });
 }
+
+} // namespace lobby

@@ -17,6 +17,8 @@
 #include "platform/regional_settings.h"
 #include "server/log_compression.h"
 
+namespace lobby {
+
 // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Both off by
 // default: the files then stay exactly as the log wrote them.
 struct LogKeepingOptions {
@@ -126,3 +128,5 @@ private:
 
 // A size in bytes as the operator reads it: "512 bytes", "12.3 kB", "1.3 GB" (powers of 1000).
 std::string ByteSizeText(std::uint64_t bytes);
+
+} // namespace lobby

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+namespace lobby {
+
 // The window's memo: the line buffer through which the registry file is saved, which keeps
 // the file's text as last saved so the operator can read it. Held as the file's bytes
 // (CR LF lines) rather than a list of lines, since a million-player registry is one 40 MB
@@ -52,3 +54,5 @@ private:
     std::string text_;
     std::vector<std::size_t> lineStarts_;
 };
+
+} // namespace lobby

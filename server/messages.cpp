@@ -7,6 +7,8 @@
 #include "platform/stream.h"
 #include "server/form1.h"
 
+namespace lobby {
+
 bool messages::AppendListEntry(std::string& list, std::string_view entry)
 {
     if (list.size() + entry.size() + kListEnd.size() > kMaxDatagram)
@@ -142,3 +144,5 @@ void TForm1::SendRanking()
     list += messages::kListEnd;
     Broadcast(list);
 }
+
+} // namespace lobby

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace lobby {
+
 // What the server says to clients: the texts of the server-to-client half of the protocol,
 // in the 8-bit code page the clients read (the accented letters are single bytes).
 namespace messages {
@@ -30,3 +32,5 @@ constexpr std::string_view kNickTaken = "Este nick j\xE1 existe!";
 bool AppendListEntry(std::string& list, std::string_view entry);
 
 } // namespace messages
+
+} // namespace lobby

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+namespace lobby {
+
 std::uint32_t NickIndex::Hash(std::string_view nick)
 {
     std::uint32_t hash = 2166136261u; // FNV-1a
@@ -73,3 +75,5 @@ void NickIndex::Grow(std::size_t minimumSlots)
         ++live_;
     }
 }
+
+} // namespace lobby

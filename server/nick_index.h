@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lobby {
+
 // Finds player rows by nick without looking at the letter case of a-z, so a login costs the
 // same with a million players as with ten. It stores only row identities and their hashes;
 // the nick itself stays in the table and is compared through the caller's callback, which
@@ -50,3 +52,5 @@ private:
     std::size_t used_ = 0; // live and erased slots: both lengthen probe runs
     std::size_t live_ = 0;
 };
+
+} // namespace lobby

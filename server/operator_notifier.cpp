@@ -2,6 +2,8 @@
 
 #include "platform/standard_error.h"
 
+namespace lobby {
+
 void OperatorNotifier::ShowNotice(const std::string& caption, const std::string& text)
 {
     WriteErrorLine(caption, text);
@@ -27,3 +29,5 @@ std::string ErrorBoxText(std::string_view message)
         text += '.';
     return text;
 }
+
+} // namespace lobby

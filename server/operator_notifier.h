@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+namespace lobby {
+
 // What the server tells its operator: errors that end a window or timer handler, and
 // notices that need no answer. The front end decides how they are shown (a modal box in the
 // window, a line on standard error when headless); the texts are made here.
@@ -23,3 +25,5 @@ std::string ErrorBoxCaption(std::string_view exeName);
 // The error box text for an error message: a "." is added when the message is not empty and
 // its last character sorts after ".".
 std::string ErrorBoxText(std::string_view message);
+
+} // namespace lobby

@@ -1,5 +1,7 @@
 #include "server/outbox.h"
 
+namespace lobby {
+
 void Outbox::Add(std::uint32_t address, std::string_view host, std::string_view bytes, MessageSlot& slot)
 {
     if (slot.batch != batch_) {
@@ -32,3 +34,5 @@ void Outbox::Clear()
     views_.clear();
     bytes_ = 0;
 }
+
+} // namespace lobby

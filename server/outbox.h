@@ -9,6 +9,8 @@
 
 #include "net/datagram_endpoint.h"
 
+namespace lobby {
+
 // The datagrams a handler has sent so far that have not yet been handed to the endpoint.
 // The lobby hands them over together, after the handler's log lines have gone to the system
 // in one write: a broadcast then costs a couple of system calls, not two per recipient. A
@@ -57,3 +59,5 @@ private:
     std::vector<OutgoingDatagram> views_;
     std::uint64_t bytes_ = 0;
 };
+
+} // namespace lobby

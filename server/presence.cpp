@@ -1,6 +1,8 @@
 #include "server/form1.h"
 #include "server/messages.h"
 
+namespace lobby {
+
 // Every five ticks of a minute: the first pings every online player and marks it "*"; the
 // fifth takes offline every player still "*" (no request since its ping), sending a fresh
 // player list after each one. An error ends the tick where it occurs; the counter has moved
@@ -30,3 +32,5 @@ void TForm1::Timer1Timer()
         });
     }
 }
+
+} // namespace lobby

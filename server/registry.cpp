@@ -7,6 +7,8 @@
 #include "platform/exception.h"
 #include "server/integer_text.h"
 
+namespace lobby {
+
 namespace {
 
 // A line of the registry file is read back at most this long; the rest of it is cut.
@@ -657,3 +659,5 @@ void Registry::RowsChanged(int firstRow, int lastRow)
     if (observer_)
         observer_->RowsChanged(firstRow, lastRow);
 }
+
+} // namespace lobby

@@ -16,6 +16,8 @@
 #include "server/row_order.h"
 #include "server/row_store.h"
 
+namespace lobby {
+
 // Told of every change to the registry table, so a view can follow it live. The About
 // call comes before the change, the other after it (as item views need).
 class RegistryObserver {
@@ -189,3 +191,5 @@ private:
 // a-z read as A-Z; every other byte as it is.
 std::string UpperCaseAscii(std::string_view text);
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+} // namespace lobby

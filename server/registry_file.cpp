@@ -12,6 +12,8 @@
 
 #include "platform/file_descriptor.h"
 
+namespace lobby {
+
 namespace {
 
 std::string FolderOf(const std::string& path)
@@ -214,3 +216,5 @@ std::string RegistryText(const RegistrySnapshot& snapshot, std::vector<std::size
     }
     return text;
 }
+
+} // namespace lobby

@@ -9,6 +9,8 @@
 #include "platform/exception.h"
 #include "server/registry_snapshot.h"
 
+namespace lobby {
+
 // The registry file exists but cannot be read. The server must then neither replace it nor
 // ever save over it, so this is never shown and carried on from like other errors.
 class RegistryUnreadable : public Exception {
@@ -76,3 +78,5 @@ void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot
 // The registry file's text for the snapshot, as WriteRegistryFile writes it; with lineStarts,
 // also where each of its lines starts.
 std::string RegistryText(const RegistrySnapshot& snapshot, std::vector<std::size_t>* lineStarts = nullptr);
+
+} // namespace lobby

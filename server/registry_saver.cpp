@@ -6,6 +6,8 @@
 
 #include "server/registry_file.h"
 
+namespace lobby {
+
 namespace {
 
 // The worker's niceness: the loop answers players, the save only has to keep up with them.
@@ -118,3 +120,5 @@ void BackgroundRegistrySaver::Work()
         loop_.Post([shared = shared_] { Deliver(shared); });
     }
 }
+
+} // namespace lobby

@@ -13,6 +13,8 @@
 #include "platform/event_loop.h"
 #include "server/registry_snapshot.h"
 
+namespace lobby {
+
 // How a registry save ended.
 struct RegistrySaveResult {
     std::exception_ptr error;        // the save failed with this, the file left as it was
@@ -82,3 +84,5 @@ private:
 
 // Runs one save: the file written, the text taken when asked for, and whatever it raised.
 RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot& snapshot, bool keepText);
+
+} // namespace lobby

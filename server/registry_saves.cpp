@@ -4,6 +4,8 @@
 #include "server/form1.h"
 #include "server/registry_file.h"
 
+namespace lobby {
+
 // Saves of the registry, and the messages that wait for them.
 //
 // A score report changes the table at once and asks for a save; the save is written from a
@@ -168,3 +170,5 @@ void TForm1::FinishSaves()
         }
     }
 }
+
+} // namespace lobby

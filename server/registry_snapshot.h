@@ -6,6 +6,8 @@
 
 #include "server/row_store.h"
 
+namespace lobby {
+
 // A frozen picture of the registry, for a save: the row identities in table order, and the
 // row chunks as they were when it was taken. It may be read on another thread while the
 // table goes on changing, until the registry is told that the save is done with it.
@@ -21,3 +23,5 @@ struct RegistrySnapshot {
         return chunks[id >> kRowChunkShift]->rows[id & (kRowChunkRows - 1)].line;
     }
 };
+
+} // namespace lobby

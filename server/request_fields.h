@@ -3,6 +3,8 @@
 #include <optional>
 #include <string_view>
 
+namespace lobby {
+
 // One request, "nick|password|command|argument", split once into views over the bytes it
 // arrived in, which must outlive it. The flood guard and the handler both work on this one
 // split.
@@ -28,3 +30,5 @@ inline std::optional<RequestFields> SplitRequest(std::string_view bytes)
     return RequestFields{bytes.substr(0, firstBar), bytes.substr(firstBar + 1, secondBar - firstBar - 1),
                          rest.substr(0, 3), rest.size() > 4 ? rest.substr(4) : std::string_view()};
 }
+
+} // namespace lobby

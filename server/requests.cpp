@@ -7,6 +7,8 @@
 #include "server/integer_text.h"
 #include "server/messages.h"
 
+namespace lobby {
+
 namespace {
 
 // A nick or password holding one of these bytes could not be written to the registry file
@@ -228,3 +230,5 @@ void TForm1::Reply(const RequestSource& source, std::string_view message)
     outgoing.admitted = true;
     Deliver(source.address, outgoing);
 }
+
+} // namespace lobby

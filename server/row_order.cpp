@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace lobby {
+
 RowOrder::Id RowOrder::At(int position) const
 {
     const Block& block = blocks_[BlockAt(position)];
@@ -183,3 +185,5 @@ void RowOrder::AppendTo(std::vector<Id>& out) const
     for (const Block& block : blocks_)
         out.insert(out.end(), block.ids.begin(), block.ids.end());
 }
+
+} // namespace lobby

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace lobby {
+
 // The order of the registry's rows: which row identity stands at each position, and where
 // each identity stands. A score report moves one player across the table; with a million
 // players a plain array would shift up to a million entries, and renumber them all, for that
@@ -87,3 +89,5 @@ private:
     std::vector<std::uint16_t> slotOf_;     // id -> index within its block
     int size_ = 0;
 };
+
+} // namespace lobby

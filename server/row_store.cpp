@@ -2,6 +2,8 @@
 
 #include "platform/exception.h"
 
+namespace lobby {
+
 void RegistryRow::SetCell(int col, std::string_view text)
 {
     const std::size_t begin = col == 1 ? 1 : ends[col - 2] + 1u;
@@ -55,3 +57,5 @@ RowStore::Chunks RowStore::Freeze()
     frozen_ = true;
     return Chunks(chunks_.begin(), chunks_.end());
 }
+
+} // namespace lobby

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lobby {
+
 // One registry row's cells 1 to 5, held as the row's line in the registry file:
 // ",nick,password,address,score,flag,\r\n". A save then hands every row's bytes to the system
 // as they are, with nothing to format. The presence marker (cell 0) is never saved and is
@@ -69,3 +71,5 @@ private:
     bool frozen_ = false;
     std::uint32_t size_ = 0;
 };
+
+} // namespace lobby

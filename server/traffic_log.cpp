@@ -16,6 +16,8 @@
 #include "platform/io_error.h"
 #include "server/date_text.h"
 
+namespace lobby {
+
 namespace {
 
 // How far back from the end an end-of-file mark is looked for when a file is reopened.
@@ -309,3 +311,5 @@ void TrafficLog::CountWritten(std::size_t lines)
         linesSinceWriteFailure_ = 0;
     }
 }
+
+} // namespace lobby

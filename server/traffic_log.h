@@ -10,6 +10,8 @@
 #include "platform/file_descriptor.h"
 #include "platform/regional_settings.h"
 
+namespace lobby {
+
 // The daily traffic log: one text file per day, named after the date text with ".txt", in
 // which the server writes a line for every datagram it receives and every message it sends.
 // Lines end with CR LF and hold the bytes exactly as received or sent.
@@ -135,3 +137,5 @@ private:
     std::string gathered_;               // lines not yet handed to the system
     std::vector<std::size_t> lineEnds_;  // where each gathered line ends in gathered_
 };
+
+} // namespace lobby

@@ -24,6 +24,8 @@
 #include "support/server_program.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -6,6 +6,8 @@
 #include "platform/regional_settings.h"
 #include "server/date_text.h"
 
+using namespace lobby;
+
 namespace {
 
 RegionalSettings PtBr() { return {"%d/%m/%Y", "%H:%M:%S", "", "", ""}; }

@@ -28,6 +28,8 @@
 #include "support/small_tmpfs.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 namespace fs = std::filesystem;

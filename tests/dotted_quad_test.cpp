@@ -5,6 +5,8 @@
 #include "net/dotted_quad.h"
 #include "server/flood_guard.h"
 
+using namespace lobby;
+
 // One strict reading shared by the endpoint and the flood guard: a text either is one address
 // to both, or is left to inet_addr (the endpoint) and kept apart from every address (the guard).
 TEST(DottedQuad, ReadsOnlyThePlainFormAndWritesItBack)

@@ -19,6 +19,8 @@
 #include "platform/exception.h"
 #include "support/loopback.h"
 
+using namespace lobby;
+
 namespace {
 
 using test_support::PumpFor;

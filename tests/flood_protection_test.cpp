@@ -13,6 +13,8 @@
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace test_support;

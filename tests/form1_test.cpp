@@ -12,6 +12,8 @@
 #include "server/registry_file.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 class FixedClock : public Clock {

@@ -4,6 +4,8 @@
 #include "platform/exception.h"
 #include "server/integer_text.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace std::string_literals;

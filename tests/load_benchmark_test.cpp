@@ -17,6 +17,8 @@
 #include "support/private_network.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace std::chrono_literals;

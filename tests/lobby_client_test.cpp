@@ -14,6 +14,8 @@
 #include "support/child_program.h"
 #include "support/loopback.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -22,6 +22,8 @@
 #include "support/form_under_test.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 namespace fs = std::filesystem;

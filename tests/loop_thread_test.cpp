@@ -6,6 +6,8 @@
 #include "app/qt_event_loop.h"
 #include "platform/epoll_event_loop.h"
 
+using namespace lobby;
+
 namespace {
 
 template <typename Loop>

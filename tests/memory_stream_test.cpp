@@ -5,6 +5,8 @@
 #include "platform/exception.h"
 #include "platform/stream.h"
 
+using namespace lobby;
+
 namespace {
 
 TEST(MemoryStream, ExactCountsSucceedWholeOrRaise)

@@ -13,6 +13,8 @@
 #include "server/registry_file.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace std::string_literals;

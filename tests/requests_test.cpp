@@ -13,6 +13,8 @@
 #include "support/form_under_test.h"
 #include "support/file_size_cap.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace std::string_literals;

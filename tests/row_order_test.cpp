@@ -8,6 +8,8 @@
 
 #include "server/row_order.h"
 
+using namespace lobby;
+
 namespace {
 
 void ExpectSame(const RowOrder& order, const std::vector<RowOrder::Id>& model, int step)

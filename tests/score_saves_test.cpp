@@ -17,6 +17,8 @@
 #include "support/form_under_test.h"
 #include "support/loopback.h"
 
+using namespace lobby;
+
 namespace {
 
 using namespace test_support;

@@ -15,6 +15,8 @@
 #include "server/traffic_log.h"
 #include "support/file_size_cap.h"
 
+using namespace lobby;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -26,6 +26,8 @@
 #include "platform/epoll_event_loop.h"
 #include "support/loopback.h"
 
+using namespace lobby;
+
 namespace {
 
 using test_support::LoopbackPeer;

@@ -28,6 +28,8 @@
 #include "support/server_program.h"
 #include "support/temp_folder.h"
 
+using namespace lobby;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -36,6 +36,8 @@
 
 #include "bench/loadgen/load_plan.h"
 
+using namespace lobby;
+
 namespace {
 
 using load_plan::ParseWhole;

@@ -14,6 +14,8 @@
 
 #include "server/log_compression.h"
 
+using namespace lobby;
+
 int main(int argc, char** argv)
 {
     if (argc != 4) {

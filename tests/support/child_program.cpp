@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace lobby;
+
 extern char** environ;
 
 namespace test_support {

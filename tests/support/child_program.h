@@ -19,6 +19,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 // One change to the child's environment: set name to the value, or remove it when the value
 // is nothing.
 using EnvironmentChange = std::pair<std::string, std::optional<std::string>>;

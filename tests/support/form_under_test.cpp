@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace lobby;
+
 namespace test_support {
 
 FormUnderTest::FormUnderTest(const std::function<void(FormEnvironment&)>& adjust) : HandDrivenForm(adjust)

@@ -9,6 +9,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 class FormUnderTest : public HandDrivenForm {
 public:
     // As HandDrivenForm's; an error shown during the start fails the test.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+using namespace lobby;
+
 namespace test_support {
 
 HandDrivenForm::HandDrivenForm(const std::function<void(FormEnvironment&)>& adjust,

@@ -25,6 +25,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 class HandDrivenForm {
 public:
     // adjust may change the environment (limits, capacity, a notifier of its own) and put

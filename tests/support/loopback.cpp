@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace lobby;
+
 namespace test_support {
 
 LoopbackPeer::LoopbackPeer(const char* ip, std::uint16_t port) : ip_(ip)

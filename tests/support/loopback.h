@@ -13,6 +13,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 // A datagram as a loopback peer received it.
 struct PeerDatagram {
     std::string bytes;

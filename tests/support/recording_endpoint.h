@@ -18,6 +18,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 struct SentDatagram {
     std::string host;
     std::string bytes;

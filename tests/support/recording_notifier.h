@@ -9,6 +9,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 struct OperatorError {
     std::string caption;
     std::string text;

@@ -8,6 +8,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 // Where the build put the server.
 inline std::string ServerProgramPath()
 {

@@ -10,6 +10,8 @@
 
 namespace test_support {
 
+using namespace lobby;
+
 // The wall clock: a Monday morning, 7 December 2026, until the caller changes now.
 class SteppingClock : public Clock {
 public:
