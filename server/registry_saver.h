@@ -48,8 +48,8 @@ public:
     void Finish() override {}
 };
 
-// Writes on a thread of its own, at a lower CPU priority than the loop, so that the loop goes
-// on serving while a million-row file is written and flushed; the end is posted to the loop.
+// Writes on a thread of its own, in the idle scheduling class, so that the loop goes on
+// serving while a million-row file is written and flushed; the end is posted to the loop.
 class BackgroundRegistrySaver : public RegistrySaver {
 public:
     explicit BackgroundRegistrySaver(EventLoop& loop);
