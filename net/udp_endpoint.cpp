@@ -91,7 +91,12 @@ void TUDPEndpoint::ReceiveDatagram()
         return;
     // For an over-long datagram the sender is known and passed on (the lobby may want to
     // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
-    const std::string fromIp = DottedQuadText(ntohl(got.fromAddress));
+    // A player sends many requests in a row, so the last sender's text is kept.
+    if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
+        lastSource_ = got.fromAddress;
+        lastSourceText_ = DottedQuadText(ntohl(got.fromAddress));
+    }
+    const std::string fromIp = lastSourceText_;
     // A copy, so that a handler may reassign OnDataReceived while it runs.
     const TOnReceive handler = OnDataReceived;
     handler(*this, receivedCount_, fromIp, got.fromPort);

@@ -159,6 +159,8 @@ private:
     std::array<char, kBufferSize> receiveBuffer_{};
     std::int32_t receivedCount_ = 0;
     std::uint64_t sendFailures_ = 0;
+    std::uint32_t lastSource_ = 0;  // the last sender's address (network byte order)...
+    std::string lastSourceText_;    // ...as dotted text
     // SendBatch's records, kept from call to call so a batch allocates nothing.
     std::vector<mmsghdr> batchRecords_;
     std::vector<iovec> batchPieces_;

@@ -12,7 +12,11 @@ LocalDateTime SystemClock::Now() const
     thread_local bool converted = false;
     thread_local std::time_t convertedSecond = 0;
     thread_local LocalDateTime convertedTime;
-    const std::time_t now = std::time(nullptr);
+    // The coarse clock is read without asking the hardware, and a second's text needs no
+    // finer one: it lags the exact time by a few milliseconds at most.
+    timespec coarse{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &coarse);
+    const std::time_t now = coarse.tv_sec;
     if (converted && now == convertedSecond)
         return convertedTime;
     std::tm parts{};

@@ -11,6 +11,7 @@
 #include <sys/timerfd.h>
 #include <system_error>
 #include <unistd.h>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/exception.h"
@@ -154,17 +155,23 @@ private:
 // and only while the loop still exists.
 class EpollEventLoop::Core::Registration final : public EventLoop::Registration {
 public:
-    Registration(std::weak_ptr<Core> core, std::uint64_t token) : core_(std::move(core)), token_(token) {}
+    Registration(std::weak_ptr<Core> core, std::uint64_t token)
+        : owner_(core.lock().get()), core_(std::move(core)), token_(token)
+    {
+    }
     ~Registration() override
     {
         if (const auto core = core_.lock())
             core->Release(token_);
     }
 
-    bool BelongsTo(const Core& core) const { return core_.lock().get() == &core; }
+    // Only asked by a loop that is alive, so the plain pointer serves: NotifyAgain asks it
+    // for every datagram, and locking the weak one would cost two atomic operations.
+    bool BelongsTo(const Core& core) const { return owner_ == &core; }
     std::uint64_t Token() const { return token_; }
 
 private:
+    const Core* owner_;
     std::weak_ptr<Core> core_;
     std::uint64_t token_;
 };
@@ -481,10 +488,14 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::StartTimer(int interval
 void EpollEventLoop::NotifyAgain(Registration& watch)
 {
     core_->AssertInLoopThread("EpollEventLoop::NotifyAgain");
-    const auto* ours = dynamic_cast<const Core::Registration*>(&watch);
-    if (ours == nullptr || !ours->BelongsTo(*core_))
+    // The registration class is final, so its type is told by a comparison where a cast
+    // would search the class tree, once per datagram.
+    if (typeid(watch) != typeid(Core::Registration))
         return;
-    core_->NotifyAgain(ours->Token());
+    const auto& ours = static_cast<const Core::Registration&>(watch);
+    if (!ours.BelongsTo(*core_))
+        return;
+    core_->NotifyAgain(ours.Token());
 }
 
 void EpollEventLoop::Post(std::function<void()> fn)

@@ -115,11 +115,10 @@ void TForm1::FormDestroy()
         std::rethrow_exception(closeError);
 }
 
-bool TForm1::RunHandler(const std::function<void()>& handler)
+void TForm1::ShowHandlerFailure(std::exception_ptr failure)
 {
     try {
-        handler();
-        return true;
+        std::rethrow_exception(failure);
     } catch (const RegistrySaveError& error) {
         // Players would be lost without a word: never held back with a client's errors.
         ShowError(error.Message());
@@ -130,7 +129,6 @@ bool TForm1::RunHandler(const std::function<void()>& handler)
     } catch (const std::exception& error) {
         ShowHandlerError(error.what());
     }
-    return false;
 }
 
 // A client can make requests fail (a score that is no number) as fast as the flood guard lets

@@ -91,8 +91,22 @@ public:
     // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
     // one, the rest counted and told on the minute tick); the effects before it stay. A
     // RegistrySaveError is always shown at once, however many errors the minute had. Says
-    // whether it ran clean.
-    bool RunHandler(const std::function<void()>& handler);
+    // whether it ran clean. A template, since it wraps every datagram's handler: no function
+    // object is built for it.
+    template <class Handler>
+    bool RunHandler(Handler&& handler)
+    {
+        try {
+            std::forward<Handler>(handler)();
+            return true;
+        } catch (...) {
+            ShowHandlerFailure(std::current_exception());
+            return false;
+        }
+    }
+    // What RunHandler does with an error that ended a handler; an error of no known kind is
+    // raised again.
+    void ShowHandlerFailure(std::exception_ptr failure);
     // Tells the operator, in one notice, how many errors were held back since the last
     // minute tick and the last of them; nothing when none was. The minute tick calls it, and
     // the program once its loop has ended, so that none is lost at exit.

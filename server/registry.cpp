@@ -84,6 +84,9 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
+    // A player mostly types the nick and password as registered: one comparison of the bytes.
+    if (a == b)
+        return true;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (UpperAscii(a[i]) != UpperAscii(b[i]))
             return false;

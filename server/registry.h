@@ -103,7 +103,17 @@ public:
     template <typename Visit>
     void ForEachOnline(Visit&& visit)
     {
-        const std::vector<RowId> online(online_.begin(), online_.end());
+        // The outermost walk copies into a buffer kept from walk to walk (a broadcast runs for
+        // every request); a walk nested in another's lookup copies into one of its own.
+        std::vector<RowId> nested;
+        std::vector<RowId>& online = walking_ ? nested : walkBuffer_;
+        struct Walking {
+            bool& flag;
+            bool was;
+            ~Walking() { flag = was; }
+        } walking{walking_, walking_};
+        walking_ = true;
+        online.assign(online_.begin(), online_.end());
         for (const RowId id : online) {
             if (IsOnlineId(id))
                 visit(id);
@@ -180,6 +190,8 @@ private:
     std::vector<std::uint8_t> marks_;  // presence marker by identity
     std::unordered_map<RowId, std::string> otherMarks_; // markers other than ">" and "*" (from a file)
     OnlineSet online_;
+    std::vector<RowId> walkBuffer_; // ForEachOnline's copy of the online set
+    bool walking_ = false;
     NickIndex nickIndex_;
     std::unordered_set<RowId> badScores_; // player rows whose score is not an integer
     bool ordered_ = false;           // every row not in unsorted_ stands in score order

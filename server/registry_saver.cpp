@@ -41,37 +41,42 @@ void InlineRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, boo
     done(std::move(result));
 }
 
-BackgroundRegistrySaver::BackgroundRegistrySaver(EventLoop& loop)
-    : loop_(loop), shared_(std::make_shared<Shared>()), worker_([this] { Work(); })
-{
-}
+BackgroundRegistrySaver::BackgroundRegistrySaver(EventLoop& loop) : loop_(loop), shared_(std::make_shared<Shared>()) {}
 
 BackgroundRegistrySaver::~BackgroundRegistrySaver()
 {
     {
         std::lock_guard lock(shared_->mutex);
-        shared_->stop = true;
         shared_->done = nullptr;
     }
-    shared_->changed.notify_all();
-    worker_.join();
+    if (worker_.joinable())
+        worker_.join();
 }
 
 void BackgroundRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done)
 {
     Finish(); // never two at once; the callers wait for the end before starting another
+    if (worker_.joinable())
+        worker_.join(); // done already: its end was told
     inFlight_ = true;
     {
         std::lock_guard lock(shared_->mutex);
         shared_->done = std::move(done);
         shared_->result.reset();
-        shared_->job = [path = std::move(path), snapshot = std::move(snapshot), keepText]() mutable {
-            RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
-            snapshot = {}; // the rows are let go before the loop hears of the end
-            return result;
-        };
     }
-    shared_->changed.notify_all();
+    worker_ = std::thread([this, shared = shared_, path = std::move(path), snapshot = std::move(snapshot), keepText]() mutable {
+        sched_param idle{};
+        if (::sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kFallbackNiceness);
+        RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
+        snapshot = {}; // the rows are let go before the loop hears of the end
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->result = std::move(result);
+        }
+        shared->changed.notify_all();
+        loop_.Post([shared] { Deliver(shared); });
+    });
 }
 
 void BackgroundRegistrySaver::Finish()
@@ -101,32 +106,6 @@ void BackgroundRegistrySaver::Deliver(const std::shared_ptr<Shared>& shared)
         done.swap(shared->done);
     }
     done(std::move(*result));
-}
-
-void BackgroundRegistrySaver::Work()
-{
-    sched_param idle{};
-    if (::sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
-        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kFallbackNiceness);
-    for (;;) {
-        std::function<RegistrySaveResult()> job;
-        {
-            std::unique_lock lock(shared_->mutex);
-            shared_->changed.wait(lock, [&] { return shared_->stop || shared_->job.has_value(); });
-            if (shared_->stop && !shared_->job)
-                return;
-            job = std::move(*shared_->job);
-            shared_->job.reset();
-        }
-        RegistrySaveResult result = job();
-        job = nullptr;
-        {
-            std::lock_guard lock(shared_->mutex);
-            shared_->result = std::move(result);
-        }
-        shared_->changed.notify_all();
-        loop_.Post([shared = shared_] { Deliver(shared); });
-    }
 }
 
 } // namespace lobby

@@ -62,23 +62,22 @@ public:
     void Finish() override;
 
 private:
-    // What the worker and the loop share; the posted end holds it too, so it may run after
-    // the saver is gone (and then does nothing).
+    // What a save's thread and the loop share; the posted end holds it too, so it may run
+    // after the saver is gone (and then does nothing).
     struct Shared {
         std::mutex mutex;
         std::condition_variable changed;
-        bool stop = false;
-        // The job the worker is to take, and the result it leaves behind.
-        std::optional<std::function<RegistrySaveResult()>> job;
-        std::optional<RegistrySaveResult> result;
-        Done done; // loop thread only
+        std::optional<RegistrySaveResult> result; // left by the save's thread
+        Done done;                                 // loop thread only
     };
     static void Deliver(const std::shared_ptr<Shared>& shared);
-    void Work();
 
     EventLoop& loop_;
     std::shared_ptr<Shared> shared_;
     bool inFlight_ = false; // loop thread only
+    // A thread per save, gone once the save is done: between saves the process has the loop's
+    // thread alone, and the system's calls on descriptors (every receive, write and send)
+    // take their cheaper single-threaded path.
     std::thread worker_;
 };
 

@@ -164,6 +164,12 @@ void TrafficLog::Close()
 
 const TrafficLog::RenderedTexts& TrafficLog::TextsAt(const LocalDateTime& now)
 {
+    // Within one batch of lines nothing else runs (a batch ends with Flush, which comes
+    // before anything that lets other events in), so the settings and the locale, which only
+    // an event changes, are compared once a batch; the moment, for every line.
+    if (texts_.valid && settingsSeenThisBatch_ && SameMoment(texts_.moment, now))
+        return texts_;
+    settingsSeenThisBatch_ = true;
     const std::string_view locale = TimeLocaleName();
     if (texts_.valid && SameMoment(texts_.moment, now) && SameSettings(texts_.settings, settings_) &&
         texts_.locale == locale)
@@ -239,19 +245,31 @@ void TrafficLog::CloseFile()
 void TrafficLog::Gather(std::string_view today, std::initializer_list<std::string_view> pieces)
 {
     if (file_.IsOpen() && today == logDate_) {
+        // Sized once and copied into place: this runs for every line, two or more a request.
+        std::size_t size = 2;
         for (const std::string_view piece : pieces)
-            gathered_ += piece;
-    } else {
-        // A rotation, or a retry of the day's file: the line is joined first, since a report
-        // made on the way may render the texts the pieces point into again.
-        std::string line;
-        for (const std::string_view piece : pieces)
-            line += piece;
-        CheckRotationTo(today);
-        if (!file_.IsOpen())
-            return;
-        gathered_ += line;
+            size += piece.size();
+        std::size_t at = gathered_.size();
+        gathered_.resize(at + size);
+        char* out = gathered_.data();
+        for (const std::string_view piece : pieces) {
+            std::memcpy(out + at, piece.data(), piece.size());
+            at += piece.size();
+        }
+        out[at] = '\r';
+        out[at + 1] = '\n';
+        lineEnds_.push_back(gathered_.size());
+        return;
     }
+    // A rotation, or a retry of the day's file: the line is joined first, since a report made
+    // on the way may render the texts the pieces point into again.
+    std::string line;
+    for (const std::string_view piece : pieces)
+        line += piece;
+    CheckRotationTo(today);
+    if (!file_.IsOpen())
+        return;
+    gathered_ += line;
     gathered_ += "\r\n";
     lineEnds_.push_back(gathered_.size());
 }
@@ -262,6 +280,7 @@ void TrafficLog::Gather(std::string_view today, std::initializer_list<std::strin
 // through again for a good while.
 void TrafficLog::Flush()
 {
+    settingsSeenThisBatch_ = false;
     if (gathered_.empty())
         return;
     if (!file_.IsOpen()) { // lines are gathered only into an open file; kept safe all the same

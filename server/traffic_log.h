@@ -134,6 +134,7 @@ private:
     bool writeFailureReported_ = false; // the operator knows lines are being dropped
     int linesSinceWriteFailure_ = 0;    // lines written in a row since then
     RenderedTexts texts_;
+    bool settingsSeenThisBatch_ = false; // TextsAt compared settings and locale since the last Flush
     std::string gathered_;               // lines not yet handed to the system
     std::vector<std::size_t> lineEnds_;  // where each gathered line ends in gathered_
 };
