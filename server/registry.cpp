@@ -52,18 +52,7 @@ std::string_view FillRow(RegistryRow& row, std::string_view line)
         field = line.substr(fieldStart, comma - fieldStart);
         fieldStart = comma + 1;
     }
-    std::size_t size = 8;
-    for (int col = 1; col < Registry::kColCount; ++col)
-        size += fields[col].size();
-    row.line.clear();
-    row.line.reserve(size);
-    row.line += ',';
-    for (int col = 1; col < Registry::kColCount; ++col) {
-        row.line += fields[col];
-        row.ends[col - 1] = static_cast<std::uint16_t>(row.line.size());
-        row.line += ',';
-    }
-    row.line += "\r\n";
+    row.SetCells(fields);
     const auto score = TryStrToInt(fields[Registry::kScore]);
     row.scoreValid = score.has_value();
     row.score = score.value_or(0);
@@ -642,10 +631,10 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
 std::string Registry::SaveToText() const
 {
     std::size_t size = 0;
-    order_->ForEach(0, RowCount() - 1, [&](int, RowId id) { size += rows_.Get(id).line.size(); });
+    order_->ForEach(0, RowCount() - 1, [&](int, RowId id) { size += rows_.Get(id).Line().size(); });
     std::string text;
     text.reserve(size);
-    order_->ForEach(0, RowCount() - 1, [&](int, RowId id) { text += rows_.Get(id).line; });
+    order_->ForEach(0, RowCount() - 1, [&](int, RowId id) { text += rows_.Get(id).Line(); });
     return text;
 }
 

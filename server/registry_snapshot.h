@@ -20,7 +20,7 @@ struct RegistrySnapshot {
     std::string_view Line(std::size_t index) const
     {
         const RowStore::Id id = order[index];
-        return chunks[id >> kRowChunkShift]->rows[id & (kRowChunkRows - 1)].line;
+        return chunks[id >> kRowChunkShift]->rows[id & (kRowChunkRows - 1)].Line();
     }
 };
 

@@ -1,19 +1,66 @@
 #include "server/row_store.h"
 
+#include <cstring>
+
 #include "platform/exception.h"
 
 namespace lobby {
 
+RegistryRow::RegistryRow(const RegistryRow& other)
+    : score(other.score), scoreValid(other.scoreValid), size_(other.size_), ends_(other.ends_)
+{
+    if (other.bytes_) {
+        bytes_ = std::make_unique_for_overwrite<char[]>(size_);
+        std::memcpy(bytes_.get(), other.bytes_.get(), size_);
+    }
+}
+
+RegistryRow& RegistryRow::operator=(const RegistryRow& other)
+{
+    if (this != &other)
+        *this = RegistryRow(other);
+    return *this;
+}
+
 void RegistryRow::SetCell(int col, std::string_view text)
 {
-    const std::size_t begin = col == 1 ? 1 : ends[col - 2] + 1u;
-    const std::size_t end = ends[col - 1];
-    if (line.size() - (end - begin) + text.size() > 0xFFFF)
+    const std::string_view line = Line();
+    const std::size_t begin = col == 1 ? 1 : ends_[col - 2] + 1u;
+    const std::size_t end = ends_[col - 1];
+    const std::size_t size = line.size() - (end - begin) + text.size();
+    if (size > 0xFFFF)
         throw Exception("Grid cell text too long");
-    line.replace(begin, end - begin, text);
+    auto bytes = std::make_unique_for_overwrite<char[]>(size);
+    std::memcpy(bytes.get(), line.data(), begin);
+    std::memcpy(bytes.get() + begin, text.data(), text.size());
+    std::memcpy(bytes.get() + begin + text.size(), line.data() + end, line.size() - end);
     const int delta = static_cast<int>(text.size()) - static_cast<int>(end - begin);
-    for (int c = col - 1; c < static_cast<int>(ends.size()); ++c)
-        ends[c] = static_cast<std::uint16_t>(ends[c] + delta);
+    for (int c = col - 1; c < static_cast<int>(ends_.size()); ++c)
+        ends_[c] = static_cast<std::uint16_t>(ends_[c] + delta);
+    bytes_ = std::move(bytes);
+    size_ = static_cast<std::uint16_t>(size);
+}
+
+void RegistryRow::SetCells(const std::array<std::string_view, 6>& cells)
+{
+    std::size_t size = 8;
+    for (int col = 1; col < 6; ++col)
+        size += cells[col].size();
+    if (size > 0xFFFF)
+        throw Exception("Grid cell text too long");
+    auto bytes = std::make_unique_for_overwrite<char[]>(size);
+    char* out = bytes.get();
+    *out++ = ',';
+    for (int col = 1; col < 6; ++col) {
+        std::memcpy(out, cells[col].data(), cells[col].size());
+        out += cells[col].size();
+        ends_[col - 1] = static_cast<std::uint16_t>(out - bytes.get());
+        *out++ = ',';
+    }
+    *out++ = '\r';
+    *out = '\n';
+    bytes_ = std::move(bytes);
+    size_ = static_cast<std::uint16_t>(size);
 }
 
 RegistryRow& RowStore::Mutable(Id id)

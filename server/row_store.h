@@ -12,23 +12,40 @@ namespace lobby {
 // One registry row's cells 1 to 5, held as the row's line in the registry file:
 // ",nick,password,address,score,flag,\r\n". A save then hands every row's bytes to the system
 // as they are, with nothing to format. The presence marker (cell 0) is never saved and is
-// kept by the registry apart.
-struct RegistryRow {
-    std::string line = ",,,,,,\r\n";
-    std::array<std::uint16_t, 5> ends{1, 2, 3, 4, 5}; // where cells 1..5 end: the comma after each
-    std::int32_t score = 0;   // cell 4 read by the integer rule...
-    bool scoreValid = false;  // ...when it reads as an integer
+// kept by the registry apart. The line is a buffer of exactly its size (a million rows are
+// held; a string object would add 16 bytes to each), and a row never written shares one
+// constant line.
+class RegistryRow {
+public:
+    RegistryRow() = default;
+    RegistryRow(const RegistryRow& other);
+    RegistryRow& operator=(const RegistryRow& other);
+    RegistryRow(RegistryRow&&) noexcept = default;
+    RegistryRow& operator=(RegistryRow&&) noexcept = default;
 
+    std::string_view Line() const { return bytes_ ? std::string_view(bytes_.get(), size_) : kEmptyLine; }
     // Cell col, 1..5.
     std::string_view Cell(int col) const
     {
-        const std::size_t begin = col == 1 ? 1 : ends[col - 2] + 1u;
-        return std::string_view(line).substr(begin, ends[col - 1] - begin);
+        const std::size_t begin = col == 1 ? 1 : ends_[col - 2] + 1u;
+        return Line().substr(begin, ends_[col - 1] - begin);
     }
     // Replaces cell col (1..5); raises "Grid cell text too long" when the line would pass the
     // 16-bit offsets (cells come from 4096-byte file lines and 2048-byte datagrams, so only a
     // caller gone wrong gets there).
     void SetCell(int col, std::string_view text);
+    // Makes the line ",c1,c2,c3,c4,c5,\r\n" of cells (cells[0] is not kept).
+    void SetCells(const std::array<std::string_view, 6>& cells);
+
+    std::int32_t score = 0;   // cell 4 read by the integer rule...
+    bool scoreValid = false;  // ...when it reads as an integer
+
+private:
+    static constexpr std::string_view kEmptyLine = ",,,,,,\r\n";
+
+    std::unique_ptr<char[]> bytes_; // null: the empty line
+    std::uint16_t size_ = 0;
+    std::array<std::uint16_t, 5> ends_{1, 2, 3, 4, 5}; // where cells 1..5 end: the comma after each
 };
 
 constexpr std::uint32_t kRowChunkShift = 10;
