@@ -1,5 +1,6 @@
 #include "server/row_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/exception.h"
@@ -31,9 +32,10 @@ void RegistryRow::SetCell(int col, std::string_view text)
     if (size > 0xFFFF)
         throw Exception("Grid cell text too long");
     auto bytes = std::make_unique_for_overwrite<char[]>(size);
-    std::memcpy(bytes.get(), line.data(), begin);
-    std::memcpy(bytes.get() + begin, text.data(), text.size());
-    std::memcpy(bytes.get() + begin + text.size(), line.data() + end, line.size() - end);
+    // Copied with std::copy, which takes an empty view's null data in its stride.
+    char* out = std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(begin), bytes.get());
+    out = std::copy(text.begin(), text.end(), out);
+    std::copy(line.begin() + static_cast<std::ptrdiff_t>(end), line.end(), out);
     const int delta = static_cast<int>(text.size()) - static_cast<int>(end - begin);
     for (int c = col - 1; c < static_cast<int>(ends_.size()); ++c)
         ends_[c] = static_cast<std::uint16_t>(ends_[c] + delta);
@@ -52,8 +54,7 @@ void RegistryRow::SetCells(const std::array<std::string_view, 6>& cells)
     char* out = bytes.get();
     *out++ = ',';
     for (int col = 1; col < 6; ++col) {
-        std::memcpy(out, cells[col].data(), cells[col].size());
-        out += cells[col].size();
+        out = std::copy(cells[col].begin(), cells[col].end(), out);
         ends_[col - 1] = static_cast<std::uint16_t>(out - bytes.get());
         *out++ = ',';
     }

@@ -253,7 +253,7 @@ void TrafficLog::Gather(std::string_view today, std::initializer_list<std::strin
         gathered_.resize(at + size);
         char* out = gathered_.data();
         for (const std::string_view piece : pieces) {
-            std::memcpy(out + at, piece.data(), piece.size());
+            std::copy(piece.begin(), piece.end(), out + at); // an empty piece may hold no pointer
             at += piece.size();
         }
         out[at] = '\r';
