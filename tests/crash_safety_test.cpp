@@ -61,16 +61,27 @@ std::set<std::string> NicksOfAWholeRegistry(const std::string& text)
     return nicks;
 }
 
-TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
-{
+// A private network, and a folder holding a copy of the server and a registry file to start
+// it on, again after every kill.
+struct KillingGround {
+    explicit KillingGround(const std::string& registry)
+    {
+        fs::copy_file(ServerProgramPath(), program);
+        WriteBytes(folder / "cadastro.txt", registry);
+    }
     PrivateNetwork network;
-    if (!network.Failure().empty())
-        GTEST_SKIP() << network.Failure();
     TempFolder folder;
     const fs::path program = folder / "lobby-server";
-    fs::copy_file(ServerProgramPath(), program);
+};
+
+TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
+{
     // A known player to knock with: a wrong password always gets the same answer.
-    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
+    const KillingGround ground(",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
+    if (!ground.network.Failure().empty())
+        GTEST_SKIP() << ground.network.Failure();
+    const TempFolder& folder = ground.folder;
+    const fs::path& program = ground.program;
 
     LoopbackPeer client("127.0.0.2");
     int buffer = 4 << 20;
@@ -196,13 +207,11 @@ std::vector<std::pair<std::string, long>> RankingEntries(const std::string& rank
 // scores only grow, the file must hold each player at least at the highest score shown.
 TEST(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
 {
-    PrivateNetwork network;
-    if (!network.Failure().empty())
-        GTEST_SKIP() << network.Failure();
-    TempFolder folder;
-    const fs::path program = folder / "lobby-server";
-    fs::copy_file(ServerProgramPath(), program);
-    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n");
+    const KillingGround ground(",Nick,Senha,Ip,Pontos,\r\n");
+    if (!ground.network.Failure().empty())
+        GTEST_SKIP() << ground.network.Failure();
+    const TempFolder& folder = ground.folder;
+    const fs::path& program = ground.program;
 
     constexpr int kPlayers = 4;
     std::vector<std::unique_ptr<LoopbackPeer>> players;
