@@ -46,6 +46,9 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/lobby-client.1.gz DESTINATION ${CMAK
 # The README, the changelog and the copyright (the licence) under PREFIX/share/doc/PACKAGE.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${LOBBY_CHANGELOG_GZ} ${CMAKE_CURRENT_LIST_DIR}/copyright
     DESTINATION ${LOBBY_DOC_DIR} COMPONENT headless)
+# The README's further reading and its picture, where its links find them.
+file(GLOB LOBBY_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
+install(FILES ${LOBBY_DOCS} ${CMAKE_SOURCE_DIR}/docs/window.png DESTINATION ${LOBBY_DOC_DIR}/docs COMPONENT headless)
 
 # What lintian is told about this package (packaging/lintian/: why each tag does not apply).
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian/lobby-server DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
