@@ -83,6 +83,10 @@ public:
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }
+    // New limits while serving (maxAddresses stays as the guard was made). The buckets of a
+    // limit that changed start full under it, so nobody playing fairly meets the change as a
+    // sudden wall.
+    void SetLimits(FloodLimits limits);
 
     // The key source is remembered under (SourceKey), for a caller that asks about one
     // address more than once; with every limit off nothing is remembered, and the key is not
@@ -126,6 +130,14 @@ public:
     std::uint64_t DroppedTotal() const { return droppedTotal_; }
     // Datagrams held back since the guard was made (copies included).
     std::uint64_t WithheldTotal() const { return withheldTotal_; }
+    // What was held back since the guard was made, by kind (.requests, .registrations,
+    // .silent, .copies), for the operator's figures.
+    auto HeldSinceStart() const
+    {
+        auto held = heldBeforePeriod_;
+        held += heldInPeriod_;
+        return held;
+    }
 
 private:
     static constexpr std::uint32_t kNone = AddressIndex::kNone;
@@ -139,6 +151,12 @@ private:
         Count silent = 0;        // datagrams over a silent address's budget
         Count copies = 0;        // copies within a run
         std::uint64_t Total() const { return std::uint64_t{requests} + registrations + silent + copies; }
+        Held& operator+=(const Held& other)
+        {
+            requests += other.requests, registrations += other.registrations, silent += other.silent,
+                copies += other.copies;
+            return *this;
+        }
     };
     static constexpr std::int64_t kNever = INT64_MIN;
 
@@ -185,6 +203,7 @@ private:
     std::string runDatagram_;         // the datagram of the current run
 
     Held<std::uint64_t> heldInPeriod_;
+    Held<std::uint64_t> heldBeforePeriod_; // every period's before the current one
     std::uint64_t busyForgottenInPeriod_ = 0; // entries with state pushed out by the bound
     std::uint64_t droppedTotal_ = 0;
     std::uint64_t withheldTotal_ = 0;
