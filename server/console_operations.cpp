@@ -33,8 +33,10 @@ int TForm1::ConsolePlayerRow(std::string_view nick) const
     return row;
 }
 
+// The console's request starts a round of the flood guard, as a player's does.
 void TForm1::LogConsole(std::string_view line)
 {
+    Guard.StartRound(MonotonicNowMs());
     LogFile.AppendReceived(kConsoleSource, line);
 }
 

@@ -83,6 +83,10 @@ public:
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }
+    // Starts a round at nowMs for handling that is no request (the operator's console): what
+    // it sends is a run of its own, never taken for copies of what went before.
+    void StartRound(std::int64_t nowMs);
+
     // New limits while serving (maxAddresses stays as the guard was made). The buckets of a
     // limit that changed start full under it, so nobody playing fairly meets the change as a
     // sudden wall.
@@ -176,7 +180,6 @@ private:
         std::uint32_t older = kNone;
     };
 
-    void StartRound(std::int64_t nowMs);
     Entry& Touch(AddressKey key, std::int64_t nowMs);
     void Refill(Entry& entry, std::int64_t nowMs) const;
     bool Idle(const Entry& entry, std::int64_t nowMs) const;

@@ -364,3 +364,29 @@ TEST(RegistryGrid, CellsOutsideTheTableReadEmptyAndRefuseWrites)
 }
 
 } // namespace
+
+namespace {
+
+// A removed row leaves the table as if it had never been: logins, the online players, the
+// order and the file of the others unchanged, and the next sort still places a report.
+TEST(RegistryRemoval, LeavesTheOthersAsTheyWere)
+{
+    Registry registry = Loaded(kHeader + PlayerLine("ana", "a", "30") + PlayerLine("bob", "b", "20") +
+                               PlayerLine("cid", "c", "10") + PlayerLine("dan", "d", "5"));
+    for (const auto& [nick, password] : {std::pair{"ana", "a"}, {"bob", "b"}, {"dan", "d"}})
+        registry.CheckLogin(nick, password);
+    registry.RemovePlayer(2);
+    EXPECT_EQ(registry.NickRow("BOB"), 0);
+    EXPECT_EQ(registry.NickRow("cid"), 2);
+    EXPECT_EQ(registry.OnlineRows(), (std::set<int>{1, 3}));
+    EXPECT_EQ(registry.SaveToText(), kHeader + PlayerLine("ana", "a", "30") + PlayerLine("cid", "c", "10") +
+                                         PlayerLine("dan", "d", "5"));
+    registry.SetCell(Registry::kScore, 3, "40");
+    registry.SortByScore();
+    EXPECT_EQ(registry.Cell(Registry::kNick, 1), "dan");
+    EXPECT_EQ(registry.NickRow("dan"), 1);
+    EXPECT_THROW(registry.RemovePlayer(0), Exception);
+    EXPECT_THROW(registry.RemovePlayer(4), Exception);
+}
+
+} // namespace
