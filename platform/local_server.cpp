@@ -15,7 +15,7 @@ namespace lobby {
 namespace {
 
 // Connections taken from the backlog in one go, so that a burst of them cannot keep the
-// loop from its other work.
+// loop from its other work; the allowance of a sweep bounds them further.
 constexpr int kAcceptsAtOnce = 16;
 
 std::string Reason(int error)
@@ -109,6 +109,17 @@ LocalServer::LocalServer(EventLoop& loop, LocalServerOptions options, RequestHan
         throw Exception("The control socket " + options_.path + " cannot be made: " + Reason(error));
     }
     socketInode_ = status.st_ino;
+    acceptsLeft_ = AcceptsPerSweep();
+    WatchListener();
+}
+
+int LocalServer::AcceptsPerSweep() const
+{
+    return std::max(1, options_.maxAcceptsPerSecond * options_.sweepIntervalMs / 1000);
+}
+
+void LocalServer::WatchListener()
+{
     acceptWatch_ = loop_.WatchReadable(listener_.Get(), [this] { AcceptWaiting(); });
 }
 
@@ -127,9 +138,18 @@ LocalServer::~LocalServer()
 void LocalServer::AcceptWaiting()
 {
     for (int i = 0; i < kAcceptsAtOnce; ++i) {
+        if (acceptsLeft_ == 0) {
+            // Left in the system's queue until the next sweep; the watch would fire at once
+            // again while the queue holds anyone.
+            acceptWatch_.reset();
+            acceptPaused_ = true;
+            KeepSweeping();
+            return;
+        }
         FileDescriptor client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!client.IsOpen())
             return; // none left (EAGAIN), or one that went away before it was taken
+        --acceptsLeft_;
         if (Clients() >= options_.maxClients) {
             ++counters_.busy;
             Refuse(std::move(client), options_.busyAnswer);
@@ -231,7 +251,7 @@ void LocalServer::Close(const std::shared_ptr<Connection>& connection)
 {
     connection->watch.reset();
     connections_.remove(connection);
-    if (connections_.empty())
+    if (connections_.empty() && !acceptPaused_ && acceptsLeft_ == AcceptsPerSweep())
         sweepTimer_.reset();
 }
 
@@ -244,6 +264,11 @@ void LocalServer::KeepSweeping()
 // A client the lobby is working for has no deadline: its answer comes when the work is done.
 void LocalServer::Sweep()
 {
+    acceptsLeft_ = AcceptsPerSweep();
+    if (acceptPaused_) {
+        acceptPaused_ = false;
+        WatchListener();
+    }
     const std::int64_t now = clock_.NowMs();
     std::vector<std::shared_ptr<Connection>> late;
     for (const auto& connection : connections_) {
@@ -254,6 +279,8 @@ void LocalServer::Sweep()
         ++counters_.timedOut;
         Close(connection);
     }
+    if (connections_.empty())
+        sweepTimer_.reset(); // the allowance is whole again: nothing to look at until a client comes
 }
 
 } // namespace lobby

@@ -21,7 +21,11 @@ struct LocalServerOptions {
     std::size_t maxRequestBytes = 8192; // a request longer than this is refused unread
     int requestTimeoutMs = 5000;       // from the connection to the end of its request line
     int replyTimeoutMs = 10000;        // an answer that makes no way into the socket this long
-    int sweepIntervalMs = 1000;        // how often the timeouts are looked at
+    int sweepIntervalMs = 200;         // how often the timeouts are looked at
+    // Connections taken a second, refused ones included; past it the listening socket is left
+    // alone until the next sweep, and whoever connects waits in the system's queue. A client
+    // that connects over and over then costs the lobby a few connections a sweep, no more.
+    int maxAcceptsPerSecond = 50;
     // What a refused client is sent before its connection closes: all places taken, and a
     // request over maxRequestBytes.
     std::string busyAnswer;
@@ -65,7 +69,8 @@ private:
 // non-blocking, a request is read only up to maxRequestBytes, at most maxClients are served
 // at once (the ones after are told so and closed), and a client that says nothing, or does
 // not read its answer, is closed after its timeout. What a client sends past its request
-// line is never read.
+// line is never read. Connections are taken at most maxAcceptsPerSecond a second, so that a
+// client connecting in a loop cannot make the lobby spend its time accepting and refusing.
 class LocalServer {
 public:
     // Receives one request line (its line end taken off) and where to send its answer, now
@@ -98,6 +103,8 @@ private:
     void Close(const std::shared_ptr<Connection>& connection);
     void Sweep();
     void KeepSweeping();
+    int AcceptsPerSweep() const;
+    void WatchListener();
 
     EventLoop& loop_;
     LocalServerOptions options_;
@@ -105,11 +112,13 @@ private:
     SystemMonotonicClock clock_;
     FileDescriptor listener_;
     std::uint64_t socketInode_ = 0; // the file removed at the end only while it is still ours
+    int acceptsLeft_ = 0;           // until the next sweep
+    bool acceptPaused_ = false;
     std::list<std::shared_ptr<Connection>> connections_;
     LocalServerCounters counters_;
     // Declared last: they stop before what their callbacks use goes.
     std::unique_ptr<EventLoop::Registration> acceptWatch_;
-    std::unique_ptr<EventLoop::Registration> sweepTimer_; // only while a client is connected
+    std::unique_ptr<EventLoop::Registration> sweepTimer_; // only while a client is connected or accepting waits
 };
 
 } // namespace lobby
