@@ -178,22 +178,26 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         return ReloadConfiguration(running, *form);
     };
 
-    // The operator's console: made before start-up touches any file, as the port is, so
-    // that a path another lobby uses ends this one at once.
+    // The operator's console: made before start-up touches any file, as the port is.
     std::unique_ptr<LocalServer> control;
     SystemMonotonicClock monotonic;
     Console console(*form, monotonic, &frontEnd.loop,
                     ConsoleSetup{ProgramName(frontEnd.program), LOBBY_VERSION, reload,
                                  [&] { return control ? control->Counters() : LocalServerCounters{}; }});
+    // A socket another lobby listens on ends this one (lobbyctl would reach the wrong lobby);
+    // one that cannot be made (an unwritable folder, a path too long) leaves the lobby serving
+    // without its console, which the operator is told.
     try {
         control = std::make_unique<LocalServer>(
             frontEnd.loop, ControlOptions(commandLine.controlPath.value_or(form->AppFolder + kControlFileName)),
             [&console](std::string request, LocalAnswer answer) {
                 console.Handle(request, [answer](std::string text) { answer.Send(std::move(text)); });
             });
-    } catch (const std::exception& error) {
-        TellRefusedStart(frontEnd, exeName, error.what());
+    } catch (const LocalSocketInUse& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
         return 1;
+    } catch (const Exception& error) {
+        form->ShowError(error.Message() + "; the lobby serves without its console");
     }
 
     SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); }, [&] {

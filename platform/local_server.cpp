@@ -58,7 +58,8 @@ void ClearStaleSocket(const std::string& path, const sockaddr_un& address)
     if (!S_ISSOCK(status.st_mode))
         throw Exception("The control socket " + path + " cannot be made: a file that is no socket has its name");
     if (SomebodyListens(address))
-        throw Exception("The control socket " + path + " is in use: another lobby runs with it (--control PATH names another)");
+        throw LocalSocketInUse("The control socket " + path +
+                               " is in use: another lobby runs with it (--control PATH names another)");
     if (::unlink(path.c_str()) != 0 && errno != ENOENT)
         throw Exception("The control socket " + path + " cannot be made: the old one cannot be removed: " + Reason(errno));
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/event_loop.h"
+#include "platform/exception.h"
 #include "platform/file_descriptor.h"
 #include "platform/monotonic_clock.h"
 
@@ -41,6 +42,12 @@ struct LocalServerCounters {
 };
 
 class LocalServer;
+
+// The socket's path is one another running program listens on.
+class LocalSocketInUse : public Exception {
+public:
+    using Exception::Exception;
+};
 
 // The way back to the client of one request. Cheap to copy and to keep while the lobby
 // works on the answer; once the connection is gone (timed out, the server closed) Send does
@@ -78,9 +85,9 @@ public:
     using RequestHandler = std::function<void(std::string request, LocalAnswer answer)>;
 
     // Makes the socket at options.path and starts listening. A socket file left there by a
-    // program that no longer runs is replaced; a path another running program listens on, a
-    // path that is no socket, or one too long for a socket's name raises Exception saying
-    // so, as does any failure of the system's.
+    // program that no longer runs is replaced. A path another running program listens on
+    // raises LocalSocketInUse; a path that is no socket, one too long for a socket's name, or
+    // any failure of the system's raises Exception saying so.
     LocalServer(EventLoop& loop, LocalServerOptions options, RequestHandler onRequest);
     // Closes every connection (answers not sent are dropped) and removes the socket file.
     ~LocalServer();
