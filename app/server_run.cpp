@@ -201,8 +201,11 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     }
 
     SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); }, [&] {
+        // One line, as everything the operator is told on standard error.
         const ConsoleReply result = reload();
-        const std::string text = result.text.substr(0, result.text.find_last_not_of('\n') + 1);
+        std::string text = result.text.substr(0, result.text.find_last_not_of('\n') + 1);
+        for (std::size_t at; (at = text.find("\n  ")) != std::string::npos;)
+            text.replace(at, 3, "; ");
         if (result.ok)
             frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName), text);
         else

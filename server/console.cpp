@@ -470,8 +470,8 @@ void Console::Remove(const Words& words, const Reply& reply)
 
 void Console::Save(const Reply& reply)
 {
-    form_.SaveNow([reply, this](std::exception_ptr error) {
-        const TForm1::SaveRecord& save = form_.LastSave();
+    form_.SaveNow([reply, &form = form_](std::exception_ptr error) {
+        const TForm1::SaveRecord& save = form.LastSave();
         if (error) {
             reply(Refused("the save failed: " + save.error));
             return;

@@ -118,20 +118,22 @@ std::optional<std::vector<std::string>> TForm1::AddBan(const BanEntry& entry)
     WriteFileReplacing(BansPath(), changed.FileText());
     Bans = std::move(changed);
 
-    // Who it names goes offline at once, as a kick would take it; its requests are dropped
-    // from now on.
+    // Who it names goes offline at once, all of them before anyone is told, so nothing more
+    // goes to a banned address; then the others get each leave notice, as an "off" sends it,
+    // and the player list once. Their requests are dropped from now on.
     std::vector<std::string> named;
     Cad.ForEachOnline([&](Registry::RowId id) {
         const bool byNick = entry.kind == BanEntry::Kind::Nick && EqualIgnoringAsciiCase(Cad.CellOf(id, Registry::kNick), entry.value);
         const bool byAddress = entry.kind == BanEntry::Kind::Address && Cad.CellOf(id, Registry::kAddress) == entry.value;
-        if (byNick || byAddress)
-            named.emplace_back(Cad.CellOf(id, Registry::kNick));
+        if (!byNick && !byAddress)
+            return;
+        named.emplace_back(Cad.CellOf(id, Registry::kNick));
+        Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
     });
-    for (const std::string& nick : named) {
-        const int row = Cad.NickRow(nick);
-        if (row != 0 && Cad.IsOnline(row))
-            Leave(row, nick);
-    }
+    for (const std::string& nick : named)
+        Broadcast(std::string(messages::kLeavePrefix) + nick + std::string(messages::kLeaveSuffix));
+    if (!named.empty())
+        SendPlayerList();
     return named;
 }
 

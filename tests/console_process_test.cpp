@@ -117,6 +117,13 @@ TEST_F(ConsoleProcess, EveryCommandOnce)
     client.SendTo(port, "ana|n3w|slc|");
     EXPECT_THAT(Sent(), testing::IsEmpty());
     EXPECT_THAT(Ctl({"metrics"}).out, HasSubstr("lobby_dropped_total{reason=\"banned\"} 1\n"));
+
+    // SIGHUP reads the configuration again too, and says what it did on standard error.
+    WriteBytes(folder / "lobby.conf", "rate-limit = 6\n");
+    server->Signal(SIGHUP);
+    for (int i = 0; i < 200 && ReadBytes(folder / "stderr").find("rate-limit 5 -> 6") == std::string::npos; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_THAT(ReadBytes(folder / "stderr"), HasSubstr("lobby.conf and the regional settings read again; rate-limit 5 -> 6\n"));
 }
 
 TEST_F(ConsoleProcess, WhatItReportedSurvivesASigkillRightAfter)
@@ -136,6 +143,25 @@ TEST(ConsoleWithoutLobby, SaysNoLobbyRunsWithStatus3)
     const ProgramResult result = RunProgram({LOBBYCTL_PATH, "--dir", folder.Path().string(), "status"}, 20s);
     EXPECT_EQ(result.status, 3);
     EXPECT_THAT(result.err, HasSubstr("no lobby is running on " + (folder / "lobby.sock").string()));
+}
+
+// A wrong command line is told before anything is sent: status 2.
+TEST(ConsoleWithoutLobby, AWrongCommandLineIsStatus2)
+{
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "no command"},
+        {{"--dir", "a", "--socket", "b", "status"}, "--dir and --socket both name the socket"},
+        {{"kick"}, "usage: lobbyctl kick NICK"},
+        {{"top", "1", "2"}, "usage: lobbyctl top [N]"},
+        {{"--timeout", "0", "status"}, "--timeout needs a number of seconds from 1 to 3600"},
+        {{"--frob", "status"}, "unknown option --frob"},
+    };
+    for (auto [words, message] : cases) {
+        words.insert(words.begin(), LOBBYCTL_PATH);
+        const ProgramResult result = RunProgram(words, 20s);
+        EXPECT_EQ(result.status, 2) << message;
+        EXPECT_THAT(result.err, HasSubstr("lobbyctl: " + message));
+    }
 }
 
 } // namespace

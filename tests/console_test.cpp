@@ -60,4 +60,49 @@ TEST_F(ConsoleOnAHandDrivenLobby, JsonCarriesEveryByteOfANick)
     EXPECT_THAT(Ask({"who"}), HasSubstr("jos\xC3\xA9\"\\x81  10.0.0.1"));
 }
 
+// What cannot be done is refused saying why, and changes nothing.
+TEST_F(ConsoleOnAHandDrivenLobby, RefusesWhatItCannotDoSayingWhy)
+{
+    lobby.Join("10.0.0.1", "ana");
+    lobby.Receive("10.0.0.1", "ana|pw|off|");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command \"frobnicate\""},
+        {{"who", "all"}, "who takes 0 arguments, not 1"},
+        {{"ban"}, "ban takes 1 or 2 arguments, not 0"},
+        {{"kick", "ana"}, "\"ana\" is not online"},
+        {{"remove", "zed"}, "no player is named \"zed\""},
+        {{"top", "0"}, "top takes how many rows to show, 1 to 10000, not \"0\""},
+        {{"notice", std::string(2045, 'x')}, "the notice is 2045 bytes in the lobby's code page; one datagram holds 2044"},
+        {{"ban", "host", "x"}, "a ban names a nick or an address"},
+        {{"unban", "nick", "zed"}, "there is no ban of nick zed"},
+        {{"reload"}, "this lobby has no configuration to read"},
+    };
+    for (const auto& [words, why] : cases) {
+        SCOPED_TRACE(testing::PrintToString(words));
+        EXPECT_THAT(Ask(words), StartsWith("error\n" + why));
+    }
+    EXPECT_THAT(lobby.TakeSent(), testing::IsEmpty());
+    EXPECT_EQ(Ask({"notice", std::string(2044, 'x')}), "ok\nsent to 0 players online\n");
+}
+
+// A ban of an address takes offline every player online from it at once; the others hear of
+// each, and get the player list once.
+TEST_F(ConsoleOnAHandDrivenLobby, AnAddressBanTakesItsPlayersOffline)
+{
+    lobby.Join("10.0.0.7", "ana");
+    lobby.Join("10.0.0.7", "bia");
+    lobby.Join("10.0.0.8", "cid");
+    lobby.TakeSent();
+    EXPECT_EQ(Ask({"ban", "10.0.0.7"}), "ok\naddress 10.0.0.7 is banned; taken offline: ana, bia\n");
+    EXPECT_THAT(lobby.SentTo("10.0.0.8"), testing::ElementsAre("msg|O Vemba avisa que ana saiu do jogo.",
+                                                               "msg|O Vemba avisa que bia saiu do jogo.", "lsj|+cid|..."));
+    EXPECT_THAT(lobby.SentTo("10.0.0.7"), testing::IsEmpty());
+    lobby.TakeSent();
+    lobby.Receive("10.0.0.7", "dan|pw|slc|");
+    EXPECT_THAT(lobby.TakeSent(), testing::IsEmpty());
+    EXPECT_EQ(lobby.RowOf("dan"), 0) << "a banned address registers nobody";
+    EXPECT_EQ(lobby.form->Counters().banned, 1u);
+}
+
 } // namespace

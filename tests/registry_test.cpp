@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
+#include "server/ban_list.h"
 #include "server/integer_text.h"
 #include "server/registry.h"
 #include "server/registry_file.h"
@@ -387,6 +388,35 @@ TEST(RegistryRemoval, LeavesTheOthersAsTheyWere)
     EXPECT_EQ(registry.NickRow("dan"), 1);
     EXPECT_THROW(registry.RemovePlayer(0), Exception);
     EXPECT_THROW(registry.RemovePlayer(4), Exception);
+}
+
+} // namespace
+
+namespace {
+
+TEST(BanListFile, ReadsItsOwnLinesAndNamesTheFirstItCannot)
+{
+    BanList bans;
+    bans.Load("# comment\r\naddress 10.0.0.5\r\n\nnick Ana\nnick ANA\n");
+    EXPECT_EQ(bans.FileText(), "# The lobby's bans, one a line (lobbyctl ban, lobbyctl unban).\naddress 10.0.0.5\nnick Ana\n");
+    EXPECT_TRUE(bans.BansNick("aNa"));
+    EXPECT_TRUE(bans.BansAddress("10.0.0.5"));
+    EXPECT_FALSE(bans.BansAddress("10.0.0.50"));
+    const std::pair<std::string, std::string> wrong[] = {
+        {"nick ana\naddress 10.0.0.05\n", "line 2: \"10.0.0.05\" is no IPv4 address"},
+        {"host example.org\n", "line 1: a ban names a nick or an address"},
+        {"nick\n", "line 1: a nick to ban is not empty"},
+        {"nick a,b\n", "line 1: a nick to ban is not empty and holds no"},
+    };
+    for (const auto& [text, message] : wrong) {
+        try {
+            bans.Load(text);
+            ADD_FAILURE() << text;
+        } catch (const Exception& error) {
+            EXPECT_EQ(error.Message().substr(0, message.size()), message);
+        }
+    }
+    EXPECT_TRUE(bans.BansNick("ana")) << "a file that cannot be read changes nothing";
 }
 
 } // namespace
