@@ -68,18 +68,17 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
     const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
         return Failed(LocalFailure::Other, std::strerror(errno));
-    // A local connect completes at once or is refused; only a full backlog makes it wait.
-    if (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    // A local connect completes at once or is refused; a full queue (the server taking no
+    // more for the moment) refuses it with EAGAIN, and it is tried again a little later.
+    while (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
-        if (error != EAGAIN && error != EINPROGRESS)
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN)
             return Failed(FailureOf(error), std::strerror(error));
-        if (!WaitFor(socket.Get(), POLLOUT, deadline))
-            return Failed(LocalFailure::TimedOut, "no connection within the time allowed");
-        int pending = 0;
-        socklen_t size = sizeof pending;
-        ::getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, &pending, &size);
-        if (pending != 0)
-            return Failed(FailureOf(pending), std::strerror(pending));
+        if (Clock::now() >= deadline)
+            return Failed(LocalFailure::TimedOut, "the console took no connection within the time allowed");
+        ::poll(nullptr, 0, 10);
     }
 
     for (std::size_t sent = 0; sent < request.size();) {
