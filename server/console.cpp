@@ -560,7 +560,8 @@ ConsoleReply Console::Metrics() const
         {"lobby_log_bytes_today", "gauge", "Size of today's traffic log.", one(f.logBytes.value_or(0))},
         {"lobby_bans", "gauge", "Bans in force.", one(f.bans)},
         {"lobby_console_connections_total", "counter", "Connections to the console, by how they ended.",
-         {{"served", std::to_string(f.clients.accepted)},
+         // Every connection refused after it was taken was counted as taken too.
+         {{"served", std::to_string(f.clients.accepted - f.clients.tooLong - f.clients.timedOut)},
           {"busy", std::to_string(f.clients.busy)},
           {"too_long", std::to_string(f.clients.tooLong)},
           {"timed_out", std::to_string(f.clients.timedOut)}}},
