@@ -41,6 +41,7 @@ TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, environment.appFolder,
               [this](const std::string& message) { ShowError(message); }),
       Guard(environment.floodLimits),
+      Pacer(environment.snapshotIntervalMs),
       environment_(std::move(environment))
 {
     AppFolder = environment_.appFolder;

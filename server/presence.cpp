@@ -28,7 +28,7 @@ void TForm1::Timer1Timer()
             if (Cad.CellOf(id, Registry::kMarker) != "*")
                 return;
             Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
-            SendPlayerList();
+            PublishPlayerList();
         });
     }
 }

@@ -62,7 +62,7 @@ TEST(FloodGuard, RegistrationsComeTwentyAtOnceThenOneEveryThreeMinutes)
 
 TEST(FloodGuard, ZeroSwitchesALimitOffAndRemembersNothing)
 {
-    FloodGuard guard(FloodLimits{0, 0, 0, 1000});
+    FloodGuard guard(FloodLimits{0, 0, 0, 1000, 0, 0});
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 100000, 0), 100000);
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(guard.AdmitRegistration("10.0.0.1", 0));
