@@ -184,7 +184,7 @@ void TForm1::PublishRanking(std::optional<Registry::RowId> requester)
 // merged broadcast does not send it the same bytes again.
 void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester)
 {
-    if (Pacer.TakeNow(kind, MonotonicNowMs())) {
+    if (Pacer.TakeNow(kind, MonotonicNowMs(), Cad.Online().size())) {
         snapshotCopies_[kind] = {};
         SendSnapshot(kind);
         return;

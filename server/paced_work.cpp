@@ -17,7 +17,7 @@ void TForm1::Timer2Timer()
     try {
         const std::int64_t now = MonotonicNowMs();
         for (const SnapshotPacer::Kind kind : {SnapshotPacer::kPlayerList, SnapshotPacer::kRanking}) {
-            if (Pacer.TakeDue(kind, now))
+            if (Pacer.TakeDue(kind, now, Cad.Online().size()))
                 SendSnapshot(kind);
         }
         ServeWaitingRegistrations(now);

@@ -4,34 +4,35 @@
 
 namespace lobby {
 
-void SnapshotPacer::Refill(Bucket& bucket, std::int64_t nowMs) const
+std::int64_t SnapshotPacer::IntervalMs(std::size_t online) const
 {
-    const std::int64_t capacity = kBurst * intervalMs_;
+    if (intervalMs_ <= 0)
+        return 0;
+    return std::max(intervalMs_, static_cast<std::int64_t>(online) * 1000 / kMostDatagramsPerSecond);
+}
+
+bool SnapshotPacer::TakeNow(Kind kind, std::int64_t nowMs, std::size_t online)
+{
+    const std::int64_t interval = IntervalMs(online);
+    if (interval == 0)
+        return true;
+    Bucket& bucket = buckets_[kind];
+    // The burst is kBurst broadcasts of a small lobby's interval: in a big lobby fewer, so
+    // that a burst never sends more than a small lobby's would (one at the least).
+    const std::int64_t capacity = std::max(kBurst * intervalMs_, interval);
     if (bucket.refilledMs == INT64_MIN)
         bucket.level = capacity;
     else if (nowMs > bucket.refilledMs)
         bucket.level = std::min(capacity, bucket.level + (nowMs - bucket.refilledMs));
     bucket.refilledMs = std::max(bucket.refilledMs, nowMs); // a clock gone back refills nothing
-}
-
-bool SnapshotPacer::TakeNow(Kind kind, std::int64_t nowMs)
-{
-    if (intervalMs_ <= 0)
-        return true;
-    Bucket& bucket = buckets_[kind];
-    Refill(bucket, nowMs);
-    if (bucket.level < intervalMs_) {
+    bucket.intervalMs = interval;
+    if (bucket.level < interval) {
         bucket.pending = true;
         return false;
     }
-    bucket.level -= intervalMs_;
+    bucket.level -= interval;
     bucket.pending = false;
     return true;
-}
-
-std::int64_t SnapshotPacer::DueMs(const Bucket& bucket) const
-{
-    return bucket.refilledMs + (intervalMs_ - bucket.level);
 }
 
 std::optional<std::int64_t> SnapshotPacer::NextDueMs() const
@@ -44,11 +45,11 @@ std::optional<std::int64_t> SnapshotPacer::NextDueMs() const
     return due;
 }
 
-bool SnapshotPacer::TakeDue(Kind kind, std::int64_t nowMs)
+bool SnapshotPacer::TakeDue(Kind kind, std::int64_t nowMs, std::size_t online)
 {
     if (!buckets_[kind].pending || nowMs < DueMs(buckets_[kind]))
         return false;
-    return TakeNow(kind, nowMs);
+    return TakeNow(kind, nowMs, online);
 }
 
 } // namespace lobby

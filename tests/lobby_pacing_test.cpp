@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "server/flood_guard.h"
+#include "server/snapshot_pacer.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 
@@ -72,6 +73,21 @@ TEST(LobbyPacing, ListsAndRankingsMergeOnceABurstHasGoneOutAndTheJoinerKeepsItsS
     lobby.monotonic.nowMs += 800;
     lobby.Receive(Address(3), "p3|pw|fc-|");
     EXPECT_EQ(lobby.TakeSent().size(), 9u);
+}
+
+TEST(LobbyPacing, BigLobbiesGetLongerIntervalsAndShorterBursts)
+{
+    SnapshotPacer pacer(100); // a datagram per player: at most 20,000 a second, 16,000 at once
+    EXPECT_EQ(pacer.IntervalMs(2000), 100);
+    EXPECT_EQ(pacer.IntervalMs(10000), 500);
+    EXPECT_TRUE(pacer.TakeNow(SnapshotPacer::kRanking, 0, 10000));
+    EXPECT_FALSE(pacer.TakeNow(SnapshotPacer::kRanking, 0, 10000));
+    EXPECT_EQ(pacer.NextDueMs(), 200); // the burst is 800 ms of credit: 1.6 of these intervals
+    EXPECT_FALSE(pacer.TakeDue(SnapshotPacer::kRanking, 199, 10000));
+    EXPECT_TRUE(pacer.TakeDue(SnapshotPacer::kRanking, 200, 10000));
+    EXPECT_FALSE(pacer.TakeNow(SnapshotPacer::kRanking, 699, 10000));
+    EXPECT_TRUE(pacer.TakeDue(SnapshotPacer::kRanking, 700, 10000));
+    EXPECT_EQ(SnapshotPacer(0).IntervalMs(1000000), 0);
 }
 
 // Five sources share a lobby limited to 50,000 datagrams a second, each request costing
