@@ -114,6 +114,10 @@ public:
     bool AdmitRequest(AddressKey source, std::int64_t nowMs);
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
 
+    // Starts a round at nowMs without a request: for work done later on a request's behalf
+    // (a new nick that waited) or on the lobby's (a merged broadcast).
+    void StartRound(std::int64_t nowMs);
+
     // Takes one registration (a request that would add a new nick) from source at nowMs.
     // False when the source has used its allowance: the request must be dropped unseen.
     // Always true when the registration limit is off.
@@ -197,7 +201,6 @@ private:
         std::uint32_t older = kNone;
     };
 
-    void StartRound(std::int64_t nowMs);
     // Whether a request from entry's source at nowMs goes over its share of the lobby's output.
     bool OverOutputShare(Entry& entry, std::int64_t nowMs);
     void DecayOutput(Entry& entry, std::int64_t nowMs) const;

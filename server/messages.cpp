@@ -185,7 +185,6 @@ void TForm1::PublishRanking(std::optional<Registry::RowId> requester)
 void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester)
 {
     if (Pacer.TakeNow(kind, MonotonicNowMs(), Cad.Online().size())) {
-        snapshotCopies_[kind] = {};
         SendSnapshot(kind);
         return;
     }

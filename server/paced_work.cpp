@@ -16,6 +16,7 @@ void TForm1::Timer2Timer()
     OutputScope scope(*this, true);
     try {
         const std::int64_t now = MonotonicNowMs();
+        Guard.StartRound(now);
         for (const SnapshotPacer::Kind kind : {SnapshotPacer::kPlayerList, SnapshotPacer::kRanking}) {
             if (Pacer.TakeDue(kind, now, Cad.Online().size()))
                 SendSnapshot(kind);
@@ -56,6 +57,7 @@ void TForm1::ServeWaitingRegistrations(std::int64_t nowMs)
         waiting_.erase(best);
         const std::optional<RequestFields> fields = SplitRequest(served.bytes);
         const RequestSource source{served.address, served.key};
+        Guard.StartRound(nowMs); // its sends are a round of their own, as when it arrived
         RunHandler([&] { CarryOut(source, served.bytes, fields, nickRow, nowMs); });
     }
 }

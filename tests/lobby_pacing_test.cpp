@@ -148,6 +148,14 @@ TEST(LobbyPacing, NewNicksOverTheLobbysAllowanceWaitTheirTurnNewcomersFirst)
     const std::vector<std::string> lines = lobby.LogLines();
     EXPECT_TRUE(lines[logged].ends_with(" first|pw|zzz|")) << lines[logged]; // logged when served
 
+    // Two served together from one address are two requests: each is welcomed.
+    lobby.Receive("10.0.3.1", "twin1|pw|zzz|");
+    lobby.Receive("10.0.3.1", "twin2|pw|zzz|");
+    lobby.monotonic.nowMs += 2000;
+    lobby.form->Timer2Timer();
+    EXPECT_THAT(lobby.SentTo("10.0.3.1"), ElementsAre(kWelcome, kWelcome));
+    lobby.TakeSent();
+
     // At most fifteen seconds' worth wait: the last of sixteen is dropped, and the operator told.
     for (int i = 0; i < 16; ++i)
         lobby.Receive("10.0.2." + std::to_string(i), "w" + std::to_string(i) + "|pw|zzz|");
