@@ -173,7 +173,7 @@ std::int64_t TForm1::MonotonicNowMs() const
 
 void TForm1::ReportFloods()
 {
-    if (const auto summary = Guard.TakeSummary(MonotonicNowMs()))
+    if (const auto summary = Guard.TakeSummary(handlerNowMs_))
         environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), *summary);
 }
 

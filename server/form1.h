@@ -242,6 +242,7 @@ private:
     struct SnapshotCopies {
         std::string text;
         std::unordered_set<std::string> addresses;
+        std::string last; // the address added last, which asks again most often
     };
 
     // Logs and gathers (or holds) one message to address; a host name is looked up after
@@ -261,6 +262,9 @@ private:
     void DropHeld(std::uint64_t version);
 
     std::int64_t MonotonicNowMs() const;
+    // Reads the monotonic clock for the handler starting: what its limits and paced work go
+    // by, so that a request reads the clock once.
+    std::int64_t StartHandlerClock() { return handlerNowMs_ = MonotonicNowMs(); }
 
     // The request path (requests.cpp), in the order a request takes it.
     // Whether the flood guard lets through a request that would register a new nick.
@@ -328,6 +332,7 @@ private:
     std::vector<WaitingRegistration> waiting_;
     std::uint64_t waitingOrder_ = 0;
     std::optional<std::int64_t> timer2DueMs_;
+    std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
 
     std::unique_ptr<RegistrySaver> saver_;
     // Score changes are numbered; a save covers every change made before it started.

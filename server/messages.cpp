@@ -184,11 +184,13 @@ void TForm1::PublishRanking(std::optional<Registry::RowId> requester)
 // merged broadcast does not send it the same bytes again.
 void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester)
 {
-    if (Pacer.TakeNow(kind, MonotonicNowMs(), Cad.Online().size())) {
+    const bool wasPending = Pacer.Pending(kind);
+    if (Pacer.TakeNow(kind, handlerNowMs_, Cad.Online().size())) {
         SendSnapshot(kind);
         return;
     }
-    ArmTimer2();
+    if (!wasPending)
+        ArmTimer2();
     if (!requester || !Cad.IsOnlineId(*requester))
         return;
     OutputScope scope(*this, false);
@@ -200,8 +202,12 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
     if (copies.text != text) {
         copies.text = std::move(text);
         copies.addresses.clear();
+        copies.last.clear();
     }
-    copies.addresses.insert(address);
+    if (copies.last != address) {
+        copies.addresses.insert(address);
+        copies.last = address;
+    }
     SendMessageTo(address, copies.text);
 }
 

@@ -15,7 +15,7 @@ void TForm1::Timer2Timer()
     timer2DueMs_.reset();
     OutputScope scope(*this, true);
     try {
-        const std::int64_t now = MonotonicNowMs();
+        const std::int64_t now = StartHandlerClock();
         Guard.StartRound(now);
         for (const SnapshotPacer::Kind kind : {SnapshotPacer::kPlayerList, SnapshotPacer::kRanking}) {
             if (Pacer.TakeDue(kind, now, Cad.Online().size()))
@@ -67,7 +67,7 @@ void TForm1::ArmTimer2()
     if (!environment_.loop)
         return;
     std::optional<std::int64_t> due = Pacer.NextDueMs();
-    const std::int64_t now = MonotonicNowMs();
+    const std::int64_t now = handlerNowMs_;
     if (!waiting_.empty())
         due = std::min(due.value_or(INT64_MAX), Guard.LobbyRegistrationDueMs(now));
     if (!due) {

@@ -12,6 +12,7 @@ namespace lobby {
 void TForm1::Timer1Timer()
 {
     OutputScope scope(*this, true);
+    StartHandlerClock();
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;

@@ -76,7 +76,7 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
     // flood then costs the disk and the network nothing. The guard's round starts here, so
     // what this request sends is held to its rules on sending.
-    const std::int64_t now = MonotonicNowMs();
+    const std::int64_t now = StartHandlerClock();
     if (!Guard.AdmitRequest(source.key, now)) {
         CountDropped();
         return;
