@@ -197,7 +197,7 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
     if (kind == SnapshotPacer::kRanking)
         HoldScores();
     std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
-    const std::string address(Cad.CellOf(*requester, Registry::kAddress));
+    const std::string_view address = Cad.CellOf(*requester, Registry::kAddress);
     SnapshotCopies& copies = snapshotCopies_[kind];
     if (copies.text != text) {
         copies.text = std::move(text);
@@ -205,8 +205,8 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
         copies.last.clear();
     }
     if (copies.last != address) {
-        copies.addresses.insert(address);
         copies.last = address;
+        copies.addresses.insert(copies.last);
     }
     SendMessageTo(address, copies.text);
 }
