@@ -456,31 +456,41 @@ std::string Counted(std::uint64_t count, const char* one, const char* many)
 // with what each had held back.
 std::string FloodGuard::SummaryText() const
 {
-    std::vector<std::string> parts;
-    if (heldInPeriod_.requests > 0)
-        parts.push_back(Counted(heldInPeriod_.requests, "request", "requests") + " dropped (over " +
-                        std::to_string(limits_.requestsPerSecond) + "/s)");
-    if (heldInPeriod_.registrations > 0)
-        parts.push_back(Counted(heldInPeriod_.registrations, "new nick", "new nicks") + " dropped (over " +
-                        std::to_string(limits_.registrationsPerHour) + "/h)");
-    if (heldInPeriod_.silent > 0)
-        parts.push_back(Counted(heldInPeriod_.silent, "datagram", "datagrams") +
-                        " not sent to addresses silent for 10 minutes (over " +
-                        std::to_string(limits_.silentSendKilobytesPerSecond) + " KB/s)");
-    if (heldInPeriod_.copies > 0)
-        parts.push_back(Counted(heldInPeriod_.copies, "copy", "copies") +
-                        " not sent (the same datagram again to one address)");
-    if (heldInPeriod_.share > 0)
-        parts.push_back(Counted(heldInPeriod_.share, "request", "requests") +
-                        " dropped (over their source's share of the lobby's " +
-                        std::to_string(limits_.lobbyDatagramsPerSecond) + " datagrams/s)");
-    if (heldInPeriod_.waited > 0)
-        parts.push_back(Counted(heldInPeriod_.waited, "new nick", "new nicks") +
-                        " dropped after waiting (over the lobby's " +
-                        std::to_string(limits_.lobbyRegistrationsPerSecond) + "/s)");
-    std::string text = "Flood guard: in the last minute ";
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        text += (i ? ", " : "") + parts[i];
+    // Per kind held back: its noun, why (the limit behind it) for the minute's counts, and
+    // what an address's count adds.
+    struct Kind {
+        const char* one;
+        const char* many;
+        std::string why;
+        const char* ofAddress;
+    };
+    const Kind kinds[] = {
+        {"request", "requests", " dropped (over " + std::to_string(limits_.requestsPerSecond) + "/s)", ""},
+        {"new nick", "new nicks", " dropped (over " + std::to_string(limits_.registrationsPerHour) + "/h)", ""},
+        {"datagram", "datagrams",
+         " not sent to addresses silent for 10 minutes (over " + std::to_string(limits_.silentSendKilobytesPerSecond) +
+             " KB/s)",
+         ""},
+        {"copy", "copies", " not sent (the same datagram again to one address)", ""},
+        {"request", "requests",
+         " dropped (over their source's share of the lobby's " + std::to_string(limits_.lobbyDatagramsPerSecond) +
+             " datagrams/s)",
+         " over its share"},
+        {"new nick", "new nicks",
+         " dropped after waiting (over the lobby's " + std::to_string(limits_.lobbyRegistrationsPerSecond) + "/s)",
+         " not served"},
+    };
+    const auto listed = [&](const auto& held, bool minute) {
+        std::string list;
+        const auto counts = held.Counts();
+        for (std::size_t k = 0; k < counts.size(); ++k) {
+            if (counts[k] > 0)
+                list += (list.empty() ? "" : ", ") + Counted(counts[k], kinds[k].one, kinds[k].many) +
+                        (minute ? kinds[k].why : kinds[k].ofAddress);
+        }
+        return list;
+    };
+    std::string text = "Flood guard: in the last minute " + listed(heldInPeriod_, true);
 
     std::vector<std::pair<std::uint64_t, std::uint32_t>> busiest; // held back, slot
     for (std::uint32_t slot = newest_; slot != kNone; slot = entries_[slot].older) {
@@ -494,22 +504,7 @@ std::string FloodGuard::SummaryText() const
                       });
     for (std::size_t i = 0; i < shown; ++i) {
         const Entry& entry = entries_[busiest[i].second];
-        std::vector<std::string> kinds;
-        if (entry.held.requests)
-            kinds.push_back(Counted(entry.held.requests, "request", "requests"));
-        if (entry.held.registrations)
-            kinds.push_back(Counted(entry.held.registrations, "new nick", "new nicks"));
-        if (entry.held.silent)
-            kinds.push_back(Counted(entry.held.silent, "datagram", "datagrams"));
-        if (entry.held.copies)
-            kinds.push_back(Counted(entry.held.copies, "copy", "copies"));
-        if (entry.held.share)
-            kinds.push_back(Counted(entry.held.share, "request", "requests") + " over its share");
-        if (entry.held.waited)
-            kinds.push_back(Counted(entry.held.waited, "new nick", "new nicks") + " not served");
-        text += (i ? "), " : "; busiest: ") + SourceText(entry.key) + " (";
-        for (std::size_t k = 0; k < kinds.size(); ++k)
-            text += (k ? ", " : "") + kinds[k];
+        text += (i ? "), " : "; busiest: ") + SourceText(entry.key) + " (" + listed(entry.held, false);
     }
     if (shown > 0)
         text += ")";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -175,6 +176,7 @@ private:
         Count copies = 0;        // copies within a run
         Count share = 0;         // requests over the source's share of the lobby's output
         Count waited = 0;        // new nicks that waited for the lobby's allowance and were not served
+        std::array<std::uint64_t, 6> Counts() const { return {requests, registrations, silent, copies, share, waited}; }
         std::uint64_t Total() const
         {
             return std::uint64_t{requests} + registrations + silent + copies + share + waited;
