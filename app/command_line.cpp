@@ -96,15 +96,24 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
     return line;
 }
 
-std::string UsageText()
+std::string ProgramName(ProgramKind kind)
 {
-    return "Usage: lobby-server ACCESS-WORD [options]\n"
-           "\n"
-           "The game lobby's server. The first argument must be the access word; without it the\n"
+    return kind == ProgramKind::Window ? "lobby-server-window" : "lobby-server";
+}
+
+std::string UsageText(ProgramKind kind)
+{
+    const bool window = kind == ProgramKind::Window;
+    return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
+           "\n" +
+           (window ? std::string("The game lobby's server, in a window when there is a display (headless otherwise).\n")
+                   : std::string("The game lobby's server, headless (lobby-server-window shows a window).\n")) +
+           "The first argument must be the access word (see the manual page); without it the\n"
            "server writes its registry back and ends at once.\n"
            "\n"
-           "options (after the access word):\n"
-           "  --headless          no window, even with a display; errors go to standard error\n"
+           "options (after the access word):\n" +
+           (window ? "  --headless          no window, even with a display; errors go to standard error\n"
+                   : "  --headless          accepted, as this program never opens a window\n") +
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
            "  --dir DIR           keep cadastro.txt and the traffic logs in DIR\n"
@@ -137,7 +146,8 @@ std::string UsageText()
            "  --version           the program's version (as the only argument)\n"
            "\n"
            "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP re-reads the\n"
-           "regional date and time settings.\n";
+           "regional date and time settings. See " + (window ? "lobby-server-window(1) and " : "") +
+           "lobby-server(8).\n";
 }
 
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
