@@ -1,7 +1,7 @@
 // Prints what the flood guard lets one address do, and what it costs honest players, under
 // the default limits, in simulated time against lobbies whose players have 200-byte nicks
 // (so every player list and ranking fills its datagram). Figures only; nothing here passes
-// or fails. Five tables (arguments pick some: "bench_amplification 2 3"):
+// or fails. Six tables (arguments pick some: "bench_amplification 2 3"):
 //
 // 1. Reflection by requests: one source sends each kind of request every 2 ms for 10 s to
 //    lobbies of 1, 100 and 1000 online; for the requests the guard let through, the bytes
