@@ -91,6 +91,22 @@ constexpr Option kOptions[] = {
          l.sendLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
      },
      [](const CommandLine& l) { return std::to_string(l.sendLimit); }},
+    {"lobby-output-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.lobbyOutputLimit = static_cast<std::uint32_t>(ParseCount(label, v, 100000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.lobbyOutputLimit); }},
+    {"lobby-registration-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.lobbyRegistrationLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.lobbyRegistrationLimit); }},
+    // The pacer's interval is fixed when the lobby is made.
+    {"list-interval", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.listIntervalMs = static_cast<std::int32_t>(ParseCount(label, v, 60000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.listIntervalMs); }},
     {"capacity", true, false, true,
      [](CommandLine& l, const std::string& label, const std::string& v) {
          l.capacity = static_cast<std::int32_t>(ParseCount(label, v, 100000000));
@@ -299,6 +315,16 @@ std::string UsageText(ProgramKind kind)
            "  --send-limit N      kilobytes a second sent to an address that has sent no request\n"
            "                      for 10 minutes, bursts of 4N (default 16; 0: no limit on\n"
            "                      sending, copies of one datagram to one address included)\n"
+           "  --lobby-output-limit N\n"
+           "                      datagrams a second the whole lobby sends for requests (chat,\n"
+           "                      private lines, answers), shared fairly between the addresses\n"
+           "                      that cause them (default 100000; 0: no limit)\n"
+           "  --lobby-registration-limit N\n"
+           "                      new nicks a second in the whole lobby, bursts of 10N; those\n"
+           "                      over it wait their turn (default 10; 0: no limit)\n"
+           "  --list-interval MS  the player list and the ranking go out at most every MS\n"
+           "                      milliseconds after a run of 8, changes between them merged\n"
+           "                      (default 100; 0: every change at once)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
            "  --compress-logs     compress each closed day of the traffic log to DATE.txt.gz\n"
            "                      (read it with zcat or zgrep); off by default\n"
@@ -321,6 +347,9 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.floodLimits.requestsPerSecond = line.rateLimit;
     environment.floodLimits.registrationsPerHour = line.registrationLimit;
     environment.floodLimits.silentSendKilobytesPerSecond = line.sendLimit;
+    environment.floodLimits.lobbyDatagramsPerSecond = line.lobbyOutputLimit;
+    environment.floodLimits.lobbyRegistrationsPerSecond = line.lobbyRegistrationLimit;
+    environment.snapshotIntervalMs = line.listIntervalMs;
     environment.capacity = line.capacity;
     environment.logKeeping.compress = line.compressLogs;
     environment.logKeeping.keepDays = line.keepLogDays;

@@ -157,6 +157,8 @@ struct Figures {
     std::uint64_t sent = 0;
     std::uint64_t overRate = 0;
     std::uint64_t overRegistrations = 0;
+    std::uint64_t overOutputShare = 0;
+    std::uint64_t nickWaitedOut = 0;
     std::uint64_t banned = 0;
     std::uint64_t failedReceives = 0;
     std::uint64_t copies = 0;
@@ -267,6 +269,8 @@ Figures Gather(const TForm1& form, std::int64_t nowMs, std::int64_t startedMs, s
     const auto held = form.Guard.HeldSinceStart();
     figures.overRate = held.requests;
     figures.overRegistrations = held.registrations;
+    figures.overOutputShare = held.share;
+    figures.nickWaitedOut = held.waited;
     figures.copies = held.copies;
     figures.overSilentBudget = held.silent;
     figures.banned = counters.banned;
@@ -311,7 +315,9 @@ ConsoleReply Console::Status() const
             " datagrams a second out (the last minute); " + std::to_string(f.received) + " in and " +
             std::to_string(f.sent) + " out since start-up\n";
     text += "dropped: " + std::to_string(f.overRate) + " over the rate limit, " + std::to_string(f.overRegistrations) +
-            " over the registration limit, " + std::to_string(f.banned) + " banned, " + std::to_string(f.failedReceives) +
+            " over the registration limit, " + std::to_string(f.overOutputShare) +
+            " over their share of the lobby's output, " + std::to_string(f.nickWaitedOut) +
+            " new nicks not served in their wait, " + std::to_string(f.banned) + " banned, " + std::to_string(f.failedReceives) +
             " failed receives\n";
     text += "not sent: " + std::to_string(f.copies) + " copies to one address, " + std::to_string(f.overSilentBudget) +
             " over a silent address's budget\n";
@@ -339,6 +345,8 @@ ConsoleReply Console::Status() const
     json.Raw("dropped", JsonObject()
                             .Number("rate_limit", f.overRate)
                             .Number("registration_limit", f.overRegistrations)
+                            .Number("output_share", f.overOutputShare)
+                            .Number("registration_wait", f.nickWaitedOut)
                             .Number("banned", f.banned)
                             .Number("failed_receive", f.failedReceives)
                             .Done());
@@ -549,6 +557,8 @@ ConsoleReply Console::Metrics() const
         {"lobby_dropped_total", "counter", "Requests dropped unseen, by reason.",
          {{"rate_limit", std::to_string(f.overRate)},
           {"registration_limit", std::to_string(f.overRegistrations)},
+          {"output_share", std::to_string(f.overOutputShare)},
+          {"registration_wait", std::to_string(f.nickWaitedOut)},
           {"banned", std::to_string(f.banned)},
           {"failed_receive", std::to_string(f.failedReceives)}}},
         {"lobby_not_sent_total", "counter", "Datagrams the flood guard did not send, by reason.",
