@@ -99,9 +99,6 @@ public:
     explicit FloodGuard(FloodLimits limits);
 
     const FloodLimits& Limits() const { return limits_; }
-    // Starts a round at nowMs for handling that is no request (the operator's console): what
-    // it sends is a run of its own, never taken for copies of what went before.
-    void StartRound(std::int64_t nowMs);
 
     // New limits while serving (maxAddresses stays as the guard was made). The buckets of a
     // limit that changed start full under it, so nobody playing fairly meets the change as a
@@ -124,7 +121,8 @@ public:
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
 
     // Starts a round at nowMs without a request: for work done later on a request's behalf
-    // (a new nick that waited) or on the lobby's (a merged broadcast).
+    // (a new nick that waited), on the lobby's (a merged broadcast) or the operator's console.
+    // What it sends is a run of its own, never taken for copies of what went before.
     void StartRound(std::int64_t nowMs);
 
     // Takes one registration (a request that would add a new nick) from source at nowMs.
