@@ -90,8 +90,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
     return line;
 }
 
-std::string UsageText()
+std::string UsageText(std::string_view builtDataFolder)
 {
+    const std::string defaultFolder = builtDataFolder.empty() ? "the program's own folder" : std::string(builtDataFolder);
     return "Usage: lobby-server ACCESS-WORD [options]\n"
            "\n"
            "The game lobby's server. The first argument must be the access word; without it the\n"
@@ -101,8 +102,8 @@ std::string UsageText()
            "  --headless          no window, even with a display; errors go to standard error\n"
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
-           "  --dir DIR           keep cadastro.txt and the traffic logs in DIR\n"
-           "                      (default: the program's own folder)\n"
+           "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"
+           "                      missing (default: " + defaultFolder + ")\n"
            "  --listen-port N     receive requests on UDP port N (default 12001; 0: any free port)\n"
            "  --reply-port N      answer to port N of the clients (default 12000)\n"
            "  --rate-limit N      requests a second from one address, bursts of 2N (default 50;\n"
@@ -132,6 +133,16 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.capacity = line.capacity;
     environment.logKeeping.compress = line.compressLogs;
     environment.logKeeping.keepDays = line.keepLogDays;
+}
+
+std::string DefaultDataFolder(std::string_view builtDataFolder)
+{
+    if (builtDataFolder.empty())
+        return ProgramFolder();
+    std::string folder(builtDataFolder);
+    if (folder.back() != '/')
+        folder += '/';
+    return folder;
 }
 
 std::string ProgramFolder()

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lobby {
@@ -38,9 +39,15 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment);
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // What --help prints: where the access word goes (never the word itself) and every option.
-std::string UsageText();
+// builtDataFolder: the build's default data folder (see DefaultDataFolder).
+std::string UsageText(std::string_view builtDataFolder);
 
 // The folder the program file is in, with a trailing "/".
 std::string ProgramFolder();
+
+// Where the files go when --dir names no folder: the build's default, builtDataFolder (a
+// package's program must never write beside itself, in /usr/bin), or, when the build names
+// none (a build from source), the program's own folder. With a trailing "/".
+std::string DefaultDataFolder(std::string_view builtDataFolder);
 
 } // namespace lobby

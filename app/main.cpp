@@ -22,6 +22,7 @@
 #include "platform/regional_settings.h"
 #include "platform/signal_pipe.h"
 #include "platform/standard_error.h"
+#include "platform/system_data_folder.h"
 #include "server/form1.h"
 #include "server/registry_file.h"
 
@@ -86,7 +87,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     environment.notifier = &frontEnd.notifier;
     environment.loop = &frontEnd.loop;
     environment.exeName = exeName;
-    environment.appFolder = commandLine.dataFolder.value_or(ProgramFolder());
+    environment.appFolder = commandLine.dataFolder.value_or(DefaultDataFolder(LOBBY_DEFAULT_DATA_DIR));
     environment.arguments = commandLine.arguments;
     environment.keepSavedText = frontEnd.box != nullptr; // only a window shows the memo
     ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
@@ -103,6 +104,15 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         };
         return std::unique_ptr<DatagramEndpoint>(std::move(endpoint));
     };
+
+    // A folder that cannot be made or written would have the lobby take registrations and
+    // scores only to lose them all: the start is refused instead, before a port is bound.
+    try {
+        PrepareDataFolder(environment.appFolder);
+    } catch (const Exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
+        return 1;
+    }
 
     // Without its endpoint the window cannot be made: the operator is told why, and the
     // program ends instead of running deaf.
@@ -184,7 +194,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (commandLine.help) {
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs(UsageText(LOBBY_DEFAULT_DATA_DIR).c_str(), stdout);
         return 0;
     }
     if (commandLine.version) {
