@@ -36,6 +36,7 @@ TEST(LoadPlan, TemplateTakesTheIndexForEveryMarkAndKeepsOtherBytes)
     EXPECT_EQ(SubstituteIndex("{i}{i}", 12), "1212");
     EXPECT_EQ(SubstituteIndex("", 3), "");
     EXPECT_EQ(SubstituteIndex(std::string_view("a\0{i}", 5), 9), std::string("a\0" "9", 3));
+    EXPECT_EQ(SubstituteSerial("n{n}|pw|{i}|{n}", 31), "n31|pw|{i}|31");
     EXPECT_EQ(SubstituteSign("p1|pw|scj|{sign}10", false), "p1|pw|scj|10");
     EXPECT_EQ(SubstituteSign("p1|pw|scj|{sign}10", true), "p1|pw|scj|-10");
     EXPECT_EQ(SubstituteSign("{sign}{sign}|{sig}", true), "--|{sig}");

@@ -2,7 +2,8 @@
 // the bare comparison server) from outside. Client i has its own loopback address
 // (load_plan::ClientAddress) and listens on the reply port there, as a game client does;
 // the last --senders clients send the request template with their index put in for "{i}"
-// (and, where it holds "{sign}", alternately nothing and "-" there). With --first-client K
+// (and, where it holds "{sign}", alternately nothing and "-" there; where it holds "{n}", the
+// request's number in the run, so every request is new: a new nick each). With --first-client K
 // the clients are K, K+1, ..., so two generators can run side by side; with --reply-prefix
 // only datagrams that start with it count as replies (a lobby broadcasts other things too).
 // With --shared-replies a request is answered by --expect replies arriving at any clients,
@@ -121,6 +122,7 @@ struct Client {
     FileDescriptor fd;
     std::string requests[2]; // sent in turn when the template alternates a sign, else the first
     bool alternates = false;
+    bool numbered = false;   // "{n}" is put in for every request
     bool nextNegative = false;
     bool sender = false;
     std::deque<long long> outstanding; // send times of requests not yet answered, oldest first
@@ -155,6 +157,7 @@ public:
             client.requests[0] = load_plan::SubstituteSign(request, false);
             client.requests[1] = load_plan::SubstituteSign(request, true);
             client.alternates = client.requests[0] != client.requests[1];
+            client.numbered = request.find("{n}") != std::string::npos;
             client.sender = i >= options.clients - senders;
             if (client.sender)
                 senderIndices_.push_back(i);
@@ -248,10 +251,15 @@ private:
             const int batch = static_cast<int>(std::min<long long>({share, wanted - done, kBatch}));
             mmsghdr messages[kBatch];
             iovec pieces[kBatch];
+            std::string numbered[kBatch];
             for (int m = 0; m < batch; ++m) {
-                std::string& request = client.requests[client.nextNegative ? 1 : 0];
+                std::string* request = &client.requests[client.nextNegative ? 1 : 0];
                 client.nextNegative = client.alternates && !client.nextNegative;
-                pieces[m] = iovec{request.data(), request.size()};
+                if (client.numbered) {
+                    numbered[m] = load_plan::SubstituteSerial(*request, tally_.sent + m);
+                    request = &numbered[m];
+                }
+                pieces[m] = iovec{request->data(), request->size()};
                 messages[m] = mmsghdr{};
                 messages[m].msg_hdr.msg_name = const_cast<sockaddr_in*>(&server_);
                 messages[m].msg_hdr.msg_namelen = sizeof server_;
@@ -440,7 +448,8 @@ const char* const kUsage =
     "               [--first-client K] [--reply-prefix P] [--shared-replies]\n"
     "       loadgen --probe --template T [--since REALTIME_NS] [--seconds S] ...\n"
     "  client i listens on 127.0.(1+i/254).(1+i%254):PORT; the last S clients send T with {i} = index\n"
-    "  (i from K on) and {sign} alternately empty and \"-\"; only replies starting with P count;\n"
+    "  (i from K on), {sign} alternately empty and \"-\", {n} the request's number in the run;\n"
+    "  only replies starting with P count;\n"
     "  K is the datagrams each request brings, all clients together (for the lost count).\n";
 
 // Reads the command line; raises std::invalid_argument naming what is wrong.
