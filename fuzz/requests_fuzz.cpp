@@ -127,7 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (record.empty())
             continue;
         const auto control = static_cast<unsigned char>(record[0]);
-        const std::string source = "10.0.0." + std::to_string(control & 7);
+        static const std::string kSources[] = {"10.0.0.0", "10.0.0.1", "10.0.0.2", "10.0.0.3",
+                                               "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7"};
+        const std::string& source = kSources[control & 7];
         if (control & 0x08)
             lobby.Tick();
         static constexpr std::int64_t kSteps[] = {0, 20, 1000, 3600000};
