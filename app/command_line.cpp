@@ -3,6 +3,7 @@
 #include <charconv>
 #include <climits>
 #include <stdexcept>
+#include <string_view>
 #include <unistd.h>
 
 #include "server/form1.h"
@@ -90,16 +91,33 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
     return line;
 }
 
-std::string UsageText(std::string_view builtDataFolder)
+std::string ProgramName(ProgramKind kind)
 {
-    const std::string defaultFolder = builtDataFolder.empty() ? "the program's own folder" : std::string(builtDataFolder);
-    return "Usage: lobby-server ACCESS-WORD [options]\n"
-           "\n"
-           "The game lobby's server. The first argument must be the access word; without it the\n"
+    return kind == ProgramKind::Window ? "lobby-server-window" : "lobby-server";
+}
+
+namespace {
+
+// The build's data folder, empty for a build from source.
+constexpr std::string_view kBuiltDataFolder = LOBBY_DEFAULT_DATA_DIR;
+
+} // namespace
+
+std::string UsageText(ProgramKind kind)
+{
+    const bool window = kind == ProgramKind::Window;
+    const std::string defaultFolder =
+        kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
+    return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
+           "\n" +
+           (window ? std::string("The game lobby's server, in a window when there is a display (headless otherwise).\n")
+                   : std::string("The game lobby's server, headless (lobby-server-window shows a window).\n")) +
+           "The first argument must be the access word (see the manual page); without it the\n"
            "server writes its registry back and ends at once.\n"
            "\n"
-           "options (after the access word):\n"
-           "  --headless          no window, even with a display; errors go to standard error\n"
+           "options (after the access word):\n" +
+           (window ? "  --headless          no window, even with a display; errors go to standard error\n"
+                   : "  --headless          accepted, as this program never opens a window\n") +
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
            "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"
@@ -122,7 +140,8 @@ std::string UsageText(std::string_view builtDataFolder)
            "  --version           the program's version (as the only argument)\n"
            "\n"
            "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP re-reads the\n"
-           "regional date and time settings.\n";
+           "regional date and time settings. See " + (window ? "lobby-server-window(1) and " : "") +
+           "lobby-server(8).\n";
 }
 
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
@@ -135,11 +154,11 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.logKeeping.keepDays = line.keepLogDays;
 }
 
-std::string DefaultDataFolder(std::string_view builtDataFolder)
+std::string DefaultDataFolder()
 {
-    if (builtDataFolder.empty())
+    if (kBuiltDataFolder.empty())
         return ProgramFolder();
-    std::string folder(builtDataFolder);
+    std::string folder(kBuiltDataFolder);
     if (folder.back() != '/')
         folder += '/';
     return folder;

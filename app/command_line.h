@@ -3,10 +3,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace lobby {
+
+// The server's two programs: lobby-server, headless and built without Qt, and
+// lobby-server-window, which shows its window when there is a display.
+enum class ProgramKind { Headless, Window };
+
+// "lobby-server" or "lobby-server-window".
+std::string ProgramName(ProgramKind kind);
 
 // The program's command line. The first argument is the access word; options follow it.
 struct CommandLine {
@@ -14,7 +20,7 @@ struct CommandLine {
     bool help = false;                    // --help alone: print the usage, touch nothing
     bool version = false;                 // --version alone: print the version, touch nothing
     bool quiet = false;                   // --quiet: headless, no start line nor status line a minute
-    bool headless = false;                // --headless: no window even with a display
+    bool headless = false;                // --headless: no window even with a display (lobby-server has none)
     std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
     int listenPort = 12001;               // --listen-port N: where requests arrive (0: any free port)
     int replyPort = 12000;                // --reply-port N: where clients listen for answers
@@ -39,15 +45,14 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment);
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // What --help prints: where the access word goes (never the word itself) and every option.
-// builtDataFolder: the build's default data folder (see DefaultDataFolder).
-std::string UsageText(std::string_view builtDataFolder);
+std::string UsageText(ProgramKind kind);
 
 // The folder the program file is in, with a trailing "/".
 std::string ProgramFolder();
 
-// Where the files go when --dir names no folder: the build's default, builtDataFolder (a
-// package's program must never write beside itself, in /usr/bin), or, when the build names
-// none (a build from source), the program's own folder. With a trailing "/".
-std::string DefaultDataFolder(std::string_view builtDataFolder);
+// Where the files go when --dir names no folder, with a trailing "/": the build's default
+// (LOBBY_DEFAULT_DATA_DIR; a package's program must never write beside itself, in /usr/bin),
+// or, when the build names none (a build from source), the program's own folder.
+std::string DefaultDataFolder();
 
 } // namespace lobby

@@ -132,6 +132,16 @@ std::string UsageText()
            "  --help              this text\n"
            "  --version           the program's version\n"
            "\n"
+           "The lobby's commands (the first request of an unknown NICK registers it):\n"
+           "  slc                 join the game: the score, the player list and the ranking\n"
+           "  msg TEXT            say TEXT to every player online\n"
+           "  pvt 'NICK|TEXT'     say TEXT to the player NICK alone\n"
+           "  fc+, fc-            set the flag shown before the nick in the player list to + or -\n"
+           "  scj POINTS          add POINTS (a whole number, may be negative) to the score\n"
+           "  off                 leave the game; the others are told\n"
+           "Any other command only logs the player in. Other players' replies reach this\n"
+           "address too when they play from the same one (tests on one machine).\n"
+           "\n"
            "Exit status: 0 done, 1 the request could not be sent (unknown host, port taken),\n"
            "2 bad command line.\n";
 }

@@ -226,7 +226,7 @@ int main(int argc, char** argv)
     }
     if (options.version) {
         // The build gives LOBBY_VERSION, the project's version in CMakeLists.txt.
-        std::fputs("lobby-client " LOBBY_VERSION "\n", stdout);
+        std::printf("lobby-client %s\n", LOBBY_VERSION);
         return 0;
     }
     try {

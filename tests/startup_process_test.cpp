@@ -1,4 +1,5 @@
 // The built program, started from a folder of its own: what it leaves on disk and how it ends.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -181,6 +182,29 @@ TEST_F(StartupProcess, SaysWhereItServesAndAFailedShutdownSaveIsToldEvenAfterTen
                                 (folder / "cadastro.txt.tmp").string() + ": a folder is in its place)\n"),
               std::string::npos)
         << server.Err();
+}
+
+// lobby-server-window with no display to open its window on, none named or one named that is
+// not there: one line says why, and it serves headless instead of ending (Qt alone would abort).
+TEST(WindowProgramWithoutDisplay, SaysWhyAndServesHeadless)
+{
+    for (const std::optional<std::string>& display : {std::optional<std::string>(), std::optional<std::string>(":254")}) {
+        SCOPED_TRACE(display.value_or("no DISPLAY"));
+        TempFolder folder;
+        ChildProgram server({test_support::WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port", "0"},
+                            {.environment = {{"DISPLAY", display}, {"WAYLAND_DISPLAY", std::nullopt},
+                                             {"QT_QPA_PLATFORM", std::nullopt}, {"LC_ALL", "C"}}});
+        for (int i = 0; i < 500 && !fs::exists(folder / "cadastro.txt"); ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_FALSE(server.WaitForExit(200ms)) << "the server ended: " << server.Err();
+        server.Signal(SIGTERM);
+        EXPECT_EQ(server.WaitForExit(20s), std::optional<int>(0));
+        EXPECT_EQ(server.Out().rfind("listening on UDP port ", 0), 0u) << server.Out();
+        const std::string err = server.Err();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.rfind("lobby-server-window: no display", 0), 0u) << err;
+        EXPECT_NE(err.find("; serving headless\n"), std::string::npos) << err;
+    }
 }
 
 } // namespace

@@ -62,14 +62,14 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
     const ChildSetup setup = {.environment = {
         {"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", std::nullopt}, {"LC_ALL", "C"},
         {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", "suppressions=" + (folder / "leaks.supp").string()}}};
-    ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
+    ChildProgram server({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
                          std::to_string(port), "--reply-port", std::to_string(client.Port())},
                         setup);
     // Whether a box (a window captioned with the program's name) is up; bounded.
     const auto boxShown = [&] {
         for (int i = 0; i < 100; ++i) {
             const ProgramResult windows = RunProgram({"xwininfo", "-display", display, "-root", "-children"}, 10s);
-            if (windows.out.find("\"lobby-server\": (\"lobby-server\"") != std::string::npos)
+            if (windows.out.find("\"lobby-server-window\": (\"lobby-server-window\"") != std::string::npos)
                 return true;
             std::this_thread::sleep_for(50ms);
         }
@@ -100,7 +100,7 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
     // desktop, who sees no standard error, gets the box as well.
     TempFolder refused;
     fs::create_directory(refused / "cadastro.txt");
-    ChildProgram stopped({ServerProgramPath(), "m5qt4", "--dir", refused.Path().string(), "--listen-port", "0"},
+    ChildProgram stopped({WindowProgramPath(), "m5qt4", "--dir", refused.Path().string(), "--listen-port", "0"},
                          setup);
     EXPECT_TRUE(boxShown()) << "no error box for a refused start: " << stopped.Err();
     stopped.Signal(SIGTERM);

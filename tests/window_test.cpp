@@ -225,7 +225,7 @@ TEST_F(WindowTest, ShowsCaptionHeaderRowAndPlayers)
     const fs::path runtime = folder / "runtime";
     fs::create_directory(runtime);
     ::chmod(runtime.c_str(), 0700);
-    ChildProgram server({ServerProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
+    ChildProgram server({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
                          std::to_string(serverPort), "--reply-port", std::to_string(client.Port())},
                         {.environment = {{"DISPLAY", display.Name()},
                                          {"QT_QPA_PLATFORM", "xcb"},

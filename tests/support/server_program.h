@@ -1,6 +1,7 @@
 #pragma once
 
-// The built lobby-server, for tests that run the program whole as a ChildProgram.
+// The built lobby-server and lobby-server-window, for tests that run a program whole as a
+// ChildProgram.
 
 #include <string>
 
@@ -14,6 +15,11 @@ using namespace lobby;
 inline std::string ServerProgramPath()
 {
     return LOBBY_SERVER_PATH;
+}
+
+inline std::string WindowProgramPath()
+{
+    return LOBBY_SERVER_WINDOW_PATH;
 }
 
 // How the process tests start the server: headless whatever the test's session has (no

@@ -8,12 +8,6 @@
 
 namespace lobby {
 
-// Headless: one line on standard error per error, "caption: text"; the loop goes on.
-class StandardErrorNotifier : public OperatorNotifier {
-public:
-    void ShowError(const std::string& caption, const std::string& text) override;
-};
-
 // The window's modal error box: OK button, stop icon. Datagrams and ticks keep being handled
 // while it is open: once the loop runs, the handler that failed does not wait for OK. Errors
 // raised before the loop runs are held and shown once it runs (or once a refused start says

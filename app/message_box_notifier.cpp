@@ -1,4 +1,4 @@
-#include "app/notifiers.h"
+#include "app/message_box_notifier.h"
 
 #include <QMessageBox>
 #include <QThread>
@@ -7,11 +7,6 @@
 #include "platform/standard_error.h"
 
 namespace lobby {
-
-void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
-{
-    WriteErrorLine(caption, text);
-}
 
 void MessageBoxNotifier::ShowError(const std::string& caption, const std::string& text)
 {

@@ -1,0 +1,182 @@
+#include "app/server_run.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+#include "app/standard_error_notifier.h"
+#include "net/udp_endpoint.h"
+#include "platform/clock.h"
+#include "platform/epoll_event_loop.h"
+#include "platform/regional_settings.h"
+#include "platform/signal_pipe.h"
+#include "platform/standard_error.h"
+#include "platform/system_data_folder.h"
+#include "server/form1.h"
+#include "server/registry_file.h"
+
+namespace lobby {
+
+void SayOnStandardError(ProgramKind kind, const std::string& text)
+{
+    WriteErrorLine(ProgramName(kind), text);
+}
+
+namespace {
+
+// A start refused before the loop ran: the operator is told why, in the window's error box
+// too when there is a window (a desktop operator sees no standard error), after the errors
+// held since start-up, which only the running loop would have shown.
+void TellRefusedStart(const FrontEnd& frontEnd, const std::string& exeName, const std::string& why)
+{
+    if (frontEnd.window) {
+        SayOnStandardError(frontEnd.program, why);
+        frontEnd.window->ShowHeldErrors();
+    }
+    frontEnd.notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(why));
+}
+
+// Headless, the one line that says the server is up and where its files are.
+std::string StartLine(const TForm1& form, std::uint16_t port)
+{
+    const int players = std::max(form.Cad.RowCount() - 1, 0);
+    return "listening on UDP port " + std::to_string(port) + "; data folder " + form.AppFolder + "; " +
+           std::to_string(players) + (players == 1 ? " player" : " players") + " registered; traffic log " +
+           form.LogFile.FileName();
+}
+
+} // namespace
+
+std::optional<int> ReadCommandLine(int argc, char** argv, ProgramKind kind, CommandLine& commandLine)
+{
+    try {
+        commandLine = ParseCommandLine(argc, argv);
+    } catch (const std::invalid_argument& error) {
+        SayOnStandardError(kind, std::string(error.what()) + " (see " + ProgramName(kind) + " --help)");
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(UsageText(kind).c_str(), stdout);
+        return 0;
+    }
+    if (commandLine.version) {
+        // The build gives LOBBY_VERSION, the project's version in CMakeLists.txt.
+        std::printf("%s %s\n", ProgramName(kind).c_str(), LOBBY_VERSION);
+        return 0;
+    }
+    return std::nullopt;
+}
+
+int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontEnd frontEnd)
+{
+    SystemClock clock;
+    RegionalSettings regional = ReadSystemRegionalSettings();
+
+    FormEnvironment environment;
+    environment.clock = &clock;
+    environment.regional = &regional;
+    environment.notifier = &frontEnd.notifier;
+    environment.loop = &frontEnd.loop;
+    environment.exeName = exeName;
+    environment.appFolder = commandLine.dataFolder.value_or(DefaultDataFolder());
+    environment.arguments = commandLine.arguments;
+    environment.keepSavedText = frontEnd.window != nullptr; // only a window shows the memo
+    ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
+    const TUDPEndpoint* udp = nullptr;
+    environment.makeEndpoint = [&](TForm1& form) {
+        auto endpoint = std::make_unique<TUDPEndpoint>(frontEnd.loop);
+        udp = endpoint.get();
+        endpoint->SetRemotePort(commandLine.replyPort);
+        endpoint->SetLocalPort(commandLine.listenPort);
+        endpoint->SetReportLevel(1);
+        endpoint->OnDataReceived = [&form](TUDPEndpoint& sender, std::int32_t numberBytes,
+                                           const std::string& fromIp, std::int32_t port) {
+            form.RunHandler([&] { form.UDP1DataReceived(sender, numberBytes, fromIp, port); });
+        };
+        return std::unique_ptr<DatagramEndpoint>(std::move(endpoint));
+    };
+
+    // A folder that cannot be made or written would have the lobby take registrations and
+    // scores only to lose them all: the start is refused instead, before a port is bound.
+    try {
+        PrepareDataFolder(environment.appFolder);
+    } catch (const Exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
+        return 1;
+    }
+
+    // Without its endpoint the window cannot be made: the operator is told why, and the
+    // program ends instead of running deaf.
+    std::unique_ptr<TForm1> form;
+    try {
+        form = std::make_unique<TForm1>(std::move(environment));
+    } catch (const std::exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.what());
+        return 1;
+    }
+
+    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); },
+                          [&] { regional = ReadSystemRegionalSettings(); });
+    if (frontEnd.window)
+        frontEnd.window->Make(*form);
+
+    // Start-up runs to its end before the loop takes its first event, so no datagram is
+    // handled before the access word is checked and the registry is loaded.
+    form->RunHandler([&] { form->FormCreate(); });
+    std::optional<std::string> unreadable;
+    form->RunHandler([&] {
+        try {
+            form->FormActivate();
+        } catch (const RegistryUnreadable& error) {
+            unreadable = error.Message();
+        }
+    });
+    if (unreadable) {
+        form->RunHandler([&] { form->LogFile.Close(); });
+        TellRefusedStart(frontEnd, exeName, *unreadable + "; the server does not start, and leaves the file as it is");
+        return 1;
+    }
+    if (form->TerminateRequested()) {
+        form->RunHandler([&] { form->FormDestroy(); });
+        SayOnStandardError(frontEnd.program, "the first argument must be the access word");
+        if (frontEnd.window)
+            frontEnd.window->ShowHeldErrors(); // what failed on the way out (a write-back, the log)
+        return 2;
+    }
+
+    std::unique_ptr<EventLoop::Registration> statusTimer;
+    if (!frontEnd.window && !commandLine.quiet) {
+        std::printf("%s\n", StartLine(*form, udp ? udp->BoundPort() : 0).c_str());
+        std::fflush(stdout);
+        statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
+            std::printf("%s\n", form->StatusLine().c_str());
+            std::fflush(stdout);
+        });
+    }
+    if (frontEnd.window)
+        frontEnd.window->Show();
+    frontEnd.runLoop();
+
+    statusTimer.reset();
+    if (frontEnd.window)
+        frontEnd.window->Close();
+    const bool savedClean = form->RunHandler([&] { form->FormDestroy(); });
+    // Errors held back in the last minute would otherwise end with the program unheard.
+    form->ReportHeldErrors();
+    return savedClean ? 0 : 1;
+}
+
+int RunHeadless(const CommandLine& commandLine, const std::string& exeName, ProgramKind program)
+{
+    try {
+        EpollEventLoop loop;
+        StandardErrorNotifier notifier;
+        return RunServer(commandLine, exeName, FrontEnd{loop, notifier, [&] { loop.Run(); }, program});
+    } catch (const std::exception& error) {
+        SayOnStandardError(program, error.what());
+        return 1;
+    }
+}
+
+} // namespace lobby

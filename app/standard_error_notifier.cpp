@@ -1,0 +1,12 @@
+#include "app/standard_error_notifier.h"
+
+#include "platform/standard_error.h"
+
+namespace lobby {
+
+void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
+{
+    WriteErrorLine(caption, text);
+}
+
+} // namespace lobby

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+#include "server/operator_notifier.h"
+
+namespace lobby {
+
+// Headless: one line on standard error per error, "caption: text"; the loop goes on.
+class StandardErrorNotifier : public OperatorNotifier {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override;
+};
+
+} // namespace lobby
