@@ -49,20 +49,34 @@ std::string FolderOf(const std::string& path)
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size, int& error)
+// Writes bytes to fd; returns how many got written, with error the system's error number
+// when that is fewer than all (0 otherwise).
+std::size_t WriteBytes(int fd, std::string_view bytes, int& error)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
+    error = 0;
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
             continue;
-        if (written <= 0) {
-            error = written < 0 ? errno : ENOSPC;
-            return false;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
         }
-        data += written;
-        size -= static_cast<std::size_t>(written);
+        written += static_cast<std::size_t>(n);
     }
-    return true;
+    return written;
+}
+
+// Refuses what is open at fd unless it is a regular file (a fifo or a device would block the
+// server or swallow its bytes).
+void RequireRegularFile(int fd, FileError::Step step, const std::string& path)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        Fail(step, path, errno);
+    if (!S_ISREG(status.st_mode))
+        FailNotAFile(step, path, status.st_mode);
 }
 
 // The rename or creation of a file reaches the disk only with its folder: without this, a
@@ -86,11 +100,7 @@ FileDescriptor OpenRegularForReading(const std::string& path)
             return fd;
         Fail(FileError::Step::kOpen, path, errno);
     }
-    struct stat status {};
-    if (::fstat(fd.Get(), &status) != 0)
-        Fail(FileError::Step::kOpen, path, errno);
-    if (!S_ISREG(status.st_mode))
-        FailNotAFile(FileError::Step::kOpen, path, status.st_mode);
+    RequireRegularFile(fd.Get(), FileError::Step::kOpen, path);
     return fd;
 }
 
@@ -128,7 +138,7 @@ FileDescriptor CreateAfresh(const std::string& path, bool removeLeftover)
 class DescriptorSink : public FileSink {
 public:
     explicit DescriptorSink(int fd) : fd_(fd) {}
-    bool Write(std::string_view bytes) override { return WriteAll(fd_, bytes.data(), bytes.size(), error_); }
+    bool Write(std::string_view bytes) override { return WriteBytes(fd_, bytes, error_) == bytes.size(); }
     int Error() const { return error_; }
 
 private:
@@ -151,22 +161,7 @@ class SystemAppendFile : public AppendFile {
 public:
     SystemAppendFile(FileDescriptor fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-    std::size_t Write(std::string_view bytes, int& error) override
-    {
-        error = 0;
-        std::size_t written = 0;
-        while (written < bytes.size()) {
-            const ssize_t n = ::write(fd_.Get(), bytes.data() + written, bytes.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error = n < 0 ? errno : ENOSPC;
-                break;
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        return written;
-    }
+    std::size_t Write(std::string_view bytes, int& error) override { return WriteBytes(fd_.Get(), bytes, error); }
 
     std::string Tail(std::size_t count) override
     {
@@ -282,7 +277,8 @@ void SystemDataFolder::Copy(std::string_view from, std::string_view to)
         if (got == 0)
             break;
         int error = 0;
-        if (!WriteAll(out.Get(), piece.data(), static_cast<std::size_t>(got), error)) {
+        if (WriteBytes(out.Get(), std::string_view(piece.data(), static_cast<std::size_t>(got)), error) !=
+            static_cast<std::size_t>(got)) {
             ::unlink(target.c_str());
             Fail(FileError::Step::kWrite, target, error);
         }
@@ -314,12 +310,7 @@ std::unique_ptr<AppendFile> SystemDataFolder::OpenForAppending(std::string_view 
                 throw FileError(FileError::Step::kOpen, path, errno, "another program holds it for writing");
             Fail(FileError::Step::kOpen, path, errno);
         }
-        struct stat status {};
-        if (::fstat(fd.Get(), &status) != 0)
-            Fail(FileError::Step::kOpen, path, errno);
-        // A fifo or a device under the name would block the server or swallow the lines.
-        if (!S_ISREG(status.st_mode))
-            FailNotAFile(FileError::Step::kOpen, path, status.st_mode);
+        RequireRegularFile(fd.Get(), FileError::Step::kOpen, path);
         return std::make_unique<SystemAppendFile>(std::move(fd), path);
     }
     Fail(FileError::Step::kOpen, path, EEXIST);
