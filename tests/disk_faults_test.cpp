@@ -314,7 +314,8 @@ TEST_F(FullDisk, IsReportedOnceWhileTheLobbyGoesOnAndTheRegistryStaysWhole)
     EXPECT_EQ(OnDisk("cadastro.txt"), saved);
     EXPECT_FALSE(fs::exists(disk->Path((data / "cadastro.txt.tmp").string())));
     const std::string reported = Stderr();
-    EXPECT_THAT(reported, HasSubstr("lobby-server: Stream write error."));
+    EXPECT_THAT(reported, HasSubstr("lobby-server: Stream write error (" + (data / "cadastro.txt.tmp").string() +
+                                    ": No space left on device)"));
     // The log's trouble is told once, not once a line.
     const auto first = reported.find("Disk full");
     ASSERT_NE(first, std::string::npos) << reported;
