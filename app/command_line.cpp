@@ -289,9 +289,18 @@ std::string ProgramName(ProgramKind kind)
     return kind == ProgramKind::Window ? "lobby-server-window" : "lobby-server";
 }
 
+namespace {
+
+// The build's data folder, empty for a build from source.
+constexpr std::string_view kBuiltDataFolder = LOBBY_DEFAULT_DATA_DIR;
+
+} // namespace
+
 std::string UsageText(ProgramKind kind)
 {
     const bool window = kind == ProgramKind::Window;
+    const std::string defaultFolder =
+        kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
     return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
            "\n" +
            (window ? std::string("The game lobby's server, in a window when there is a display (headless otherwise).\n")
@@ -304,8 +313,8 @@ std::string UsageText(ProgramKind kind)
                    : "  --headless          accepted, as this program never opens a window\n") +
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
-           "  --dir DIR           keep cadastro.txt and the traffic logs in DIR\n"
-           "                      (default: the program's own folder)\n"
+           "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"
+           "                      missing (default: " + defaultFolder + ")\n"
            "  --listen-port N     receive requests on UDP port N (default 12001; 0: any free port)\n"
            "  --reply-port N      answer to port N of the clients (default 12000)\n"
            "  --rate-limit N      requests a second from one address, bursts of 2N (default 50;\n"
@@ -353,6 +362,16 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.capacity = line.capacity;
     environment.logKeeping.compress = line.compressLogs;
     environment.logKeeping.keepDays = line.keepLogDays;
+}
+
+std::string DefaultDataFolder()
+{
+    if (kBuiltDataFolder.empty())
+        return ProgramFolder();
+    std::string folder(kBuiltDataFolder);
+    if (folder.back() != '/')
+        folder += '/';
+    return folder;
 }
 
 std::string ProgramFolder()

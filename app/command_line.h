@@ -84,4 +84,9 @@ std::string UsageText(ProgramKind kind);
 // The folder the program file is in, with a trailing "/".
 std::string ProgramFolder();
 
+// Where the files go when --dir names no folder, with a trailing "/": the build's default
+// (LOBBY_DEFAULT_DATA_DIR; a package's program must never write beside itself, in /usr/bin),
+// or, when the build names none (a build from source), the program's own folder.
+std::string DefaultDataFolder();
+
 } // namespace lobby

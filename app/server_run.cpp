@@ -14,6 +14,7 @@
 #include "platform/regional_settings.h"
 #include "platform/signal_pipe.h"
 #include "platform/standard_error.h"
+#include "platform/system_data_folder.h"
 #include "server/console.h"
 #include "server/console_protocol.h"
 #include "server/form1.h"
@@ -143,7 +144,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     environment.notifier = &frontEnd.notifier;
     environment.loop = &frontEnd.loop;
     environment.exeName = exeName;
-    environment.appFolder = commandLine.dataFolder.value_or(ProgramFolder());
+    environment.appFolder = commandLine.dataFolder.value_or(DefaultDataFolder());
     environment.arguments = commandLine.arguments;
     environment.keepSavedText = frontEnd.window != nullptr; // only a window shows the memo
     ApplyServerLimits(commandLine, environment); // --rate-limit, --registration-limit, --capacity
@@ -160,6 +161,15 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         };
         return std::unique_ptr<DatagramEndpoint>(std::move(endpoint));
     };
+
+    // A folder that cannot be made or written would have the lobby take registrations and
+    // scores only to lose them all: the start is refused instead, before a port is bound.
+    try {
+        PrepareDataFolder(environment.appFolder);
+    } catch (const Exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
+        return 1;
+    }
 
     // Without its endpoint the window cannot be made: the operator is told why, and the
     // program ends instead of running deaf.

@@ -44,4 +44,10 @@ EInOutError InOutErrorFromErrno(int errnoValue)
     return EInOutError(InOutErrorMessage(code), code);
 }
 
+EInOutError InOutErrorOnFile(int errnoValue, const std::string& path, const std::string& reason)
+{
+    const int code = InOutErrorCode(errnoValue);
+    return EInOutError(InOutErrorMessage(code) + " (" + path + ": " + reason + ")", code);
+}
+
 } // namespace lobby

@@ -34,5 +34,8 @@ int InOutErrorCode(int errnoValue);
 
 // The exception for an errno value, carrying its text and number.
 EInOutError InOutErrorFromErrno(int errnoValue);
+// The same for an errno value met on a file: the text, then the file and the reason in
+// brackets, "Disk full (/srv/lobby/06-12-2026.txt: No space left on device)".
+EInOutError InOutErrorOnFile(int errnoValue, const std::string& path, const std::string& reason);
 
 } // namespace lobby

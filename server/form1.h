@@ -14,6 +14,7 @@
 
 #include "net/datagram_endpoint.h"
 #include "platform/clock.h"
+#include "platform/data_folder.h"
 #include "platform/event_loop.h"
 #include "platform/exception.h"
 #include "platform/monotonic_clock.h"
@@ -55,6 +56,8 @@ struct FormEnvironment {
     bool keepSavedText = true;
     std::string exeName;                // the program's file name, for the error box caption
     std::string appFolder;              // where the registry and the logs live, ending in '/'
+    // The files of appFolder; null: the system's (the fuzz targets keep theirs in memory).
+    std::shared_ptr<DataFolder> dataFolder;
     std::vector<std::string> arguments; // the command line after the program name
     // Flood protection and registry size (--rate-limit, --registration-limit, --capacity).
     FloodLimits floodLimits;
@@ -135,7 +138,11 @@ public:
     // Registry (registry operations on the window).
     // Loads cadastro.txt into Cad. A missing file gives the header-only table and is then
     // created; a failure to create it raises with the table loaded all the same. A file that
-    // exists and cannot be read raises RegistryUnreadable and loads nothing.
+    // exists and cannot be read raises RegistryUnreadable and loads nothing. A file read only
+    // in part (a NUL byte, an over-long line, text past the cells) is first kept beside as
+    // it is, since the first save will drop what was not read; when that copy cannot be made
+    // it raises RegistryUnreadable too. Each row whose score is no integer is told to the
+    // operator, as it stops score reports from being ranked.
     void LoadRegistry();
     // Writes the whole table to the registry file now, after any save in flight has ended.
     // Raises when it fails (the old file stays whole).
@@ -149,7 +156,7 @@ public:
     // Shutdown: the save in flight ends, and what waits for a save is saved and sent.
     void FinishSaves();
     void SortByScore() { Cad.SortByScore(); }
-    std::string RegistryPath() const { return AppFolder + kRegistryFileName; }
+    std::string RegistryPath() const { return Files().PathOf(kRegistryFileName); }
 
     // Outgoing messages.
     void SendMessageTo(std::string_view address, std::string_view message);
@@ -163,10 +170,10 @@ public:
     void PublishPlayerList(std::optional<Registry::RowId> requester = std::nullopt);
     void PublishRanking(std::optional<Registry::RowId> requester = std::nullopt);
 
-    // The messages of the running handler from here on show scores: while a score in the
-    // table is not yet on disk they wait, in order, for the save that covers it, so that a
-    // crash can never take back a score a player was shown. Messages of later requests that
-    // show no score do not wait for them.
+    // The messages of the running handler from here on show scores (or welcome a new nick):
+    // while a score or a nick in the table is not yet on disk they wait, in order, for the
+    // save that covers it, so that a crash can never take back what a player was shown.
+    // Messages of later requests that show no score do not wait for them.
     void HoldScores();
 
     // Requests: called once for every datagram that reaches UDP1.
@@ -311,6 +318,11 @@ private:
     // FlushOutput for scopes that end: whatever it raises goes to the operator.
     void FlushOutputReporting() noexcept;
 
+    DataFolder& Files() const { return *environment_.dataFolder; }
+    // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
+    void KeepUnreadRegistry(const LoadFindings& findings);
+    void TellBadScores(const LoadFindings& findings);
+
     void EnsureSave();
     void StartSave();
     void SaveFinished(std::uint64_t version, RegistrySaveResult result);
@@ -413,8 +425,9 @@ private:
     std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
 
     std::unique_ptr<RegistrySaver> saver_;
-    // Score changes are numbered; a save covers every change made before it started.
-    std::uint64_t scoreVersion_ = 0;              // the last score change
+    // Score changes and new nicks are numbered; a save covers every change made before it
+    // started.
+    std::uint64_t scoreVersion_ = 0;              // the last change
     std::uint64_t savedVersion_ = 0;              // the changes on disk
     std::optional<std::uint64_t> savingVersion_;  // the save in flight covers up to this
     bool saveWanted_ = false;                     // another save must follow the one in flight

@@ -40,8 +40,9 @@ std::optional<std::string_view> NextLine(std::string_view text, std::size_t& pos
 
 // Fills row from one file line: each comma ends a field; the text after the last comma and
 // fields past the sixth are dropped; the first field (the presence marker) is returned, the
-// other five become the row's line in the server's own form.
-std::string_view FillRow(RegistryRow& row, std::string_view line)
+// other five become the row's line in the server's own form. used: the bytes of the line
+// that went into fields, commas included.
+std::string_view FillRow(RegistryRow& row, std::string_view line, std::size_t& used)
 {
     std::array<std::string_view, Registry::kColCount> fields{};
     std::size_t fieldStart = 0;
@@ -52,6 +53,7 @@ std::string_view FillRow(RegistryRow& row, std::string_view line)
         field = line.substr(fieldStart, comma - fieldStart);
         fieldStart = comma + 1;
     }
+    used = fieldStart;
     row.SetCells(fields);
     const auto score = TryStrToInt(fields[Registry::kScore]);
     row.scoreValid = score.has_value();
@@ -573,9 +575,12 @@ void Registry::RebuildOnline()
     online_.insert(ids.begin(), ids.end());
 }
 
-void Registry::LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore)
+void Registry::LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore,
+                            LoadFindings* findings)
 {
-    if (const auto nul = text.find('\0'); nul != std::string_view::npos)
+    LoadFindings found;
+    const auto nul = text.find('\0');
+    if (nul != std::string_view::npos)
         text = text.substr(0, nul);
 
     // Two walks over the lines, one to count them and one to fill the rows, rather than a list
@@ -583,6 +588,10 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
     int lineCount = 0;
     for (std::size_t pos = 0; NextLine(text, pos);)
         ++lineCount;
+    if (nul != std::string_view::npos) {
+        const bool atLineStart = text.empty() || text.back() == '\r' || text.back() == '\n';
+        found.nulLine = static_cast<std::size_t>(lineCount) + (atLineStart ? 1 : 0);
+    }
     const int old = RowCount();
     const int count = std::max(1, lineCount);
     if (observer_)
@@ -617,13 +626,27 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
         if (doneBefore && (r & 0x3FFF) == 0)
             doneBefore(next->data() - text.data());
         RegistryRow& row = rows_.Mutable(id);
-        const std::string_view marker = FillRow(row, next->substr(0, kMaxLineLength));
+        const std::string_view line = next->substr(0, kMaxLineLength);
+        std::size_t used = 0;
+        const std::string_view marker = FillRow(row, line, used);
         if (!marker.empty())
             StoreMarker(id, marker);
+        const auto lineNumber = static_cast<std::size_t>(r) + 1;
+        if (lineNumber == found.nulLine) {
+            // The NUL byte cut this line already; that is what the operator is told of.
+        } else if (line.size() < next->size()) {
+            if (found.longLines++ == 0)
+                found.firstLongLine = lineNumber;
+        } else if (used < line.size()) {
+            if (found.extraLines++ == 0)
+                found.firstExtraLine = lineNumber;
+        }
         if (r == 0)
             continue;
-        if (!row.scoreValid)
+        if (!row.scoreValid) {
             badScores_.insert(id);
+            found.badScoreRows.push_back(r);
+        }
         if (!ordered_)
             continue;
         if (row.scoreValid && (!lastInOrder || row.score <= *lastInOrder)) {
@@ -649,6 +672,8 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
         observer_->RowCountChanged(old, count);
         observer_->RowsChanged(0, count - 1);
     }
+    if (findings)
+        *findings = std::move(found);
 }
 
 std::string Registry::SaveToText() const

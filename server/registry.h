@@ -18,6 +18,19 @@
 
 namespace lobby {
 
+// What loading a registry file met that the table cannot hold as the file has it. Lines are
+// counted from 1; 0 stands for none.
+struct LoadFindings {
+    std::size_t nulLine = 0;        // a NUL byte on this line ends the text read
+    std::size_t longLines = 0;      // lines cut at the longest a line is read
+    std::size_t firstLongLine = 0;
+    std::size_t extraLines = 0;     // lines with text past the cells read: after the last
+    std::size_t firstExtraLine = 0; // comma, or in a seventh field and on
+    std::vector<int> badScoreRows;  // player rows whose score is no integer, in row order
+    // Every byte of the file is in the table (the presence marker included).
+    bool ReadWhole() const { return nulLine == 0 && longLines == 0 && extraLines == 0; }
+};
+
 // Told of every change to the registry table, so a view can follow it live. The About
 // call comes before the change, the other after it (as item views need).
 class RegistryObserver {
@@ -145,10 +158,14 @@ public:
     // read it, with the rows it would have exchanged by then exchanged.
     void SortByScore();
 
-    // Replaces the whole table with the rows of a registry file's text (see registry_file.h
-    // for the line rules). While the rows are filled, doneBefore, when given, is told now and
-    // then the offset before which text will not be read again, so the caller can free it.
-    void LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore = {});
+    // Replaces the whole table with the rows of a registry file's text: one row a line (a CR,
+    // an LF or the pair ends one), a NUL byte ends the text, a line is read at most 4096
+    // characters long, each comma ends a cell, the text after the last comma and the cells
+    // past the sixth are dropped. While the rows are filled, doneBefore, when given, is told
+    // now and then the offset before which text will not be read again, so the caller can
+    // free it. findings, when given, is told what the table could not take as it stands.
+    void LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore = {},
+                      LoadFindings* findings = nullptr);
     // The registry file's text for the whole table: one CR LF line per row, header first.
     std::string SaveToText() const;
 

@@ -21,11 +21,11 @@ constexpr int kFallbackNiceness = 19;
 
 } // namespace
 
-RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot& snapshot, bool keepText)
+RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText)
 {
     RegistrySaveResult result;
     try {
-        WriteRegistryFile(path, snapshot);
+        WriteRegistryFile(folder, name, snapshot);
         if (keepText)
             result.text = RegistryText(snapshot, &result.lineStarts);
     } catch (...) {
@@ -34,9 +34,9 @@ RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot&
     return result;
 }
 
-void InlineRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done)
+void InlineRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done)
 {
-    RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
+    RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText);
     snapshot = {}; // let go of the rows before the end is told, as a worker would
     done(std::move(result));
 }
@@ -53,7 +53,7 @@ BackgroundRegistrySaver::~BackgroundRegistrySaver()
         worker_.join();
 }
 
-void BackgroundRegistrySaver::Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done)
+void BackgroundRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done)
 {
     Finish(); // never two at once; the callers wait for the end before starting another
     if (worker_.joinable())
@@ -64,11 +64,11 @@ void BackgroundRegistrySaver::Start(std::string path, RegistrySnapshot snapshot,
         shared_->done = std::move(done);
         shared_->result.reset();
     }
-    worker_ = std::thread([this, shared = shared_, path = std::move(path), snapshot = std::move(snapshot), keepText]() mutable {
+    worker_ = std::thread([this, shared = shared_, &folder, name = std::move(name), snapshot = std::move(snapshot), keepText]() mutable {
         sched_param idle{};
         if (::sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
             ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kFallbackNiceness);
-        RegistrySaveResult result = SaveSnapshot(path, snapshot, keepText);
+        RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText);
         snapshot = {}; // the rows are let go before the loop hears of the end
         {
             std::lock_guard lock(shared->mutex);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/data_folder.h"
 #include "platform/event_loop.h"
 #include "server/registry_snapshot.h"
 
@@ -31,10 +32,11 @@ public:
 
     virtual ~RegistrySaver() = default;
 
-    // Writes snapshot to path (see WriteRegistryFile), with the file's text in the result
-    // when keepText. done runs on the loop's thread once the file is durable or the save has
-    // failed; it may run before Start returns. Never two saves at once.
-    virtual void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) = 0;
+    // Writes snapshot to the file name of folder (see WriteRegistryFile), with the file's
+    // text in the result when keepText. done runs on the loop's thread once the file is
+    // durable or the save has failed; it may run before Start returns. Never two saves at
+    // once. folder must outlive the save.
+    virtual void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) = 0;
 
     // Returns once no save is in flight, its done having run (on the calling thread, if the
     // loop has not run it yet).
@@ -44,7 +46,7 @@ public:
 // Writes at once, inside Start: for lobbies without a loop (tools, fuzzing, most unit tests).
 class InlineRegistrySaver : public RegistrySaver {
 public:
-    void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
     void Finish() override {}
 };
 
@@ -58,7 +60,7 @@ public:
     BackgroundRegistrySaver(const BackgroundRegistrySaver&) = delete;
     BackgroundRegistrySaver& operator=(const BackgroundRegistrySaver&) = delete;
 
-    void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
     void Finish() override;
 
 private:
@@ -82,6 +84,6 @@ private:
 };
 
 // Runs one save: the file written, the text taken when asked for, and whatever it raised.
-RegistrySaveResult SaveSnapshot(const std::string& path, const RegistrySnapshot& snapshot, bool keepText);
+RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText);
 
 } // namespace lobby

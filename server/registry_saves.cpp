@@ -13,7 +13,8 @@ namespace lobby {
 // disk. Reports that arrive meanwhile are covered together by the next save, which starts as
 // soon as the one in flight ends: the file is never more than one save behind the table.
 // What a player is shown of scores (the ranking, the own score) waits for the save that
-// covers it, so no crash can take back a score anybody saw.
+// covers it, and so does everything a new nick's first request is answered with, so no crash
+// can take back a score anybody saw, nor a nick somebody was welcomed with.
 
 namespace {
 
@@ -42,7 +43,7 @@ void TForm1::SaveRegistry()
     Memo1.Clear();
     NoteSaveStarted();
     RegistrySnapshot snapshot = Cad.Snapshot();
-    RegistrySaveResult result = SaveSnapshot(RegistryPath(), snapshot, environment_.keepSavedText);
+    RegistrySaveResult result = SaveSnapshot(Files(), kRegistryFileName, snapshot, environment_.keepSavedText);
     snapshot = {};
     Cad.SnapshotReleased();
     NoteSaveEnded(scoreVersion_, result.error);
@@ -88,7 +89,7 @@ void TForm1::StartSave()
     startError_ = nullptr;
     NoteSaveStarted();
     try {
-        saver_->Start(RegistryPath(), Cad.Snapshot(), environment_.keepSavedText,
+        saver_->Start(Files(), kRegistryFileName, Cad.Snapshot(), environment_.keepSavedText,
                       [this, version](RegistrySaveResult result) {
                           RunHandler([&] { SaveFinished(version, std::move(result)); });
                       });

@@ -19,6 +19,13 @@ bool StorableInRegistry(std::string_view text)
     return text.find_first_of(std::string_view(",\r\n\0", 4)) == std::string_view::npos;
 }
 
+// Whether the request may register its nick: an empty nick names nobody (a row with one, from
+// an old file, still logs in), and both must be storable.
+bool Registrable(const RequestFields& request)
+{
+    return !request.nick.empty() && StorableInRegistry(request.nick) && StorableInRegistry(request.password);
+}
+
 // Points are added without wrapping: a top player who reports more points stays on top.
 std::int32_t AddSaturating(std::int32_t a, std::int32_t b)
 {
@@ -153,7 +160,7 @@ bool TForm1::AdmitRegistration(const RequestSource& source, const RequestFields&
 
 bool TForm1::WouldRegister(const RequestFields& request) const
 {
-    return StorableInRegistry(request.nick) && StorableInRegistry(request.password) && !RegistryFull();
+    return Registrable(request) && !RegistryFull();
 }
 
 // A new nick beyond the lobby's allowance waits its turn (Timer2 serves it), unless the wait
@@ -192,9 +199,11 @@ bool TForm1::AdmitNewNick(const RequestSource& source, const RequestFields& requ
 
 // A known nick (nickRow, from NickRow) with its password is logged in, its row marked online;
 // with another password it is refused. An unknown nick is registered from the source and
-// welcomed, unless it cannot be stored or the registry is full: refused too, in the same
-// words, so the client asks its player for another nick (and the operator hears once of a
-// full registry).
+// welcomed, unless it is empty or cannot be stored or the registry is full: refused too, in
+// the same words, so the client asks its player for another nick (and the operator hears
+// once of a full registry). The welcome, and all this request sends after it, waits for the
+// save that puts the nick on disk: a crash must not hand a nick somebody was welcomed with
+// to whoever asks for it next.
 std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestFields& request, int nickRow)
 {
     if (nickRow != 0) {
@@ -205,7 +214,7 @@ std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestField
         }
         return row;
     }
-    if (!StorableInRegistry(request.nick) || !StorableInRegistry(request.password)) {
+    if (!Registrable(request)) {
         Reply(source, messages::kNickTaken);
         return std::nullopt;
     }
@@ -215,6 +224,8 @@ std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestField
         return std::nullopt;
     }
     const int row = Cad.AddPlayer(request.nick, request.password, source.address);
+    ++scoreVersion_;
+    HoldScores();
     Reply(source, messages::kWelcome);
     Cad.SetFixedRows(1);
     return row;
@@ -272,6 +283,8 @@ void TForm1::SetFlag(int row, std::string_view flag)
 
 // scj: the points added to the score (a score or points that are no integer raise, with the
 // cell unchanged), the table sorted and saved, and the ranking sent once the save is on disk.
+// A sort that fails on another row's score (a bad cell in the file) ends the report without
+// a ranking, but the table is saved all the same: the points are the player's either way.
 void TForm1::ReportScore(int row, std::string_view points)
 {
     const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
@@ -279,7 +292,12 @@ void TForm1::ReportScore(int row, std::string_view points)
     Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, added)));
     ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
     const Registry::RowId player = Cad.IdOfRow(row); // the sort moves the row
-    SortByScore();
+    try {
+        SortByScore();
+    } catch (const EConvertError&) {
+        RequestSave();
+        throw;
+    }
     RequestSave();
     PublishRanking(player); // waits for that save
 }

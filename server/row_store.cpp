@@ -64,14 +64,14 @@ void RegistryRow::SetCells(const std::array<std::string_view, 6>& cells)
     size_ = static_cast<std::uint16_t>(size);
 }
 
-RegistryRow& RowStore::Mutable(Id id)
+RowChunk& RowStore::MutableChunk(Id id)
 {
     const std::uint32_t chunk = id >> kRowChunkShift;
     if (frozen_ && madeInFreeze_[chunk] != freezes_) {
         chunks_[chunk] = std::make_shared<RowChunk>(*chunks_[chunk]);
         madeInFreeze_[chunk] = freezes_;
     }
-    return chunks_[chunk]->rows[id & (kRowChunkRows - 1)];
+    return *chunks_[chunk];
 }
 
 RowStore::Id RowStore::Add()
@@ -81,7 +81,7 @@ RowStore::Id RowStore::Add()
         madeInFreeze_.push_back(freezes_);
     }
     const Id id = size_++;
-    Mutable(id) = RegistryRow();
+    MutableChunk(id).rows.emplace_back();
     return id;
 }
 

@@ -51,8 +51,14 @@ private:
 constexpr std::uint32_t kRowChunkShift = 10;
 constexpr std::uint32_t kRowChunkRows = 1u << kRowChunkShift;
 
+// A chunk's rows, made as they are added: a small table does not build and tear down a
+// thousand empty rows. Room for all of them is taken at once, so a row never moves while its
+// chunk lives.
 struct RowChunk {
-    std::array<RegistryRow, kRowChunkRows> rows;
+    RowChunk() { rows.reserve(kRowChunkRows); }
+    RowChunk(const RowChunk& other) : RowChunk() { rows.insert(rows.end(), other.rows.begin(), other.rows.end()); }
+    RowChunk& operator=(const RowChunk&) = delete;
+    std::vector<RegistryRow> rows;
 };
 
 // The registry's rows by identity, in chunks of 1024 that a background save can share with
@@ -70,7 +76,7 @@ public:
     std::uint32_t Size() const { return size_; }
     const RegistryRow& Get(Id id) const { return chunks_[id >> kRowChunkShift]->rows[id & (kRowChunkRows - 1)]; }
     // The row to change, copied out of a frozen chunk first.
-    RegistryRow& Mutable(Id id);
+    RegistryRow& Mutable(Id id) { return MutableChunk(id).rows[id & (kRowChunkRows - 1)]; }
     // A new empty row's identity.
     Id Add();
     void Clear();
@@ -82,6 +88,9 @@ public:
     void Thaw() { frozen_ = false; }
 
 private:
+    // The chunk of id, copied first when a freeze handed it out.
+    RowChunk& MutableChunk(Id id);
+
     std::vector<std::shared_ptr<RowChunk>> chunks_;
     std::vector<std::uint64_t> madeInFreeze_; // per chunk: the freeze it was made or copied in
     std::uint64_t freezes_ = 0;

@@ -7,11 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <clocale>
-#include <fcntl.h>
 #include <stdexcept>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/io_error.h"
 #include "server/date_text.h"
@@ -25,64 +21,49 @@ constexpr std::int64_t kEndMarkWindow = 128;
 constexpr char kEndMark = 0x1A;
 // Lines written in a row after a write failure before another failure is reported again.
 constexpr int kLinesToMend = 1000;
+// The most pieces a line is joined from.
+constexpr std::size_t kMaxPieces = 6;
 
-[[noreturn]] void ThrowErrno(int errnoValue) { throw InOutErrorFromErrno(errnoValue); }
+// The extra bytes each byte takes in a log line: 0 for most, 1 for those escaped as a
+// backslash and a letter, 3 for the end-of-file mark (\x1a).
+constexpr std::array<std::uint8_t, 256> kEscapeExtra = [] {
+    std::array<std::uint8_t, 256> extra{};
+    for (const unsigned char c : {'\\', '\r', '\n', '\0'})
+        extra[c] = 1;
+    extra[static_cast<unsigned char>(kEndMark)] = 3;
+    return extra;
+}();
 
-// Cuts the file at the first end-of-file mark among its last bytes, as text files written
-// by older tools may end with one.
-void CutAtEndMark(int fd, std::int64_t size)
+std::size_t EscapedSize(std::string_view text)
 {
-    const std::int64_t start = std::max<std::int64_t>(0, size - kEndMarkWindow);
-    std::array<char, kEndMarkWindow> tail{};
-    std::int64_t got = 0;
-    while (got < size - start) {
-        const ssize_t n = ::pread(fd, tail.data() + got, static_cast<std::size_t>(size - start - got), start + got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            ThrowErrno(errno);
-        if (n == 0)
-            break; // the file shrank under us; look at what was read
-        got += n;
-    }
-    const auto* mark = std::find(tail.data(), tail.data() + got, kEndMark);
-    if (mark == tail.data() + got)
-        return;
-    if (::ftruncate(fd, start + (mark - tail.data())) != 0)
-        ThrowErrno(errno);
+    std::size_t size = text.size();
+    for (const char c : text)
+        size += kEscapeExtra[static_cast<unsigned char>(c)];
+    return size;
 }
 
-// Takes back the first bytes of a line whose write failed half-way, so the next line does
-// not run on from a fragment. Best effort: the write's own error is the one the caller must
-// see, so a failure here leaves the fragment and is not raised over it.
-void CutPartialLine(int fd, std::size_t written)
+// Writes text's escaped bytes, size of them (its EscapedSize), at out; returns their end.
+char* CopyEscaped(std::string_view text, std::size_t size, char* out)
 {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || status.st_size < static_cast<off_t>(written))
-        return;
-    if (::ftruncate(fd, status.st_size - static_cast<off_t>(written)) != 0)
-        return;
+    if (size == text.size()) // nothing to escape, as in almost every line
+        return std::copy(text.begin(), text.end(), out);
+    for (const char c : text) {
+        switch (c) {
+        case '\\': *out++ = '\\'; *out++ = '\\'; break;
+        case '\r': *out++ = '\\'; *out++ = 'r'; break;
+        case '\n': *out++ = '\\'; *out++ = 'n'; break;
+        case '\0': *out++ = '\\'; *out++ = '0'; break;
+        case kEndMark: out = std::copy_n("\\x1a", 4, out); break;
+        default: *out++ = c;
+        }
+    }
+    return out;
 }
 
-// Opens path with flags (O_CREAT excluded), creating the file when it does not exist. A file
-// made here is readable and writable by its owner only, whatever the umask: the log holds
-// every password in clear. A file that exists keeps its mode. Not open, with errno, on failure.
-FileDescriptor OpenCreatingOwnerOnly(const std::string& path, int flags)
+// The log's error for a file operation that failed.
+EInOutError LogError(const FileError& error)
 {
-    // Bounded: each turn lost a race with another process creating or removing the file.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        FileDescriptor existing(::open(path.c_str(), flags));
-        if (existing.IsOpen() || errno != ENOENT)
-            return existing;
-        FileDescriptor created(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0600));
-        if (!created.IsOpen() && errno == EEXIST)
-            continue;
-        if (created.IsOpen())
-            ::fchmod(created.Get(), 0600); // the umask may have taken a bit of 0600 away
-        return created;
-    }
-    errno = EEXIST;
-    return FileDescriptor();
+    return InOutErrorOnFile(error.Errno(), error.Path(), error.Reason());
 }
 
 bool SameMoment(const LocalDateTime& a, const LocalDateTime& b)
@@ -107,9 +88,16 @@ std::string_view TimeLocaleName()
 
 } // namespace
 
-TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, std::string folder,
+std::string EscapeForLog(std::string_view text)
+{
+    std::string escaped(EscapedSize(text), '\0');
+    CopyEscaped(text, escaped.size(), escaped.data());
+    return escaped;
+}
+
+TrafficLog::TrafficLog(const Clock& clock, const RegionalSettings& settings, DataFolder& folder,
                        ReportFunction report)
-    : clock_(clock), settings_(settings), folder_(std::move(folder)), report_(std::move(report))
+    : clock_(clock), settings_(settings), folder_(folder), report_(std::move(report))
 {
     if (!report_)
         throw std::invalid_argument("TrafficLog needs a report function");
@@ -189,7 +177,7 @@ const TrafficLog::RenderedTexts& TrafficLog::TextsAt(const LocalDateTime& now)
 
 void TrafficLog::CheckRotationTo(std::string_view today)
 {
-    if (file_.IsOpen()) {
+    if (file_) {
         if (today == logDate_)
             return;
         // What was gathered belongs to the day that is closing.
@@ -217,47 +205,47 @@ void TrafficLog::CheckRotationTo(std::string_view today)
 // taken before anything is changed, so a file another server writes is not touched).
 void TrafficLog::OpenDayFile()
 {
-    const std::string name = FileName();
-    FileDescriptor fd = OpenCreatingOwnerOnly(name, O_RDWR | O_APPEND | O_CLOEXEC);
-    if (!fd.IsOpen())
-        ThrowErrno(errno);
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-        ThrowErrno(errno);
-    struct stat status {};
-    if (::fstat(fd.Get(), &status) != 0)
-        ThrowErrno(errno);
-    // A fifo or a device under the day's name would block the server or swallow the lines.
-    if (!S_ISREG(status.st_mode))
-        throw EInOutError(InOutErrorMessage(io_error::kAccessDenied), io_error::kAccessDenied);
-    CutAtEndMark(fd.Get(), status.st_size);
-    file_ = std::move(fd);
+    try {
+        std::unique_ptr<AppendFile> file = folder_.OpenForAppending(logDate_ + ".txt");
+        const std::string tail = file->Tail(kEndMarkWindow);
+        // Text files written by older tools may end with a mark; what follows it is no text.
+        if (const auto mark = tail.find(kEndMark); mark != std::string::npos && !file->TakeBack(tail.size() - mark))
+            throw FileError(FileError::Step::kWrite, FileName(), EIO, "its end-of-file mark cannot be cut");
+        file_ = std::move(file);
+    } catch (const FileError& error) {
+        throw LogError(error);
+    }
 }
 
 void TrafficLog::CloseFile()
 {
-    const int error = file_.Close();
+    if (!file_)
+        return;
+    const int error = file_->Close();
+    file_.reset();
     if (error != 0)
-        ThrowErrno(error);
+        throw InOutErrorOnFile(error, FileName(), std::strerror(error));
 }
 
 // A line is gathered only while a file is open: with none, the failure that left the log
 // without a file has been reported already, and the line is dropped.
 void TrafficLog::Gather(std::string_view today, std::initializer_list<std::string_view> pieces)
 {
-    if (file_.IsOpen() && today == logDate_) {
+    if (file_ && today == logDate_) {
         // Sized once and copied into place: this runs for every line, two or more a request.
+        std::array<std::size_t, kMaxPieces> sizes{};
         std::size_t size = 2;
+        std::size_t i = 0;
         for (const std::string_view piece : pieces)
-            size += piece.size();
-        std::size_t at = gathered_.size();
-        gathered_.resize(at + size);
-        char* out = gathered_.data();
-        for (const std::string_view piece : pieces) {
-            std::copy(piece.begin(), piece.end(), out + at); // an empty piece may hold no pointer
-            at += piece.size();
-        }
-        out[at] = '\r';
-        out[at + 1] = '\n';
+            size += sizes[i++] = EscapedSize(piece);
+        const std::size_t start = gathered_.size();
+        gathered_.resize(start + size);
+        char* out = gathered_.data() + start;
+        i = 0;
+        for (const std::string_view piece : pieces)
+            out = CopyEscaped(piece, sizes[i++], out);
+        out[0] = '\r';
+        out[1] = '\n';
         lineEnds_.push_back(gathered_.size());
         return;
     }
@@ -265,9 +253,9 @@ void TrafficLog::Gather(std::string_view today, std::initializer_list<std::strin
     // on the way may render the texts the pieces point into again.
     std::string line;
     for (const std::string_view piece : pieces)
-        line += piece;
+        line += EscapeForLog(piece);
     CheckRotationTo(today);
-    if (!file_.IsOpen())
+    if (!file_)
         return;
     gathered_ += line;
     gathered_ += "\r\n";
@@ -283,23 +271,13 @@ void TrafficLog::Flush()
     settingsSeenThisBatch_ = false;
     if (gathered_.empty())
         return;
-    if (!file_.IsOpen()) { // lines are gathered only into an open file; kept safe all the same
+    if (!file_) { // lines are gathered only into an open file; kept safe all the same
         gathered_.clear();
         lineEnds_.clear();
         return;
     }
-    std::size_t written = 0;
     int error = 0;
-    while (written < gathered_.size()) {
-        const ssize_t n = ::write(file_.Get(), gathered_.data() + written, gathered_.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
+    const std::size_t written = file_->Write(gathered_, error);
     const auto whole = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), written);
     const std::size_t wholeLines = static_cast<std::size_t>(whole - lineEnds_.begin());
     const std::size_t kept = wholeLines == 0 ? 0 : lineEnds_[wholeLines - 1];
@@ -309,12 +287,14 @@ void TrafficLog::Flush()
         CountWritten(wholeLines);
         return;
     }
+    // The line that broke off is taken back, so the next line does not run on from a
+    // fragment. Best effort: the write's own error is the one the operator must hear of.
     if (written > kept)
-        CutPartialLine(file_.Get(), written - kept);
+        file_->TakeBack(written - kept);
     linesSinceWriteFailure_ = 0;
     if (!writeFailureReported_) {
         writeFailureReported_ = true;
-        report_(InOutErrorFromErrno(error).Message());
+        report_(InOutErrorOnFile(error, FileName(), std::strerror(error)).Message());
     }
 }
 

@@ -2,19 +2,29 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 #include <string_view>
 
 #include "platform/clock.h"
-#include "platform/file_descriptor.h"
+#include "platform/data_folder.h"
 #include "platform/regional_settings.h"
 
 namespace lobby {
 
+// The bytes of text as a log line holds them: a CR, an LF or a NUL would break the line (a
+// client could write a forged line of its own), a 1A byte would be taken for the end-of-file
+// mark that Open cuts, so each is written as an escape (\r, \n, \0, \x1a), and a backslash,
+// which starts them, is doubled. Every other byte stays as it is, so a line reads back to
+// exactly the bytes received or sent.
+std::string EscapeForLog(std::string_view text);
+
 // The daily traffic log: one text file per day, named after the date text with ".txt", in
 // which the server writes a line for every datagram it receives and every message it sends.
-// Lines end with CR LF and hold the bytes exactly as received or sent.
+// Lines end with CR LF and hold the bytes as received or sent, but for the few that a line
+// cannot hold as they are (see EscapeForLog): one datagram is always one line, whatever a
+// client puts in it.
 //
 // Lines are either written at once (WriteReceived, WriteSent: one write(2) before the call
 // returns) or gathered (AppendReceived, AppendSent) and handed to the system together by
@@ -36,18 +46,19 @@ public:
     using ReportFunction = std::function<void(const std::string&)>;
 
     // clock and settings are read afresh for every line, so a re-read of the regional
-    // settings takes effect at the next line; both must outlive the log. folder ends with
-    // the path separator. report must be callable.
-    TrafficLog(const Clock& clock, const RegionalSettings& settings, std::string folder, ReportFunction report);
+    // settings takes effect at the next line; they and folder, where the days' files are,
+    // must outlive the log. report must be callable.
+    TrafficLog(const Clock& clock, const RegionalSettings& settings, DataFolder& folder, ReportFunction report);
     TrafficLog(const TrafficLog&) = delete;
     TrafficLog& operator=(const TrafficLog&) = delete;
 
     // Opens the day's file at start-up: LogDate becomes today's date text and the file
     // folder + LogDate + ".txt" is opened for appending, or created when it does not exist.
     // An existing file with a 1A byte (end-of-file mark) among its last 128 bytes is cut at
-    // the first such byte. An existing file is never emptied. Raises EInOutError when the
-    // file can be neither opened nor created; the log then stays without a file, counts the
-    // failure as reported, and tries again at the next rotation check.
+    // the first such byte. An existing file is never emptied, and never opened through a
+    // symbolic link. Raises EInOutError, naming the file and the reason, when the file can
+    // be neither opened nor created; the log then stays without a file, counts the failure
+    // as reported, and tries again at the next rotation check.
     void Open();
 
     // Runs before every line: when today's date text differs from LogDate, closes the file
@@ -90,9 +101,9 @@ public:
 
     // The date text of the file open, or of the one last tried.
     const std::string& LogDate() const { return logDate_; }
-    bool IsOpen() const { return file_.IsOpen(); }
+    bool IsOpen() const { return file_ != nullptr; }
     // folder + LogDate + ".txt".
-    std::string FileName() const { return folder_ + logDate_ + ".txt"; }
+    std::string FileName() const { return folder_.PathOf(logDate_ + ".txt"); }
 
 private:
     // The date and time texts of one moment, rendered under one set of regional settings and
@@ -126,10 +137,10 @@ private:
 
     const Clock& clock_;
     const RegionalSettings& settings_;
-    const std::string folder_;
+    DataFolder& folder_;
     const ReportFunction report_;
     std::string logDate_;
-    FileDescriptor file_;
+    std::unique_ptr<AppendFile> file_;
     bool failureReported_ = false;   // the operator knows the log has no file
     bool writeFailureReported_ = false; // the operator knows lines are being dropped
     int linesSinceWriteFailure_ = 0;    // lines written in a row since then

@@ -1,7 +1,9 @@
 // A kill at any moment loses no saved player: the built server is killed with SIGKILL at
 // random moments of a flood of registrations and score reports, 20 times over, and after
 // each kill the registry file must read whole and hold every player of the last save that
-// completed. The server runs in a network namespace of its own, its client on 127.0.0.2.
+// completed, and every player that was welcomed (every other round the kill comes right
+// after a welcome). The server runs in a network namespace of its own, its client on
+// 127.0.0.2.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -109,16 +111,19 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
         // Batches of new players, each leaving at once (so broadcasts stay small), closed by
         // a score report: its ranking (the one message it sends, to the scorer alone) comes
         // back only after the registry was saved with every player registered before it.
-        // Rankings come back in the order of their reports, though welcomes of later batches
-        // may overtake them. At most two batches are in flight, so the server's receive queue
-        // never overflows and no welcome goes missing.
+        // A welcome comes back only once its nick is on disk; welcomes come in the order of
+        // the registrations, rankings in the order of their reports. At most two batches are
+        // in flight, so the server's receive queue never overflows and no request is lost.
         const auto killAt = SteadyClock::now() + std::chrono::milliseconds(std::uniform_int_distribution<int>(30, 400)(random));
         std::vector<std::string> sentNicks;
         std::vector<std::size_t> nicksBeforeReport; // per score report, the nicks sent before it
         int batch = 0;
         int rankings = 0;
+        std::size_t welcomes = 0;
         const auto takeReplies = [&](int waitMs) {
             while (const auto reply = client.Receive(waitMs)) {
+                if (reply->bytes == kWelcome && welcomes < sentNicks.size())
+                    confirmed.insert(sentNicks[welcomes++]);
                 if (reply->bytes.rfind("ttn|", 0) == 0 && static_cast<std::size_t>(rankings) < nicksBeforeReport.size()) {
                     const auto before = static_cast<std::ptrdiff_t>(nicksBeforeReport[static_cast<std::size_t>(rankings)]);
                     confirmed.insert(sentNicks.begin(), sentNicks.begin() + before);
@@ -147,6 +152,17 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
                 takeReplies(10);
             ASSERT_GT(rankings + 2, batch) << "the server stopped answering";
         }
+        if (round % 2 == 1) {
+            // One more newcomer, and the kill the moment its welcome arrives.
+            sentNicks.push_back("r" + std::to_string(round) + "last");
+            client.SendTo(12001, sentNicks.back() + "|pw|zzz|");
+            const auto deadline = SteadyClock::now() + 3s;
+            while (welcomes < sentNicks.size() && SteadyClock::now() < deadline) {
+                if (const auto reply = client.Receive(10); reply && reply->bytes == kWelcome)
+                    confirmed.insert(sentNicks[welcomes++]);
+            }
+            ASSERT_EQ(welcomes, sentNicks.size()) << "a welcome never came";
+        }
         server.Signal(SIGKILL);
         ASSERT_EQ(server.WaitForExit(10s), std::optional<int>(128 + SIGKILL));
         ++kills;
@@ -157,7 +173,7 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
         const std::set<std::string> inFile = NicksOfAWholeRegistry(text);
         ASSERT_TRUE(inFile.count("door"));
         for (const std::string& nick : confirmed)
-            ASSERT_TRUE(inFile.count(nick)) << nick << " was saved, then lost to a kill";
+            ASSERT_TRUE(inFile.count(nick)) << nick << " was welcomed or saved, then lost to a kill";
     }
     EXPECT_EQ(kills, 20);
     EXPECT_GT(confirmed.size(), 0u);

@@ -109,7 +109,8 @@ TEST(FolderFaults, AFolderThatBecomesUnwritableIsReportedAndTheLobbyGoesOn)
     // The save fails and says so; the file keeps what it held.
     EXPECT_FALSE(lobby.Receive("10.0.0.5", "ana|pw|scj|5"));
     EXPECT_THAT(Texts(lobby.notifier.errors),
-                ElementsAre("Cannot create file " + (lobby.folder / "cadastro.txt").string() + "."));
+                ElementsAre("Cannot create file " + (lobby.folder / "cadastro.txt").string() + " (" +
+                            (lobby.folder / "cadastro.txt.tmp").string() + ": Operation not permitted)"));
     EXPECT_EQ(lobby.RegistryFile(), saved);
     EXPECT_FALSE(fs::exists(lobby.folder / "cadastro.txt.tmp"));
 
@@ -131,7 +132,7 @@ TEST(FolderFaults, AFolderThatBecomesUnwritableIsReportedAndTheLobbyGoesOn)
     EXPECT_EQ(lobby.notifier.errors.size(), 3u);
 }
 
-TEST(FolderFaults, AnUnwritableFolderWithoutARegistryStillServesAndSavesOnceItCan)
+TEST(FolderFaults, AnUnwritableFolderWithoutARegistryWelcomesNobodyUntilItSaves)
 {
     TempFolder folder;
     SteppingClock clock;
@@ -159,21 +160,63 @@ TEST(FolderFaults, AnUnwritableFolderWithoutARegistryStillServesAndSavesOnceItCa
     EXPECT_FALSE(form.RunHandler([&] { form.FormCreate(); }));
     EXPECT_FALSE(form.RunHandler([&] { form.FormActivate(); }));
     ASSERT_EQ(notifier.errors.size(), 2u);
-    EXPECT_EQ(notifier.errors[1].text, "Cannot create file " + (folder / "cadastro.txt").string() + ".");
+    EXPECT_EQ(notifier.errors[1].text, "Cannot create file " + (folder / "cadastro.txt").string() + " (" +
+                                           (folder / "cadastro.txt.tmp").string() + ": Operation not permitted)");
 
-    // The lobby starts from an empty registry, as with a fresh file, and serves.
+    // The lobby starts from an empty registry, as with a fresh file; a new nick cannot reach
+    // the disk, so it is welcomed by nothing (and the program itself refuses to start on
+    // such a folder).
     ASSERT_TRUE(form.RegistryLoaded());
     EXPECT_EQ(form.Cad.RowCount(), 1);
     EXPECT_EQ(form.Cad.Cell(Registry::kNick, 0), "Nick");
     endpoint->current = "ana|pw|slc|";
-    EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 11, "10.0.0.5", 5555); }));
-    EXPECT_EQ(endpoint->sent.size(), 5u);
+    EXPECT_FALSE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 11, "10.0.0.5", 5555); }));
+    EXPECT_EQ(endpoint->sent.size(), 0u);
+    EXPECT_EQ(notifier.errors.size(), 3u);
 
+    // Writable again: the player's next request saves the nick, then answers.
     unwritable.Lift();
     endpoint->current = "ana|pw|scj|3";
     EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 12, "10.0.0.5", 5555); }));
-    EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.5,3,+,\r\n");
-    EXPECT_EQ(notifier.errors.size(), 2u);
+    EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.5,3,-,\r\n");
+    EXPECT_EQ(endpoint->sent.size(), 1u);
+    EXPECT_EQ(notifier.errors.size(), 3u);
+}
+
+// The built server's data folder: one that is missing is made, with the folders above it, for
+// the owner only; one that cannot be made or written refuses the start with one line naming
+// the folder and the reason, before a file is touched.
+TEST(FolderFaults, ADataFolderIsMadeWhenMissingOrTheStartIsRefusedSayingWhy)
+{
+    TempFolder folder;
+    WriteBytes(folder / "file", "");
+    fs::create_directory(folder / "frozen");
+    UnwritableFolder frozen(folder / "frozen");
+    const struct {
+        fs::path dir;
+        int status; // 2: started, then ended for the wrong access word
+        std::string said;
+    } cases[] = {
+        {folder / "new" / "deeper", 2, "access word"},
+        {folder / "file" / "sub", 1,
+         "lobby-server: the data folder " + (folder / "file/sub/").string() + " cannot be made (" +
+             (folder / "file/sub").string() + ": Not a directory)\n"},
+        {folder / "frozen", 1,
+         "lobby-server: the data folder " + (folder / "frozen/").string() + " cannot be written: Operation not permitted.\n"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.dir.string());
+        if (test.dir.filename() == "frozen" && !frozen.Failure().empty())
+            continue; // made immutable only where the file system allows it
+        const ProgramResult result =
+            RunProgram({ServerProgramPath(), "wrong", "--dir", test.dir.string(), "--listen-port", "0"}, 20s,
+                       HeadlessServerSetup("/", ""));
+        EXPECT_EQ(result.status, std::optional<int>(test.status));
+        EXPECT_THAT(result.err, HasSubstr(test.said));
+        EXPECT_EQ(fs::exists(test.dir / "cadastro.txt"), test.status == 2);
+    }
+    for (const fs::path& made : {folder / "new", folder / "new" / "deeper"})
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all);
 }
 
 // The built server with its folder on a tmpfs of 256 KiB, in network and mount namespaces of
@@ -271,7 +314,8 @@ TEST_F(FullDisk, IsReportedOnceWhileTheLobbyGoesOnAndTheRegistryStaysWhole)
     EXPECT_EQ(OnDisk("cadastro.txt"), saved);
     EXPECT_FALSE(fs::exists(disk->Path((data / "cadastro.txt.tmp").string())));
     const std::string reported = Stderr();
-    EXPECT_THAT(reported, HasSubstr("lobby-server: Stream write error."));
+    EXPECT_THAT(reported, HasSubstr("lobby-server: Stream write error (" + (data / "cadastro.txt.tmp").string() +
+                                    ": No space left on device)"));
     // The log's trouble is told once, not once a line.
     const auto first = reported.find("Disk full");
     ASSERT_NE(first, std::string::npos) << reported;

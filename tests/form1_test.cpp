@@ -150,14 +150,17 @@ TEST_F(FormTest, AFailedSaveLeavesTheOldFileWholeAndSaysSo)
         form->SaveRegistry();
         FAIL() << "the save did not fail";
     } catch (const RegistrySaveError& error) {
-        EXPECT_EQ(error.Message(), "Cannot create file " + folder.Slash() + "cadastro.txt");
+        EXPECT_EQ(error.Message(), "Cannot create file " + folder.Slash() + "cadastro.txt (" + folder.Slash() +
+                                       "cadastro.txt.tmp: a folder is in its place)");
     }
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), before);
 
-    // Shown as the window shows errors: caption from the program name, "." added.
+    // Shown as the window shows errors: caption from the program name ("." is added only
+    // after a letter or digit).
     EXPECT_FALSE(form->RunHandler([&] { form->SaveRegistry(); }));
     ASSERT_EQ(notifier.shown.size(), 1u);
-    EXPECT_EQ(notifier.shown[0], "lobby-server: Cannot create file " + folder.Slash() + "cadastro.txt.");
+    EXPECT_EQ(notifier.shown[0], "lobby-server: Cannot create file " + folder.Slash() + "cadastro.txt (" +
+                                     folder.Slash() + "cadastro.txt.tmp: a folder is in its place)");
 }
 
 TEST(ErrorBox, CaptionAndTextRules)

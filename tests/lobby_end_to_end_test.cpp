@@ -23,6 +23,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "server/traffic_log.h"
 #include "support/client_texts.h"
 #include "support/private_network.h"
 #include "support/server_program.h"
@@ -198,7 +199,7 @@ protected:
     {
         SCOPED_TRACE("request " + testing::PrintToString(request.substr(0, 60)) + " from " + from.Ip());
         from.Sender().Send(request);
-        expectedLog.push_back(from.Ip() + ": " + request);
+        expectedLog.push_back(from.Ip() + ": " + lobby::EscapeForLog(request)); // one line, whatever it holds
         for (const Reply& reply : replies) {
             expectedLog.push_back("> para: " + reply.to->Ip() + " " + reply.bytes);
             const auto received = reply.to->listening.Receive();

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/system_data_folder.h"
 #include "server/log_compression.h"
 #include "server/log_day_names.h"
 #include "server/log_keeper.h"
@@ -200,11 +201,12 @@ TEST(LogKeeping, RetentionRemovesOnlyOldLogFilesAndCompressesClosedDays)
 TEST(LogKeeping, ADayHeldOpenByAnotherServerIsNotTouched)
 {
     TempFolder folder;
+    SystemDataFolder files(folder.Slash());
     std::vector<std::unique_ptr<TrafficLog>> others;
     std::vector<std::unique_ptr<StillClock>> clocks;
     for (int day : {1, 6}) { // past --keep-logs 3, and within it
         clocks.push_back(std::make_unique<StillClock>(LocalDateTime{2026, 12, day, 23, 0, 0, 0}));
-        others.push_back(std::make_unique<TrafficLog>(*clocks.back(), kBrazil, folder.Slash(), [](const std::string&) {}));
+        others.push_back(std::make_unique<TrafficLog>(*clocks.back(), kBrazil, files, [](const std::string&) {}));
         others.back()->Open();
         others.back()->WriteReceived("10.0.0.1", "a|b|fc+|");
         SetModified(folder / (others.back()->LogDate() + ".txt"), 2026, 12, day);

@@ -21,6 +21,7 @@ using namespace std::string_literals;
 using namespace test_support;
 using testing::ElementsAre;
 using testing::IsEmpty;
+using testing::StartsWith;
 
 const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
 
@@ -62,8 +63,8 @@ TEST_F(RequestsTest, FirstSlcOfANewNickRegistersAndAnswersInOrder)
                                               SentDatagram{"10.0.0.6", Ranking({"ana - 0", "bob - 0"})},
                                               SentDatagram{"10.0.0.6", kConnected}));
     EXPECT_THAT(lobby.notifier.errors, IsEmpty());
-    // Registrations reach the file at the next score report or shutdown, not before.
-    EXPECT_EQ(lobby.RegistryFile(), ",Nick,Senha,Ip,Pontos,\r\n");
+    // Each new nick reached the file before its welcome went out.
+    EXPECT_EQ(lobby.RegistryFile(), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.5,0,+,\r\n,bob,pw,10.0.0.6,0,-,\r\n");
 }
 
 TEST_F(RequestsTest, LoginIgnoresLetterCaseAndKeepsTheRegisteredRow)
@@ -97,6 +98,7 @@ TEST_F(RequestsTest, WrongPasswordOnlyGetsNickTaken)
     ASSERT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|off|"));
     lobby.TakeSent();
     const std::string table = lobby.form->Cad.SaveToText();
+    const std::string file = lobby.RegistryFile();
 
     for (const std::string request : {"ana|PX|off|", "bob|pw2|scj|50", "ana||msg|hi", "BOB|p|slc|", "bob|pw |fc-|"}) {
         SCOPED_TRACE(request);
@@ -106,7 +108,7 @@ TEST_F(RequestsTest, WrongPasswordOnlyGetsNickTaken)
         EXPECT_EQ(lobby.CellOf("ana", Registry::kMarker), ">");
         EXPECT_EQ(lobby.CellOf("bob", Registry::kMarker), ""); // not logged in by a wrong password
     }
-    EXPECT_EQ(lobby.RegistryFile(), ",Nick,Senha,Ip,Pontos,\r\n");
+    EXPECT_EQ(lobby.RegistryFile(), file);
 }
 
 TEST_F(RequestsTest, ChatIsRelayedWholeToEveryOnlinePlayer)
@@ -120,6 +122,17 @@ TEST_F(RequestsTest, ChatIsRelayedWholeToEveryOnlinePlayer)
     EXPECT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|msg|oi|tudo bem?|ol\xE1|"));
     const std::string line = Chat("bob", "oi|tudo bem?|ol\xE1|");
     EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{"10.0.0.5", line}, SentDatagram{"10.0.0.6", line}));
+
+    // Line breaks, a NUL and an end-of-file mark are relayed as they are, but cannot forge or
+    // cut a line of the log: each datagram is one line there, escaped.
+    const std::string forged = "oi\r\n127.0.0.9: 12:00:00 admin|secret|scj|1000\0\x1a\\"s;
+    EXPECT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|msg|" + forged));
+    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(Chat("bob", forged)));
+    lobby.TakeSent();
+    const std::vector<std::string> lines = lobby.LogLines();
+    const std::string escaped = "oi\\r\\n127.0.0.9: 12:00:00 admin|secret|scj|1000\\0\\x1a\\\\";
+    EXPECT_EQ(lines[lines.size() - 3], "10.0.0.6: 10:20:30 bob|pw|msg|" + escaped);
+    EXPECT_EQ(lines.back(), "> 10:20:30 para: 10.0.0.6 " + Chat("bob", escaped));
 
     // Nothing after the command, or nothing after its separator: an empty chat line.
     for (const std::string request : {"bob|pw|msg", "bob|pw|msg|"}) {
@@ -160,8 +173,13 @@ TEST_F(RequestsTest, PrivateLineReachesOnlyTheExactOnlineNick)
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
     EXPECT_EQ(lobby.CellOf("ana", Registry::kMarker), ">");
 
-    // Only a row with an empty nick takes a line with no target.
-    lobby.Join("10.0.0.8", "");
+    // Only a row with an empty nick takes a line with no target. No such nick is registered
+    // any more, but a row of an old file still logs in.
+    lobby.LoadRegistryFile(lobby.form->Cad.SaveToText() + ",,pw,10.0.0.8,0,-,\r\n");
+    for (const char* nick : {"ana", "bob"})
+        lobby.Receive("10.0.0.5", std::string(nick) + "|pw|fc+|");
+    EXPECT_TRUE(lobby.Receive("10.0.0.8", "|pw|fc+|"));
+    lobby.TakeSent();
     EXPECT_TRUE(lobby.Receive("10.0.0.5", "ANA|pw|pvt|sem barra"));
     EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{"10.0.0.8", Private("ANA", "sem barra")}));
 
@@ -367,7 +385,8 @@ TEST_F(RequestsTest, ScoreReportMeetingABadStoredScore)
     EXPECT_EQ(lobby.CellOf("a", Registry::kScore), "15");
     EXPECT_EQ(lobby.notifier.errors.back().text, "'oops' is not a valid integer value.");
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
-    EXPECT_EQ(lobby.RegistryFile(), file);
+    // No ranking, but the points are saved all the same: a bad cell never stops saving.
+    EXPECT_EQ(lobby.RegistryFile(), lobby.form->Cad.SaveToText());
     EXPECT_EQ(lobby.CellOf("a", Registry::kMarker), ">");
 }
 
@@ -378,6 +397,7 @@ TEST_F(RequestsTest, UnstorableNickOrPasswordIsRefusedAsTaken)
     const std::pair<std::string, std::string> cases[] = {
         {"a,b", "pw"}, {"a\rb", "pw"}, {"a\nb", "pw"}, {"a\0b"s, "pw"}, {",", ""},
         {"zoe", "p,w"}, {"zoe", "p\rw"}, {"zoe", "p\nw"}, {"zoe", "p\0w"s}, {"zoe", "\r\n"},
+        {"", ""}, {"", "pw"}, // an empty nick names nobody
     };
     for (const auto& [nick, password] : cases) {
         SCOPED_TRACE(testing::PrintToString(nick) + " / " + testing::PrintToString(password));
@@ -483,18 +503,22 @@ TEST_F(RequestsTest, FailedSendEndsTheRequestOnlyAndIsReported)
 
 TEST_F(RequestsTest, LogLinesThatCannotBeWrittenAreReportedOnceAndTheRequestGoesOn)
 {
+    EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|zzz|"));
+    lobby.TakeSent();
+    const std::string before = lobby.LogText();
     const std::string received = "10.0.0.5: 10:20:30 zoe|pw|slc|\r\n";
     {
         // Room for the received line, none for the lines of what is sent (a full disk): the
         // lobby still answers, and the operator is told once, not once a line.
-        FileSizeCap cap(received.size());
+        FileSizeCap cap(before.size() + received.size());
         EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|slc|"));
         EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|msg|oi"));
     }
-    EXPECT_EQ(lobby.LogText(), received);
-    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(kWelcome, OwnScore("0"), PlayerList({"+zoe"}),
-                                                      Ranking({"zoe - 0"}), kConnected, Chat("zoe", "oi")));
-    EXPECT_THAT(ErrorTexts(), ElementsAre("Disk full."));
+    EXPECT_EQ(lobby.LogText(), before + received);
+    EXPECT_THAT(lobby.SentTo("10.0.0.5"), ElementsAre(OwnScore("0"), PlayerList({"+zoe"}), Ranking({"zoe - 0"}),
+                                                      kConnected, Chat("zoe", "oi")));
+    ASSERT_EQ(ErrorTexts().size(), 1u);
+    EXPECT_THAT(ErrorTexts()[0], StartsWith("Disk full (" + lobby.folder.Slash()));
 
     lobby.TakeSent();
     EXPECT_TRUE(lobby.Receive("10.0.0.5", "zoe|pw|fc-|"));

@@ -12,6 +12,7 @@
 
 #include "platform/epoll_event_loop.h"
 #include "platform/exception.h"
+#include "platform/system_data_folder.h"
 #include "server/registry_file.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
@@ -31,15 +32,16 @@ using testing::IsEmpty;
 class SteppedSaver : public RegistrySaver {
 public:
     struct Pending {
-        std::string path;
+        DataFolder* folder;
+        std::string name;
         RegistrySnapshot snapshot;
         bool keepText;
         Done done;
     };
 
-    void Start(std::string path, RegistrySnapshot snapshot, bool keepText, Done done) override
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override
     {
-        pending.push_back({std::move(path), std::move(snapshot), keepText, std::move(done)});
+        pending.push_back({&folder, std::move(name), std::move(snapshot), keepText, std::move(done)});
     }
     void Finish() override
     {
@@ -51,7 +53,7 @@ public:
     {
         Pending save = std::move(pending.front());
         pending.pop_front();
-        RegistrySaveResult result = SaveSnapshot(save.path, save.snapshot, save.keepText);
+        RegistrySaveResult result = SaveSnapshot(*save.folder, save.name, save.snapshot, save.keepText);
         save.snapshot = {};
         save.done(std::move(result));
     }
@@ -80,8 +82,15 @@ protected:
               };
           })
     {
-        lobby.Join("10.0.0.1", "ana");
-        lobby.Join("10.0.0.2", "bob");
+        // Each new nick's welcome waits for the save that covers it.
+        lobby.Receive("10.0.0.1", "ana|pw|slc|");
+        lobby.Receive("10.0.0.2", "bob|pw|slc|");
+        EXPECT_THAT(lobby.TakeSent(), IsEmpty());
+        while (!saver->pending.empty())
+            saver->Complete();
+        EXPECT_THAT(lobby.SentTo("10.0.0.2"), ElementsAre(kWelcome, OwnScore("0"), PlayerList({"+ana", "+bob"}),
+                                                          Ranking({"ana - 0", "bob - 0"}), kConnected));
+        lobby.TakeSent();
     }
 
     SteppedSaver* saver = nullptr;
@@ -126,12 +135,16 @@ TEST_F(ScoreSavesTest, AJoinShowsTheOwnScoreOnlyOnceItIsOnDiskKeepingItsOrder)
 {
     EXPECT_TRUE(lobby.Receive("10.0.0.1", "ana|pw|scj|5"));
     EXPECT_TRUE(lobby.Receive("10.0.0.3", "cy|pw|slc|"));
-    // The welcome shows no score; the rest of the join waits, behind ana's ranking.
-    EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{"10.0.0.3", kWelcome}));
+    // The new nick's whole join waits for the save that puts it on disk, behind ana's ranking,
+    // whose save does not cover it.
+    EXPECT_THAT(lobby.TakeSent(), IsEmpty());
+    saver->Complete();
+    EXPECT_THAT(lobby.SentTo("10.0.0.3"), IsEmpty());
     saver->Complete();
     const std::string list = PlayerList({"+ana", "+bob", "+cy"});
     const std::string ranking = Ranking({"ana - 5", "bob - 0", "cy - 0"});
-    EXPECT_THAT(lobby.SentTo("10.0.0.3"), ElementsAre(OwnScore("0"), list, ranking, kConnected));
+    EXPECT_THAT(lobby.SentTo("10.0.0.3"), ElementsAre(kWelcome, OwnScore("0"), list, ranking, kConnected));
+    EXPECT_THAT(lobby.RegistryFile(), HasSubstr(",cy,pw,10.0.0.3,0,+,\r\n"));
     // With every score on disk, a join is answered at once.
     lobby.TakeSent();
     EXPECT_TRUE(lobby.Receive("10.0.0.3", "cy|pw|slc|"));
@@ -181,15 +194,16 @@ TEST(BackgroundRegistrySaver, EndsArriveOnTheLoopAndFinishWaitsForASaveStartedFr
     Registry registry;
     registry.LoadFromText(",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.1,5,-,\r\n");
     BackgroundRegistrySaver saver(loop);
+    SystemDataFolder files(folder.Slash());
     const std::string path = (folder / "cadastro.txt").string();
     std::vector<std::thread::id> endedOn;
     std::optional<std::string> savedText;
-    saver.Start(path, registry.Snapshot(), false, [&](RegistrySaveResult first) {
+    saver.Start(files, "cadastro.txt", registry.Snapshot(), false, [&](RegistrySaveResult first) {
         EXPECT_FALSE(first.error);
         endedOn.push_back(std::this_thread::get_id());
         registry.SnapshotReleased();
         registry.SetCell(Registry::kScore, 1, "9");
-        saver.Start(path, registry.Snapshot(), true, [&](RegistrySaveResult second) {
+        saver.Start(files, "cadastro.txt", registry.Snapshot(), true, [&](RegistrySaveResult second) {
             endedOn.push_back(std::this_thread::get_id());
             savedText = second.text;
             registry.SnapshotReleased();

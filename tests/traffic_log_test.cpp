@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
+#include "platform/system_data_folder.h"
 #include "server/traffic_log.h"
 #include "support/file_size_cap.h"
 
@@ -54,7 +55,8 @@ protected:
 
     TrafficLog MakeLog(const fs::path& folder)
     {
-        return TrafficLog(clock, settings, folder.string() + "/", [this](const std::string& text) { reports.push_back(text); });
+        folders.push_back(std::make_unique<SystemDataFolder>(folder.string() + "/"));
+        return TrafficLog(clock, settings, *folders.back(), [this](const std::string& text) { reports.push_back(text); });
     }
     fs::path File(const std::string& date) const { return dir / (date + ".txt"); }
 
@@ -62,6 +64,7 @@ protected:
     StepClock clock;
     RegionalSettings settings{"%d/%m/%Y", "%H:%M:%S", "", "", ""};
     std::vector<std::string> reports;
+    std::vector<std::unique_ptr<SystemDataFolder>> folders;
 };
 
 // Runs fn and returns the EInOutError it raises, failing the test when it raises none.
@@ -154,7 +157,7 @@ TEST_F(TrafficLogTest, SecondWriterIsRefusedUntilTheFirstCloses)
 
     TrafficLog second = MakeLog(dir);
     const EInOutError error = CatchInOutError([&] { second.Open(); });
-    EXPECT_EQ(error.Message(), "I/O error 32");
+    EXPECT_EQ(error.Message(), "I/O error 32 (" + File("06-12-2026").string() + ": another program holds it for writing)");
     EXPECT_EQ(error.ErrorCode(), 32);
     EXPECT_FALSE(second.IsOpen());
     second.WriteReceived("2.2.2.2", "dropped"); // retried, still held: dropped quietly
@@ -171,7 +174,7 @@ TEST_F(TrafficLogTest, UnusableFolderRaisesAtStartAndDropsLinesQuietly)
     WriteFile(dir / "plain", "");
     TrafficLog log = MakeLog(dir / "plain");
     const EInOutError error = CatchInOutError([&] { log.Open(); });
-    EXPECT_EQ(error.Message(), "Invalid filename");
+    EXPECT_EQ(error.Message(), "Invalid filename (" + (dir / "plain/06-12-2026.txt").string() + ": Not a directory)");
     EXPECT_EQ(error.ErrorCode(), 3);
     EXPECT_NO_THROW(log.WriteReceived("1.2.3.4", "dropped"));
     EXPECT_NO_THROW(log.Close());
@@ -189,7 +192,7 @@ TEST_F(TrafficLogTest, FailedRotationIsReportedOnceAndRetriedAtEachLine)
     log.WriteReceived("1.2.3.4", "lost");
     log.WriteReceived("1.2.3.4", "lost too");
     EXPECT_FALSE(log.IsOpen());
-    EXPECT_EQ(reports, std::vector<std::string>{"File access denied"});
+    EXPECT_EQ(reports, std::vector<std::string>{"File access denied (" + File("07-12-2026").string() + ": Is a directory)"});
 
     fs::remove(File("07-12-2026"));
     log.WriteReceived("1.2.3.4", "kept");
@@ -215,7 +218,7 @@ TEST_F(TrafficLogTest, FailedWriteIsReportedOnceAndTakesBackThePartialLine)
         EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "a message longer than ten bytes"));
         EXPECT_NO_THROW(log.WriteSent("10.0.0.1", "another one, as long"));
     }
-    EXPECT_EQ(reports, std::vector<std::string>{"Disk full"});
+    EXPECT_EQ(reports, std::vector<std::string>{"Disk full (" + File("06-12-2026").string() + ": File too large)"});
     EXPECT_EQ(ReadFile(File("06-12-2026")), before);
     log.WriteSent("10.0.0.1", "after");
     EXPECT_EQ(ReadFile(File("06-12-2026")), before + "> 09:05:07 para: 10.0.0.1 after\r\n");

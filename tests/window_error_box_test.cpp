@@ -106,6 +106,15 @@ TEST(WindowErrorBox, DoesNotHoldUpTheLobbyNorGetLostOnARefusedStart)
     stopped.Signal(SIGTERM);
     EXPECT_EQ(stopped.WaitForExit(20s), std::optional<int>(1));
     EXPECT_NE(stopped.Err().find("cannot read the registry " + (refused / "cadastro.txt").string()), std::string::npos);
+    // So does a data folder that cannot be made (a file stands where a folder would).
+    WriteBytes(refused / "file", "");
+    ChildProgram homeless({WindowProgramPath(), "m5qt4", "--dir", (refused / "file/data").string(), "--listen-port", "0"},
+                          setup);
+    EXPECT_TRUE(boxShown()) << "no error box for a data folder that cannot be made: " << homeless.Err();
+    homeless.Signal(SIGTERM); // before the server's signal handling is set up: ends it at once
+    EXPECT_TRUE(homeless.WaitForExit(20s));
+    EXPECT_NE(homeless.Err().find("the data folder " + (refused / "file/data/").string() + " cannot be made"),
+              std::string::npos);
     xvfb.Signal(SIGTERM);
     xvfb.WaitForExit(5s);
 }

@@ -31,26 +31,25 @@ inline std::string ClientAddress(int index)
     return "127.0." + std::to_string(1 + index / kHostsPerBlock) + "." + std::to_string(1 + index % kHostsPerBlock);
 }
 
-// The template with every "{i}" replaced by the decimal index; every other byte, other
-// braces included, is kept as it is, so a template can carry any request bytes.
+// text with every mark replaced by replacement; every other byte, other braces included, is
+// kept as it is, so a template can carry any request bytes.
+inline std::string ReplaceMark(std::string_view text, std::string_view mark, std::string_view replacement)
+{
+    std::string result;
+    result.reserve(text.size() + 8);
+    std::size_t pos = 0;
+    for (std::size_t at; (at = text.find(mark, pos)) != std::string_view::npos; pos = at + mark.size()) {
+        result.append(text.substr(pos, at - pos));
+        result.append(replacement);
+    }
+    result.append(text.substr(pos));
+    return result;
+}
+
+// The template with every "{i}" replaced by the decimal index.
 inline std::string SubstituteIndex(std::string_view requestTemplate, int index)
 {
-    static constexpr std::string_view kMark = "{i}";
-    const std::string number = std::to_string(index);
-    std::string request;
-    request.reserve(requestTemplate.size() + 8);
-    std::size_t pos = 0;
-    while (pos < requestTemplate.size()) {
-        const std::size_t mark = requestTemplate.find(kMark, pos);
-        if (mark == std::string_view::npos) {
-            request.append(requestTemplate.substr(pos));
-            break;
-        }
-        request.append(requestTemplate.substr(pos, mark - pos));
-        request.append(number);
-        pos = mark + kMark.size();
-    }
-    return request;
+    return ReplaceMark(requestTemplate, "{i}", std::to_string(index));
 }
 
 // The request with every "{sign}" replaced by "-" when negative, by nothing otherwise: a

@@ -55,6 +55,20 @@ bool HandDrivenForm::Tick()
     return form->RunHandler([&] { form->Timer1Timer(); });
 }
 
+bool HandDrivenForm::Restart()
+{
+    clock = SteppingClock();
+    monotonic = SteppingMonotonicClock();
+    form->Guard = FloodGuard(form->Guard.Limits());
+    form->TickCount = 0;
+    form->ReportHeldErrors();
+    notifier.errors.clear();
+    notifier.notices.clear();
+    endpoint->sent.clear();
+    return form->RunHandler([&] { form->FormCreate(); }) && form->RunHandler([&] { form->FormActivate(); }) &&
+           form->RegistryLoaded();
+}
+
 std::vector<SentDatagram> HandDrivenForm::TakeSent()
 {
     std::vector<SentDatagram> sent;

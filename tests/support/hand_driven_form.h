@@ -47,6 +47,12 @@ public:
     // One tick of Timer1.
     bool Tick();
 
+    // Starts the form again as the program starts it, on the files its folder holds now,
+    // after FormDestroy ended its last run: clocks, flood guard, presence ticks, errors held
+    // and what was sent are as at the first start. The form object is kept, so one form can
+    // serve a whole fuzzing campaign, input after input. Says whether the start was clean.
+    bool Restart();
+
     // Everything sent since the last call, and forgets it.
     std::vector<SentDatagram> TakeSent();
     // The bytes of what was sent since the last TakeSent to one address, in order.
