@@ -34,7 +34,7 @@ void ErrorBox::Show(const std::string& caption, const std::string& text)
     const std::wstring wideCaption = FromCp1252(caption);
     const std::wstring wideText = FromCp1252(text);
     constexpr UINT kStyle = MB_OK | MB_ICONERROR | MB_SETFOREGROUND;
-    if (!leaving_) {
+    if (!loopRunning_) {
         ::MessageBoxW(nullptr, wideText.c_str(), wideCaption.c_str(), kStyle);
         return;
     }

@@ -134,6 +134,8 @@ int main(int argc, char** argv)
     window.Show(SW_SHOWNORMAL);
     PrintTree(window);
 
+    // The boxes are shown from the loop's first turn on, as the server shows them.
+    box.SetLoopRunning(true);
     box.StartShowing();
     if (error)
         box.ShowError("Lobby-window-demo", "Made-up error: the lobby goes on behind this box.");
