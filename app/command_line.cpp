@@ -77,6 +77,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
             line.registrationLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
         } else if (word == "--send-limit") {
             line.sendLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
+        } else if (word == "--lobby-output-limit") {
+            line.lobbyOutputLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 100000000));
+        } else if (word == "--lobby-registration-limit") {
+            line.lobbyRegistrationLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
+        } else if (word == "--list-interval") {
+            line.listIntervalMs = static_cast<std::int32_t>(ParseCount(word, value(), 60000));
         } else if (word == "--capacity") {
             line.capacity = static_cast<std::int32_t>(ParseCount(word, value(), 100000000));
         } else if (word == "--compress-logs") {
@@ -121,6 +127,16 @@ std::string UsageText(ProgramKind kind)
            "  --send-limit N      kilobytes a second sent to an address that has sent no request\n"
            "                      for 10 minutes, bursts of 4N (default 16; 0: no limit on\n"
            "                      sending, copies of one datagram to one address included)\n"
+           "  --lobby-output-limit N\n"
+           "                      datagrams a second the whole lobby sends for requests (chat,\n"
+           "                      private lines, answers), shared fairly between the addresses\n"
+           "                      that cause them (default 100000; 0: no limit)\n"
+           "  --lobby-registration-limit N\n"
+           "                      new nicks a second in the whole lobby, bursts of 10N; those\n"
+           "                      over it wait their turn (default 10; 0: no limit)\n"
+           "  --list-interval MS  the player list and the ranking go out at most every MS\n"
+           "                      milliseconds after a run of 8, changes between them merged\n"
+           "                      (default 100; 0: every change at once)\n"
            "  --capacity N        players the registry takes (default 1000000; 0: no limit)\n"
            "  --compress-logs     compress each closed day of the traffic log to DATE.txt.gz\n"
            "                      (read it with zcat or zgrep); off by default\n"
@@ -139,6 +155,9 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.floodLimits.requestsPerSecond = line.rateLimit;
     environment.floodLimits.registrationsPerHour = line.registrationLimit;
     environment.floodLimits.silentSendKilobytesPerSecond = line.sendLimit;
+    environment.floodLimits.lobbyDatagramsPerSecond = line.lobbyOutputLimit;
+    environment.floodLimits.lobbyRegistrationsPerSecond = line.lobbyRegistrationLimit;
+    environment.snapshotIntervalMs = line.listIntervalMs;
     environment.capacity = line.capacity;
     environment.logKeeping.compress = line.compressLogs;
     environment.logKeeping.keepDays = line.keepLogDays;

@@ -28,6 +28,9 @@ struct CommandLine {
     std::uint32_t rateLimit = 50;         // --rate-limit N: requests a second per address (burst 2N)
     std::uint32_t registrationLimit = 20; // --registration-limit N: new nicks an hour per address
     std::uint32_t sendLimit = 16;         // --send-limit N: KB a second sent to an address silent for 10 minutes
+    std::uint32_t lobbyOutputLimit = 100000;   // --lobby-output-limit N: datagrams a second for requests, shared fairly
+    std::uint32_t lobbyRegistrationLimit = 10; // --lobby-registration-limit N: new nicks a second in the lobby
+    std::int32_t listIntervalMs = 100;    // --list-interval MS: player lists and rankings at most this often (0: at once)
     std::int32_t capacity = 1000000;      // --capacity N: players the registry takes
     // The traffic log's closed days; both off by default.
     bool compressLogs = false;            // --compress-logs: closed days become DATE.txt.gz

@@ -1,7 +1,7 @@
 // Prints what the flood guard lets one address do, and what it costs honest players, under
 // the default limits, in simulated time against lobbies whose players have 200-byte nicks
 // (so every player list and ranking fills its datagram). Figures only; nothing here passes
-// or fails. Five tables (arguments pick some: "bench_amplification 2 3"):
+// or fails. Six tables (arguments pick some: "bench_amplification 2 3"):
 //
 // 1. Reflection by requests: one source sends each kind of request every 2 ms for 10 s to
 //    lobbies of 1, 100 and 1000 online; for the requests the guard let through, the bytes
@@ -17,6 +17,11 @@
 //    address registers in an hour.
 // 5. What the guard's rules on sending cost per datagram of a broadcast to 1,000 addresses
 //    (wall time, so noisy).
+// 6. The floods of scripts/bench-floods at 1,000 online, for 10 s, before (every list at once,
+//    no lobby-wide limits) and now: what they ask the lobby to send a second, how much the
+//    registry grows (by 15 s after the flood, when no new nick waits any more), and what
+//    becomes of an honest player's 45 requests (msg and pvt in turn).
+//    The time they take the real server is what scripts/bench-floods measures.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -55,7 +60,8 @@ std::string CrowdAddress(int i)
 // time is stepped by hand, and Timer1 ticks every simulated minute.
 class Lobby {
 public:
-    explicit Lobby(int online, const FloodLimits& limits = FloodLimits{}, bool answerPings = false)
+    explicit Lobby(int online, const FloodLimits& limits = FloodLimits{}, bool answerPings = false,
+                   std::int64_t listIntervalMs = FormEnvironment{}.snapshotIntervalMs)
         : lobby_([&](FormEnvironment& environment) {
               const std::filesystem::path folder = environment.appFolder;
               std::string registry = ",Nick,Senha,Ip,Pontos,,\r\n,a,b," + std::string(kSource) + ",0,+,\r\n";
@@ -70,6 +76,7 @@ public:
               // again before each.
               std::filesystem::create_directory(folder / "07-12-2026.txt");
               environment.floodLimits = limits;
+              environment.snapshotIntervalMs = listIntervalMs;
               environment.keepSavedText = false;
           }),
           answerPings_(answerPings)
@@ -91,10 +98,13 @@ public:
         return Form().Counters().dropped == droppedBefore;
     }
 
-    // Steps the clock, with Timer1's ticks on the way; after a ping the crowd answers.
+    // Steps the clock, with Timer1's ticks on the way and Timer2's work (merged lists, waiting
+    // new nicks) at the end; after a ping the crowd answers.
     void Advance(std::int64_t ms)
     {
         lobby_.monotonic.nowMs += ms;
+        Form().RunHandler([&] { Form().Timer2Timer(); });
+        Count();
         while (lobby_.monotonic.nowMs >= nextTickMs_) {
             lobby_.Tick();
             Count();
@@ -383,13 +393,73 @@ void CostPerDatagram()
     }
 }
 
+void Floods()
+{
+    struct Flood {
+        const char* what;
+        // The datagrams the flood sends in millisecond ms of its ten seconds.
+        std::function<void(Lobby&, int ms)> send;
+    };
+    const auto from = [](int group, int i) { return "10." + std::to_string(group) + "." + std::to_string(i / 256) + "." + std::to_string(i % 256); };
+    const auto every = [&](int periodMs, int addresses, std::string command) {
+        return [=](Lobby& lobby, int ms) {
+            if (ms % periodMs != 0)
+                return;
+            for (int k = 0; k < addresses; ++k)
+                lobby.Receive(from(2, k), "f" + std::to_string(k) + "|pw|" + command);
+        };
+    };
+    const auto forged = [&](int perSecond, std::string command) {
+        return [=](Lobby& lobby, int ms) {
+            for (int n = ms * perSecond / 1000; n < (ms + 1) * perSecond / 1000; ++n)
+                lobby.Receive(from(3, n % 1000), "x" + std::to_string(n) + "|pw|" + command);
+        };
+    };
+    const std::vector<Flood> floods = {
+        {"none", [](Lobby&, int) {}},
+        {"4 addresses, slc 50/s each", every(20, 4, "slc|")},
+        {"8 addresses, slc 50/s each", every(20, 8, "slc|")},
+        {"200 new nicks/s with slc, 1,000 addresses", forged(200, "slc|")},
+        {"2,000 new nicks/s, 1,000 addresses", forged(2000, "zzz|")},
+        {"4 players chatting, 50/s each", every(20, 4, "msg|flood")},
+    };
+    std::printf("6. Floods for 10 s at 1,000 online, with an honest player (\"a\") sending msg and pvt in\n"
+                "turn every 0.2 s. Before: every list at once and no lobby-wide limits; now: the defaults.\n\n");
+    std::printf("%-42s %-6s %14s %14s %9s %16s\n", "flood", "lobby", "sent a second", "of it to \"a\"", "grew by",
+                "\"a\" admitted");
+    for (const Flood& flood : floods) {
+        for (const bool now : {false, true}) {
+            FloodLimits limits;
+            if (!now)
+                limits.lobbyDatagramsPerSecond = limits.lobbyRegistrationsPerSecond = 0;
+            Lobby lobby(1000, limits, false, now ? FormEnvironment{}.snapshotIntervalMs : 0);
+            lobby.Sent().watched = kSource;
+            const int registered = lobby.Form().Cad.RowCount();
+            int admitted = 0;
+            for (int ms = 0; ms < 10000; ++ms, lobby.Advance(1)) {
+                flood.send(lobby, ms);
+                if (ms % 200 == 0 && ms < 9000)
+                    admitted += lobby.Receive(kSource, ms % 400 == 0 ? "a|b|msg|oi" : "a|b|pvt|a|psiu") ? 1 : 0;
+            }
+            const SentCounts sent = lobby.Sent();
+            for (std::int64_t ms = 0; ms < TForm1::kRegistrationWaitMs; ms += 100)
+                lobby.Advance(100); // the new nicks still waiting are served (or given up)
+            std::printf("%-42s %-6s %14llu %14llu %9d %13d/45\n", flood.what, now ? "now" : "before",
+                        static_cast<unsigned long long>(sent.datagrams / 10),
+                        static_cast<unsigned long long>(sent.watchedDatagrams / 10),
+                        lobby.Form().Cad.RowCount() - registered, admitted);
+        }
+    }
+    std::printf("\n");
+}
+
 } // namespace
 
 // With arguments, only the tables they number ("bench_amplification 2 3").
 int main(int argc, char** argv)
 {
     const std::vector<void (*)()> tables = {ReflectionByRequests, HonestPlayer, ReflectionByForgedNicks, JunkFlood,
-                                            CostPerDatagram};
+                                            CostPerDatagram, Floods};
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const std::string number = std::to_string(i + 1);
         if (argc == 1 || std::any_of(argv + 1, argv + argc, [&](const char* arg) { return arg == number; }))

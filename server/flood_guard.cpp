@@ -1,7 +1,9 @@
 #include "server/flood_guard.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "net/dotted_quad.h"
@@ -12,6 +14,36 @@ namespace {
 
 constexpr std::int64_t kRequestUnit = 1000;         // 1 request = 1000 units; +rate units a ms
 constexpr std::int64_t kRegistrationUnit = 3600000; // 1 registration = ms in an hour; +limit a ms
+constexpr std::int64_t kLobbyRegistrationUnit = 1000; // 1 new nick = 1000 units; +limit a ms
+constexpr std::int64_t kLobbyRegistrationBurstSeconds = 10;
+// The output meters are sums decayed with this time constant: a source causing r datagrams a
+// second steadily reads about r. A second answers fast enough to a flood that starts, and is
+// long enough that a player's one chat line to a big lobby is not taken for a flood.
+constexpr double kOutputWindowMs = 1000;
+// How often, at most, the fair level is worked out anew while the lobby is over its output.
+constexpr std::int64_t kOutputLevelMs = 100;
+// A meter below this is taken as nothing: the source is no longer looked at.
+constexpr double kOutputNegligible = 0.5;
+
+double Decayed(double value, std::int64_t elapsedMs)
+{
+    return elapsedMs <= 0 ? value : value * std::exp(-static_cast<double>(elapsedMs) / kOutputWindowMs);
+}
+
+// The level L at which the sources, each served min(its output, L), spend exactly capacity;
+// infinity when all of them together spend less. outputs is sorted on the way.
+double FairLevel(std::vector<double>& outputs, double capacity)
+{
+    std::sort(outputs.begin(), outputs.end());
+    double remaining = capacity;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const double share = remaining / static_cast<double>(outputs.size() - i);
+        if (outputs[i] > share)
+            return share;
+        remaining -= outputs[i];
+    }
+    return std::numeric_limits<double>::infinity();
+}
 
 // Adds elapsed * perMs to level without passing capacity (and without overflowing on a
 // long idle gap or a clock that jumped).
@@ -102,20 +134,96 @@ bool FloodGuard::AdmitRequest(std::string_view source, std::int64_t nowMs)
 bool FloodGuard::AdmitRequest(AddressKey source, std::int64_t nowMs)
 {
     StartRound(nowMs);
-    if (limits_.requestsPerSecond == 0 && limits_.silentSendKilobytesPerSecond == 0)
+    if (limits_.requestsPerSecond == 0 && limits_.silentSendKilobytesPerSecond == 0 &&
+        limits_.lobbyDatagramsPerSecond == 0)
         return true;
     Entry& entry = Touch(source, nowMs);
-    if (limits_.requestsPerSecond != 0) {
-        if (entry.requestLevel < kRequestUnit) {
-            ++entry.held.requests;
-            ++heldInPeriod_.requests;
-            ++droppedTotal_;
-            return false;
-        }
-        entry.requestLevel -= kRequestUnit;
+    if (limits_.requestsPerSecond != 0 && entry.requestLevel < kRequestUnit) {
+        ++entry.held.requests;
+        ++heldInPeriod_.requests;
+        ++droppedTotal_;
+        return false;
     }
+    if (OverOutputShare(entry, nowMs)) {
+        ++entry.held.share;
+        ++heldInPeriod_.share;
+        ++droppedTotal_;
+        return false;
+    }
+    if (limits_.requestsPerSecond != 0)
+        entry.requestLevel -= kRequestUnit;
     entry.heardMs = std::max(entry.heardMs, nowMs);
     return true;
+}
+
+// Only while the whole lobby is over its output does a source's own meter matter: then one
+// over the fair level waits until its meter has come down to it, so over a second it gets
+// about the level, and a source below it is served in full.
+bool FloodGuard::OverOutputShare(Entry& entry, std::int64_t nowMs)
+{
+    if (limits_.lobbyDatagramsPerSecond == 0 || entry.outputIndex == kNone)
+        return false;
+    lobbyOutput_ = Decayed(lobbyOutput_, nowMs - lobbyOutputMs_);
+    lobbyOutputMs_ = std::max(lobbyOutputMs_, nowMs);
+    if (lobbyOutput_ < limits_.lobbyDatagramsPerSecond)
+        return false;
+    DecayOutput(entry, nowMs);
+    return entry.output > OutputLevel(nowMs);
+}
+
+void FloodGuard::DecayOutput(Entry& entry, std::int64_t nowMs) const
+{
+    entry.output = Decayed(entry.output, nowMs - entry.outputMs);
+    entry.outputMs = std::max(entry.outputMs, nowMs);
+}
+
+// The fair level over the sources with some output, kept for kOutputLevelMs; sources whose
+// meter has come down to nothing are let go on the way.
+double FloodGuard::OutputLevel(std::int64_t nowMs)
+{
+    if (outputLevelMs_ != kNever && nowMs >= outputLevelMs_ && nowMs - outputLevelMs_ < kOutputLevelMs)
+        return outputLevel_;
+    levelScratch_.clear();
+    for (std::size_t i = 0; i < outputSlots_.size();) {
+        const std::uint32_t slot = outputSlots_[i];
+        DecayOutput(entries_[slot], nowMs);
+        if (entries_[slot].output < kOutputNegligible) {
+            UntrackOutput(slot); // moves the last one here
+            continue;
+        }
+        levelScratch_.push_back(entries_[slot].output);
+        ++i;
+    }
+    outputLevel_ = FairLevel(levelScratch_, limits_.lobbyDatagramsPerSecond);
+    outputLevelMs_ = nowMs;
+    return outputLevel_;
+}
+
+void FloodGuard::UntrackOutput(std::uint32_t slot)
+{
+    Entry& entry = entries_[slot];
+    const std::uint32_t index = entry.outputIndex;
+    const std::uint32_t last = outputSlots_.back();
+    outputSlots_[index] = last;
+    entries_[last].outputIndex = index;
+    outputSlots_.pop_back();
+    entry.outputIndex = kNone;
+    entry.output = 0;
+}
+
+void FloodGuard::ChargeOutput(AddressKey source, std::uint64_t datagrams, std::int64_t nowMs)
+{
+    if (limits_.lobbyDatagramsPerSecond == 0 || datagrams == 0)
+        return;
+    Entry& entry = Touch(source, nowMs);
+    DecayOutput(entry, nowMs);
+    entry.output += static_cast<double>(datagrams);
+    if (entry.outputIndex == kNone) {
+        entry.outputIndex = static_cast<std::uint32_t>(outputSlots_.size());
+        outputSlots_.push_back(static_cast<std::uint32_t>(&entry - entries_.data()));
+    }
+    lobbyOutput_ = Decayed(lobbyOutput_, nowMs - lobbyOutputMs_) + static_cast<double>(datagrams);
+    lobbyOutputMs_ = std::max(lobbyOutputMs_, nowMs);
 }
 
 bool FloodGuard::AdmitRegistration(std::string_view source, std::int64_t nowMs)
@@ -136,6 +244,52 @@ bool FloodGuard::AdmitRegistration(AddressKey source, std::int64_t nowMs)
     ++heldInPeriod_.registrations;
     ++droppedTotal_;
     return false;
+}
+
+std::uint32_t FloodGuard::RegistrationsLeft(AddressKey source, std::int64_t nowMs)
+{
+    if (limits_.registrationsPerHour == 0)
+        return std::numeric_limits<std::uint32_t>::max();
+    const std::uint32_t found = index_.Find(source);
+    if (found == kNone)
+        return limits_.registrationsPerHour;
+    Refill(entries_[found], nowMs);
+    return static_cast<std::uint32_t>(entries_[found].registrationLevel / kRegistrationUnit);
+}
+
+bool FloodGuard::AdmitLobbyRegistration(std::int64_t nowMs)
+{
+    if (limits_.lobbyRegistrationsPerSecond == 0)
+        return true;
+    const std::int64_t capacity =
+        static_cast<std::int64_t>(limits_.lobbyRegistrationsPerSecond) * kLobbyRegistrationBurstSeconds * kLobbyRegistrationUnit;
+    if (lobbyRegistrationRefilledMs_ == kNever)
+        lobbyRegistrationLevel_ = capacity;
+    else if (nowMs > lobbyRegistrationRefilledMs_)
+        lobbyRegistrationLevel_ = Refilled(lobbyRegistrationLevel_, capacity, nowMs - lobbyRegistrationRefilledMs_,
+                                           limits_.lobbyRegistrationsPerSecond);
+    lobbyRegistrationRefilledMs_ = std::max(lobbyRegistrationRefilledMs_, nowMs);
+    if (lobbyRegistrationLevel_ < kLobbyRegistrationUnit)
+        return false;
+    lobbyRegistrationLevel_ -= kLobbyRegistrationUnit;
+    return true;
+}
+
+std::int64_t FloodGuard::LobbyRegistrationDueMs(std::int64_t nowMs) const
+{
+    if (limits_.lobbyRegistrationsPerSecond == 0 || lobbyRegistrationRefilledMs_ == kNever)
+        return nowMs;
+    const std::int64_t perMs = limits_.lobbyRegistrationsPerSecond;
+    const std::int64_t missing = kLobbyRegistrationUnit - lobbyRegistrationLevel_;
+    return std::max(nowMs, lobbyRegistrationRefilledMs_ + (missing + perMs - 1) / perMs);
+}
+
+void FloodGuard::CountRegistrationNotServed(AddressKey source)
+{
+    ++heldInPeriod_.waited;
+    ++droppedTotal_;
+    if (const std::uint32_t found = index_.Find(source); found != kNone)
+        ++entries_[found].held.waited;
 }
 
 bool FloodGuard::AdmitSend(std::string_view destination, std::string_view datagram)
@@ -249,7 +403,7 @@ void FloodGuard::Refill(Entry& entry, std::int64_t nowMs) const
 bool FloodGuard::Idle(const Entry& entry, std::int64_t nowMs) const
 {
     return entry.requestLevel >= RequestCapacity() && entry.registrationLevel >= RegistrationCapacity() &&
-           entry.sendLevel >= SendCapacity() && entry.held.Total() == 0 &&
+           entry.sendLevel >= SendCapacity() && entry.held.Total() == 0 && entry.outputIndex == kNone &&
            (entry.sentMs == kNever || nowMs - entry.sentMs >= kRememberSentMs);
 }
 
@@ -281,6 +435,8 @@ void FloodGuard::LinkNewest(std::uint32_t slot)
 
 void FloodGuard::Forget(std::uint32_t slot)
 {
+    if (entries_[slot].outputIndex != kNone)
+        UntrackOutput(slot);
     Unlink(slot);
     index_.Erase(entries_[slot].key);
     freeSlots_.push_back(slot);
@@ -300,23 +456,41 @@ std::string Counted(std::uint64_t count, const char* one, const char* many)
 // with what each had held back.
 std::string FloodGuard::SummaryText() const
 {
-    std::vector<std::string> parts;
-    if (heldInPeriod_.requests > 0)
-        parts.push_back(Counted(heldInPeriod_.requests, "request", "requests") + " dropped (over " +
-                        std::to_string(limits_.requestsPerSecond) + "/s)");
-    if (heldInPeriod_.registrations > 0)
-        parts.push_back(Counted(heldInPeriod_.registrations, "new nick", "new nicks") + " dropped (over " +
-                        std::to_string(limits_.registrationsPerHour) + "/h)");
-    if (heldInPeriod_.silent > 0)
-        parts.push_back(Counted(heldInPeriod_.silent, "datagram", "datagrams") +
-                        " not sent to addresses silent for 10 minutes (over " +
-                        std::to_string(limits_.silentSendKilobytesPerSecond) + " KB/s)");
-    if (heldInPeriod_.copies > 0)
-        parts.push_back(Counted(heldInPeriod_.copies, "copy", "copies") +
-                        " not sent (the same datagram again to one address)");
-    std::string text = "Flood guard: in the last minute ";
-    for (std::size_t i = 0; i < parts.size(); ++i)
-        text += (i ? ", " : "") + parts[i];
+    // Per kind held back: its noun, why (the limit behind it) for the minute's counts, and
+    // what an address's count adds.
+    struct Kind {
+        const char* one;
+        const char* many;
+        std::string why;
+        const char* ofAddress;
+    };
+    const Kind kinds[] = {
+        {"request", "requests", " dropped (over " + std::to_string(limits_.requestsPerSecond) + "/s)", ""},
+        {"new nick", "new nicks", " dropped (over " + std::to_string(limits_.registrationsPerHour) + "/h)", ""},
+        {"datagram", "datagrams",
+         " not sent to addresses silent for 10 minutes (over " + std::to_string(limits_.silentSendKilobytesPerSecond) +
+             " KB/s)",
+         ""},
+        {"copy", "copies", " not sent (the same datagram again to one address)", ""},
+        {"request", "requests",
+         " dropped (over their source's share of the lobby's " + std::to_string(limits_.lobbyDatagramsPerSecond) +
+             " datagrams/s)",
+         " over its share"},
+        {"new nick", "new nicks",
+         " dropped after waiting (over the lobby's " + std::to_string(limits_.lobbyRegistrationsPerSecond) + "/s)",
+         " not served"},
+    };
+    const auto listed = [&](const auto& held, bool minute) {
+        std::string list;
+        const auto counts = held.Counts();
+        for (std::size_t k = 0; k < counts.size(); ++k) {
+            if (counts[k] > 0)
+                list += (list.empty() ? "" : ", ") + Counted(counts[k], kinds[k].one, kinds[k].many) +
+                        (minute ? kinds[k].why : kinds[k].ofAddress);
+        }
+        return list;
+    };
+    std::string text = "Flood guard: in the last minute " + listed(heldInPeriod_, true);
 
     std::vector<std::pair<std::uint64_t, std::uint32_t>> busiest; // held back, slot
     for (std::uint32_t slot = newest_; slot != kNone; slot = entries_[slot].older) {
@@ -330,18 +504,7 @@ std::string FloodGuard::SummaryText() const
                       });
     for (std::size_t i = 0; i < shown; ++i) {
         const Entry& entry = entries_[busiest[i].second];
-        std::vector<std::string> kinds;
-        if (entry.held.requests)
-            kinds.push_back(Counted(entry.held.requests, "request", "requests"));
-        if (entry.held.registrations)
-            kinds.push_back(Counted(entry.held.registrations, "new nick", "new nicks"));
-        if (entry.held.silent)
-            kinds.push_back(Counted(entry.held.silent, "datagram", "datagrams"));
-        if (entry.held.copies)
-            kinds.push_back(Counted(entry.held.copies, "copy", "copies"));
-        text += (i ? "), " : "; busiest: ") + SourceText(entry.key) + " (";
-        for (std::size_t k = 0; k < kinds.size(); ++k)
-            text += (k ? ", " : "") + kinds[k];
+        text += (i ? "), " : "; busiest: ") + SourceText(entry.key) + " (" + listed(entry.held, false);
     }
     if (shown > 0)
         text += ")";
@@ -366,6 +529,11 @@ std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
         const std::uint32_t newer = entry.newer;
         entry.held = {};
         Refill(entry, nowMs);
+        if (entry.outputIndex != kNone) {
+            DecayOutput(entry, nowMs);
+            if (entry.output < kOutputNegligible)
+                UntrackOutput(slot);
+        }
         if (Idle(entry, nowMs))
             Forget(slot);
         slot = newer;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,12 @@ struct FloodLimits {
     // sending: this one and the one on repeated copies.
     std::uint32_t silentSendKilobytesPerSecond = 16;
     std::size_t maxAddresses = 65536; // addresses remembered at once (memory bound), at most 2^20
+    // Lobby-wide, whatever the addresses: datagrams a second the lobby sends on behalf of
+    // requests (chat, private lines, the answers to the sender; not the paced player lists
+    // and rankings), shared fairly between the sources that cause them.
+    std::uint32_t lobbyDatagramsPerSecond = 100000;
+    // New nicks a second in the whole lobby, with ten seconds' worth at once.
+    std::uint32_t lobbyRegistrationsPerSecond = 10;
 };
 
 // Keeps one address from taking the lobby down, and the lobby from being turned against an
@@ -45,6 +52,15 @@ struct FloodLimits {
 //   requests from elsewhere, or that was named by one forged request long ago, gets a
 //   trickle, while every player online answers the presence check's ping from its own
 //   address, so is heard at least every nine minutes and never meets the budget.
+// And for the whole lobby:
+// - what the requests make it send, metered per source (a moving sum over about a second):
+//   while the sum over all sources is over lobbyDatagramsPerSecond, the sources that cause
+//   the most are held to a fair share of it (the level that, with everybody below it served
+//   in full, spends exactly the whole), and their requests over it are dropped. A player
+//   chatting five times a second in a lobby of a thousand causes 5,000 a second, far below
+//   the share while a few addresses flood;
+// - the new nicks registered, lobbyRegistrationsPerSecond with ten seconds' worth at once,
+//   so that sources forged by the thousand cannot grow the registry without bound.
 // And on sending, copies: the datagrams sent from one request's handling (or one tick's)
 // come in runs, a broadcast being a run of one datagram to every online row; within a run
 // each address gets the datagram once, however many of its rows are online. A second copy
@@ -90,7 +106,7 @@ public:
     AddressKey KeyOf(std::string_view source) const
     {
         const bool anyLimit = limits_.requestsPerSecond != 0 || limits_.registrationsPerHour != 0 ||
-                              limits_.silentSendKilobytesPerSecond != 0;
+                              limits_.silentSendKilobytesPerSecond != 0 || limits_.lobbyDatagramsPerSecond != 0;
         return anyLimit ? SourceKey(source) : 0;
     }
 
@@ -99,11 +115,31 @@ public:
     bool AdmitRequest(AddressKey source, std::int64_t nowMs);
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
 
+    // Starts a round at nowMs without a request: for work done later on a request's behalf
+    // (a new nick that waited) or on the lobby's (a merged broadcast).
+    void StartRound(std::int64_t nowMs);
+
     // Takes one registration (a request that would add a new nick) from source at nowMs.
     // False when the source has used its allowance: the request must be dropped unseen.
     // Always true when the registration limit is off.
     bool AdmitRegistration(AddressKey source, std::int64_t nowMs);
     bool AdmitRegistration(std::string_view source, std::int64_t nowMs);
+    // The registrations source may still make at nowMs (whole ones); a source the guard does
+    // not remember has its full allowance. The most there is when the limit is off.
+    std::uint32_t RegistrationsLeft(AddressKey source, std::int64_t nowMs);
+
+    // Takes one new nick from the lobby's allowance at nowMs; false when it is used up (the
+    // request must wait, see LobbyRegistrationDueMs). Always true when the limit is off.
+    bool AdmitLobbyRegistration(std::int64_t nowMs);
+    // When the lobby's allowance next holds a new nick (nowMs when it holds one already).
+    std::int64_t LobbyRegistrationDueMs(std::int64_t nowMs) const;
+    // Counts a request that waited for the lobby's allowance and was dropped in the end (the
+    // wait was full, or too long), for the summary.
+    void CountRegistrationNotServed(AddressKey source);
+
+    // The datagrams the handling of one request from source sent at nowMs (the paced player
+    // lists and rankings excepted), for the lobby's fair share. Nothing when the limit is off.
+    void ChargeOutput(AddressKey source, std::uint64_t datagrams, std::int64_t nowMs);
 
     // Whether datagram may be sent to destination now: false for a copy (the run's datagram
     // again to an address that had it) and for one over a silent address's budget; the
@@ -138,7 +174,13 @@ private:
         Count registrations = 0; // over the registration allowance
         Count silent = 0;        // datagrams over a silent address's budget
         Count copies = 0;        // copies within a run
-        std::uint64_t Total() const { return std::uint64_t{requests} + registrations + silent + copies; }
+        Count share = 0;         // requests over the source's share of the lobby's output
+        Count waited = 0;        // new nicks that waited for the lobby's allowance and were not served
+        std::array<std::uint64_t, 6> Counts() const { return {requests, registrations, silent, copies, share, waited}; }
+        std::uint64_t Total() const
+        {
+            return std::uint64_t{requests} + registrations + silent + copies + share + waited;
+        }
     };
     static constexpr std::int64_t kNever = INT64_MIN;
 
@@ -153,12 +195,19 @@ private:
         std::int64_t heardMs = 0;      // last request admitted from it, or when it was first seen
         std::int64_t sentMs = kNever;  // last datagram admitted to it
         std::uint64_t run = 0;         // the last run a datagram to it belonged to
+        double output = 0;             // datagrams its requests caused, decayed (see Decayed)
+        std::int64_t outputMs = 0;     // when output was last brought up to date
+        std::uint32_t outputIndex = kNone; // its place in outputSlots_, kNone while output is 0
         Held<std::uint32_t> held;
         std::uint32_t newer = kNone; // the list of entries by last use, most recent first
         std::uint32_t older = kNone;
     };
 
-    void StartRound(std::int64_t nowMs);
+    // Whether a request from entry's source at nowMs goes over its share of the lobby's output.
+    bool OverOutputShare(Entry& entry, std::int64_t nowMs);
+    void DecayOutput(Entry& entry, std::int64_t nowMs) const;
+    double OutputLevel(std::int64_t nowMs);
+    void UntrackOutput(std::uint32_t slot);
     Entry& Touch(AddressKey key, std::int64_t nowMs);
     void Refill(Entry& entry, std::int64_t nowMs) const;
     bool Idle(const Entry& entry, std::int64_t nowMs) const;
@@ -183,6 +232,19 @@ private:
     std::uint64_t run_ = 0;           // numbers the runs of identical datagrams sent
     bool runOpen_ = false;            // false at a round's start: the next datagram opens a run
     std::string runDatagram_;         // the datagram of the current run
+
+    // The lobby's output: the decayed sum over all sources, the sources with some, and the
+    // fair level, worked out at most every kLevelMs while the sum is over the limit.
+    double lobbyOutput_ = 0;
+    std::int64_t lobbyOutputMs_ = 0;
+    std::vector<std::uint32_t> outputSlots_;
+    double outputLevel_ = 0;
+    std::int64_t outputLevelMs_ = kNever;
+    std::vector<double> levelScratch_;
+
+    // The lobby's allowance of new nicks, in 1/1000 of a nick.
+    std::int64_t lobbyRegistrationLevel_ = 0;
+    std::int64_t lobbyRegistrationRefilledMs_ = kNever;
 
     Held<std::uint64_t> heldInPeriod_;
     std::uint64_t busyForgottenInPeriod_ = 0; // entries with state pushed out by the bound

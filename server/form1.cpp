@@ -41,6 +41,7 @@ TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, environment.appFolder,
               [this](const std::string& message) { ShowError(message); }),
       Guard(environment.floodLimits),
+      Pacer(environment.snapshotIntervalMs),
       environment_(std::move(environment))
 {
     AppFolder = environment_.appFolder;
@@ -172,7 +173,7 @@ std::int64_t TForm1::MonotonicNowMs() const
 
 void TForm1::ReportFloods()
 {
-    if (const auto summary = Guard.TakeSummary(MonotonicNowMs()))
+    if (const auto summary = Guard.TakeSummary(handlerNowMs_))
         environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), *summary);
 }
 

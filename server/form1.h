@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "server/registry.h"
 #include "server/registry_saver.h"
 #include "server/request_fields.h"
+#include "server/snapshot_pacer.h"
 #include "server/traffic_log.h"
 
 namespace lobby {
@@ -48,6 +50,9 @@ struct FormEnvironment {
     // Flood protection and registry size (--rate-limit, --registration-limit, --capacity).
     FloodLimits floodLimits;
     std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
+    // The shortest time between two broadcasts of the player list (and of the ranking) once
+    // a short run of them has gone out; 0: every change at once (see SnapshotPacer).
+    std::int64_t snapshotIntervalMs = 100;
     const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
     // Writes the registry after score reports. Empty: on a thread of its own when there is a
     // loop, at once otherwise.
@@ -66,6 +71,10 @@ public:
     static constexpr const char* kRegistryFileName = "cadastro.txt";
     static constexpr int kTimerIntervalMs = 60000;
     static constexpr int kErrorsShownPerMinute = 10;
+    // New nicks waiting for the lobby's allowance: at most this long, and at most as many as
+    // the allowance serves in that time.
+    static constexpr std::int64_t kRegistrationWaitMs = 15000;
+    static constexpr std::size_t kMostRegistrationsWaiting = 4096;
 
     // Builds the components (UDP1 bound, Timer1 counting). Raises when UDP1 cannot be made.
     explicit TForm1(FormEnvironment environment);
@@ -138,6 +147,12 @@ public:
     void Broadcast(std::string_view message);
     void SendPlayerList();
     void SendRanking();
+    // The player list or the ranking after a change, paced (see SnapshotPacer): broadcast
+    // now, or merged into the broadcast at the end of the interval. requester is the row
+    // whose request made the change: while merged, it is sent the snapshot at once, in its
+    // place among its own answers, and is not sent the same snapshot again at the end.
+    void PublishPlayerList(std::optional<Registry::RowId> requester = std::nullopt);
+    void PublishRanking(std::optional<Registry::RowId> requester = std::nullopt);
 
     // The messages of the running handler from here on show scores: while a score in the
     // table is not yet on disk they wait, in order, for the save that covers it, so that a
@@ -151,6 +166,11 @@ public:
 
     // Presence check: called every kTimerIntervalMs.
     void Timer1Timer();
+
+    // The lobby's paced work, when it falls due: the merged player list and ranking, and the
+    // new nicks that waited for the lobby's allowance. Timer2 calls it, armed only while
+    // something waits; tests call it after stepping the clock.
+    void Timer2Timer();
 
     const std::string& LogDate() const { return LogFile.LogDate(); }
 
@@ -169,12 +189,15 @@ public:
     TMemo Memo1;
     std::unique_ptr<DatagramEndpoint> UDP1;
     std::unique_ptr<EventLoop::Registration> Timer1;
+    std::unique_ptr<EventLoop::Registration> Timer2;
     std::string AppFolder;
     TrafficLog LogFile;
     std::int32_t TickCount = 0;
 
     // Per-address limits: asked before a request is logged, and before each datagram is sent.
     FloodGuard Guard;
+    // When the player list and the ranking go out.
+    SnapshotPacer Pacer;
     // Compresses and removes the log's closed days (--compress-logs, --keep-logs); null when
     // both are off. Declared after LogFile, whose day changes it hears of, so it goes first.
     std::unique_ptr<LogKeeper> LogKeeping;
@@ -199,6 +222,28 @@ private:
         std::string_view address;
         AddressKey key;
     };
+    // A request that would register a new nick, waiting for the lobby's allowance.
+    struct WaitingRegistration {
+        std::string bytes;
+        std::string address;
+        AddressKey key;
+        std::uint32_t allowanceLeft; // its source's registrations left: the most are served first
+        std::uint64_t order;         // then the earliest
+        std::int64_t arrivedMs;
+
+        // Whether a is served before b: the sources that have registered the least first (a
+        // newcomer before an address that has been registering all along), then the earliest.
+        static bool ServedFirst(const WaitingRegistration& a, const WaitingRegistration& b)
+        {
+            return a.allowanceLeft != b.allowanceLeft ? a.allowanceLeft > b.allowanceLeft : a.order < b.order;
+        }
+    };
+    // The snapshot of one kind sent at once to requesters while its broadcast was merged.
+    struct SnapshotCopies {
+        std::string text;
+        std::unordered_set<std::string> addresses;
+        std::string last; // the address added last, which asks again most often
+    };
 
     // Logs and gathers (or holds) one message to address; a host name is looked up after
     // everything gathered so far has gone out.
@@ -217,10 +262,27 @@ private:
     void DropHeld(std::uint64_t version);
 
     std::int64_t MonotonicNowMs() const;
+    // Reads the monotonic clock for the handler starting: what its limits and paced work go
+    // by, so that a request reads the clock once.
+    std::int64_t StartHandlerClock() { return handlerNowMs_ = MonotonicNowMs(); }
 
     // The request path (requests.cpp), in the order a request takes it.
     // Whether the flood guard lets through a request that would register a new nick.
     bool AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs);
+    // A new nick within the lobby's allowance goes on (true); otherwise it waits its turn,
+    // or is dropped when the wait is full of requests before it.
+    bool AdmitNewNick(const RequestSource& source, const RequestFields& request, const std::string& bytes,
+                      std::int64_t nowMs);
+    // Whether the request would register its nick: one that cannot be stored, or a full
+    // registry, is refused instead.
+    bool WouldRegister(const RequestFields& request) const;
+    // A request admitted: logged, logged in, carried out; what it sent is charged to source.
+    void CarryOut(const RequestSource& source, const std::string& bytes, const std::optional<RequestFields>& request,
+                  int nickRow, std::int64_t nowMs);
+    void CarryOutCommand(const RequestSource& source, const std::string& bytes,
+                         const std::optional<RequestFields>& request, int nickRow);
+    // The requests that waited for the lobby's allowance of new nicks, as far as it goes.
+    void ServeWaitingRegistrations(std::int64_t nowMs);
     // The login steps: the player's row, or nothing when the request was refused.
     std::optional<int> LogIn(const RequestSource& source, const RequestFields& request, int nickRow);
     // One operation per command.
@@ -232,6 +294,16 @@ private:
     void ReportScore(int row, std::string_view points);                       // scj
     // Sends message to the request's source, asking the flood guard by the source's key.
     void Reply(const RequestSource& source, std::string_view message);
+
+    // Snapshots (messages.cpp).
+    std::string PlayerListText() const;
+    std::string RankingText() const;
+    void Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester);
+    void SendSnapshot(SnapshotPacer::Kind kind);
+    // Broadcast of message to every online row but those whose address is in except.
+    void BroadcastExcept(std::string_view message, const std::unordered_set<std::string>& except);
+    // Timer2 armed for the first of the paced work still waiting; dropped when none waits.
+    void ArmTimer2();
 
     // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
     void ReportFloods();
@@ -254,6 +326,13 @@ private:
     std::string lastHeldError_;
     Outbox outbox_;
     int outputDepth_ = 0;
+    std::uint64_t requestDatagrams_ = 0; // sent on behalf of requests, for the lobby's fair share
+    bool sendingSnapshot_ = false;      // a paced broadcast is on its way: charged to nobody
+    SnapshotCopies snapshotCopies_[SnapshotPacer::kKinds];
+    std::vector<WaitingRegistration> waiting_;
+    std::uint64_t waitingOrder_ = 0;
+    std::optional<std::int64_t> timer2DueMs_;
+    std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
 
     std::unique_ptr<RegistrySaver> saver_;
     // Score changes are numbered; a save covers every change made before it started.

@@ -1,6 +1,8 @@
 #include "server/messages.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "net/udp_sock_error.h"
 #include "platform/exception.h"
@@ -45,6 +47,8 @@ void TForm1::Deliver(std::string_view address, OutgoingMessage& message)
     // again (it would count as a copy of itself).
     if (!message.admitted && !Guard.AdmitSend(address, message.bytes))
         return;
+    if (!sendingSnapshot_)
+        ++requestDatagrams_;
     if (holding_ && *holding_ > savedVersion_) {
         if (!message.held)
             message.held = std::make_shared<const std::string>(message.bytes);
@@ -105,14 +109,28 @@ void TForm1::FlushOutputReporting() noexcept
 // lookup) is skipped from then on.
 void TForm1::Broadcast(std::string_view message)
 {
+    BroadcastExcept(message, {});
+}
+
+void TForm1::BroadcastExcept(std::string_view message, const std::unordered_set<std::string>& except)
+{
     OutputScope scope(*this, false);
     OutgoingMessage outgoing(message);
-    Cad.ForEachOnline([&](Registry::RowId id) { Deliver(Cad.CellOf(id, Registry::kAddress), outgoing); });
+    Cad.ForEachOnline([&](Registry::RowId id) {
+        const std::string_view address = Cad.CellOf(id, Registry::kAddress);
+        if (except.empty() || !except.contains(std::string(address)))
+            Deliver(address, outgoing);
+    });
 }
 
 void TForm1::SendPlayerList()
 {
     OutputScope scope(*this, false);
+    Broadcast(PlayerListText());
+}
+
+std::string TForm1::PlayerListText() const
+{
     std::string list(messages::kPlayerList);
     std::string entry;
     for (const Registry::RowId id : Cad.Online()) {
@@ -123,14 +141,19 @@ void TForm1::SendPlayerList()
             break;
     }
     list += messages::kListEnd;
-    Broadcast(list);
+    return list;
 }
 
-// The first nine player rows, online or not: the top nine once scores have been sorted.
 void TForm1::SendRanking()
 {
     OutputScope scope(*this, false);
     HoldScores();
+    Broadcast(RankingText());
+}
+
+// The first nine player rows, online or not: the top nine once scores have been sorted.
+std::string TForm1::RankingText() const
+{
     std::string list(messages::kRanking);
     std::string entry;
     for (int row = 1; row < 10 && row < Cad.RowCount(); ++row) {
@@ -142,7 +165,68 @@ void TForm1::SendRanking()
             break;
     }
     list += messages::kListEnd;
-    Broadcast(list);
+    return list;
+}
+
+void TForm1::PublishPlayerList(std::optional<Registry::RowId> requester)
+{
+    Publish(SnapshotPacer::kPlayerList, requester);
+}
+
+void TForm1::PublishRanking(std::optional<Registry::RowId> requester)
+{
+    Publish(SnapshotPacer::kRanking, requester);
+}
+
+// A snapshot broadcast now is the lobby's work, charged to no request; one merged waits for
+// Timer2. The requester's copy is its answer, in its place among the others (the "slc"
+// sequence), and is charged to it. Its address is remembered with the text it got, so the
+// merged broadcast does not send it the same bytes again.
+void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester)
+{
+    const bool wasPending = Pacer.Pending(kind);
+    if (Pacer.TakeNow(kind, handlerNowMs_, Cad.Online().size())) {
+        SendSnapshot(kind);
+        return;
+    }
+    if (!wasPending)
+        ArmTimer2();
+    if (!requester || !Cad.IsOnlineId(*requester))
+        return;
+    OutputScope scope(*this, false);
+    if (kind == SnapshotPacer::kRanking)
+        HoldScores();
+    std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
+    const std::string_view address = Cad.CellOf(*requester, Registry::kAddress);
+    SnapshotCopies& copies = snapshotCopies_[kind];
+    if (copies.text != text) {
+        copies.text = std::move(text);
+        copies.addresses.clear();
+        copies.last.clear();
+    }
+    if (copies.last != address) {
+        copies.last = address;
+        copies.addresses.insert(copies.last);
+    }
+    SendMessageTo(address, copies.text);
+}
+
+// The snapshot of kind as the table holds it now, to every online player; when it is the
+// one requesters were sent while it was merged, not to them again.
+void TForm1::SendSnapshot(SnapshotPacer::Kind kind)
+{
+    OutputScope scope(*this, false);
+    const bool outer = std::exchange(sendingSnapshot_, true);
+    struct Restore {
+        bool& flag;
+        bool was;
+        ~Restore() { flag = was; }
+    } restore{sendingSnapshot_, outer};
+    if (kind == SnapshotPacer::kRanking)
+        HoldScores();
+    const std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
+    const SnapshotCopies copies = std::exchange(snapshotCopies_[kind], {});
+    BroadcastExcept(text, copies.text == text ? copies.addresses : std::unordered_set<std::string>{});
 }
 
 } // namespace lobby

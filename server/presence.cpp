@@ -12,6 +12,7 @@ namespace lobby {
 void TForm1::Timer1Timer()
 {
     OutputScope scope(*this, true);
+    StartHandlerClock();
     ReportFloods();
     ReportHeldErrors();
     ++TickCount;
@@ -28,7 +29,7 @@ void TForm1::Timer1Timer()
             if (Cad.CellOf(id, Registry::kMarker) != "*")
                 return;
             Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
-            SendPlayerList();
+            PublishPlayerList();
         });
     }
 }

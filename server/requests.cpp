@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <initializer_list>
 #include <limits>
 #include <string>
@@ -75,7 +76,7 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
     // flood then costs the disk and the network nothing. The guard's round starts here, so
     // what this request sends is held to its rules on sending.
-    const std::int64_t now = MonotonicNowMs();
+    const std::int64_t now = StartHandlerClock();
     if (!Guard.AdmitRequest(source.key, now)) {
         CountDropped();
         return;
@@ -87,11 +88,33 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
         CountDropped();
         return;
     }
+    if (request && nickRow == 0 && !AdmitNewNick(source, *request, bytes, now))
+        return; // waits for the lobby's allowance of new nicks, or was dropped (and counted)
+    CarryOut(source, bytes, request, nickRow, now);
+}
 
+// What the request sends is charged to its source whichever way it ends, for the lobby's
+// fair share of output; a request nested in this one's host-name lookup counts its own.
+void TForm1::CarryOut(const RequestSource& source, const std::string& bytes, const std::optional<RequestFields>& request,
+                      int nickRow, std::int64_t nowMs)
+{
+    const std::uint64_t outer = std::exchange(requestDatagrams_, 0);
+    try {
+        CarryOutCommand(source, bytes, request, nickRow);
+    } catch (...) {
+        Guard.ChargeOutput(source.key, std::exchange(requestDatagrams_, outer), nowMs);
+        throw;
+    }
+    Guard.ChargeOutput(source.key, std::exchange(requestDatagrams_, outer), nowMs);
+}
+
+void TForm1::CarryOutCommand(const RequestSource& source, const std::string& bytes,
+                             const std::optional<RequestFields>& request, int nickRow)
+{
     // Every line and datagram of this request is gathered and handed over when it ends, also
     // when it ends with an error.
     OutputScope scope(*this, true);
-    LogFile.AppendReceived(FromIP, bytes);
+    LogFile.AppendReceived(source.address, bytes);
     if (!request)
         return;
     const std::optional<int> row = LogIn(source, *request, nickRow);
@@ -120,12 +143,49 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
 // nobody, so it takes nothing. Nothing is changed in the registry.
 bool TForm1::AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs)
 {
-    if (Guard.Limits().registrationsPerHour == 0)
-        return true;
-    if (!StorableInRegistry(request.nick) || !StorableInRegistry(request.password) || RegistryFull())
+    if (Guard.Limits().registrationsPerHour == 0 || !WouldRegister(request))
         return true;
     return Guard.AdmitRegistration(source.key, nowMs);
 }
+
+bool TForm1::WouldRegister(const RequestFields& request) const
+{
+    return StorableInRegistry(request.nick) && StorableInRegistry(request.password) && !RegistryFull();
+}
+
+// A new nick beyond the lobby's allowance waits its turn (Timer2 serves it), unless the wait
+// is full of requests to be served before it; then it is dropped, as the last of them would
+// be to make room for it otherwise. While some wait, a new one waits too, so that it cannot
+// pass those before it.
+bool TForm1::AdmitNewNick(const RequestSource& source, const RequestFields& request, const std::string& bytes,
+                          std::int64_t nowMs)
+{
+    if (!WouldRegister(request))
+        return true; // refused anyway: it registers nobody
+    if (waiting_.empty() && Guard.AdmitLobbyRegistration(nowMs))
+        return true;
+    WaitingRegistration waiting{bytes,
+                                std::string(source.address),
+                                source.key,
+                                Guard.RegistrationsLeft(source.key, nowMs),
+                                waitingOrder_++,
+                                nowMs};
+    const std::size_t most = std::clamp<std::size_t>(
+        std::size_t{Guard.Limits().lobbyRegistrationsPerSecond} * kRegistrationWaitMs / 1000, 1, kMostRegistrationsWaiting);
+    if (waiting_.size() >= most) {
+        const auto last = std::max_element(waiting_.begin(), waiting_.end(), WaitingRegistration::ServedFirst);
+        const bool newcomerLast = !WaitingRegistration::ServedFirst(waiting, *last);
+        Guard.CountRegistrationNotServed(newcomerLast ? waiting.key : last->key);
+        CountDropped();
+        if (newcomerLast)
+            return false;
+        waiting_.erase(last);
+    }
+    waiting_.push_back(std::move(waiting));
+    ArmTimer2();
+    return false;
+}
+
 
 // A known nick (nickRow, from NickRow) with its password is logged in, its row marked online;
 // with another password it is refused. An unknown nick is registered from the source and
@@ -165,8 +225,8 @@ void TForm1::JoinGame(const RequestSource& source, int row)
     HoldScores();
     Reply(source, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
     Cad.SetCell(Registry::kFlag, row, "+");
-    SendPlayerList();
-    SendRanking();
+    PublishPlayerList(Cad.IdOfRow(row));
+    PublishRanking(Cad.IdOfRow(row));
     Reply(source, messages::kConnected);
 }
 
@@ -181,7 +241,7 @@ void TForm1::Leave(int row, std::string_view nick)
 {
     Cad.SetCell(Registry::kMarker, row, "");
     Broadcast(Joined({messages::kLeavePrefix, nick, messages::kLeaveSuffix}));
-    SendPlayerList();
+    PublishPlayerList();
 }
 
 // pvt "target|text": the line to every online player whose nick is exactly target; without
@@ -204,7 +264,7 @@ void TForm1::SendPrivateLine(std::string_view nick, std::string_view argument)
 void TForm1::SetFlag(int row, std::string_view flag)
 {
     Cad.SetCell(Registry::kFlag, row, flag);
-    SendPlayerList();
+    PublishPlayerList(Cad.IdOfRow(row));
 }
 
 // scj: the points added to the score (a score or points that are no integer raise, with the
@@ -215,9 +275,10 @@ void TForm1::ReportScore(int row, std::string_view points)
     const std::int32_t added = StrToInt(points);
     Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, added)));
     ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
+    const Registry::RowId player = Cad.IdOfRow(row); // the sort moves the row
     SortByScore();
     RequestSave();
-    SendRanking(); // waits for that save
+    PublishRanking(player); // waits for that save
 }
 
 // The guard is asked here, by the key the request's admission worked out, so Deliver does not

@@ -94,6 +94,7 @@ TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ChildProgram server({program.string(), "m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                             "--lobby-registration-limit", "0", "--lobby-output-limit", "0", "--list-interval", "0",
                              "--reply-port", std::to_string(client.Port())},
                             HeadlessServerSetup("/", (folder / "stderr").string()));
         bool up = false;
@@ -224,6 +225,7 @@ TEST(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         ChildProgram server({program.string(), "m5qt4", "--headless", "--rate-limit", "0", "--registration-limit", "0",
+                             "--lobby-registration-limit", "0", "--lobby-output-limit", "0", "--list-interval", "0",
                              "--reply-port", std::to_string(players[0]->Port())},
                             HeadlessServerSetup("/", (folder / "stderr").string()));
         // Every player joins (and so is online to receive every ranking).

@@ -62,7 +62,7 @@ TEST(FloodGuard, RegistrationsComeTwentyAtOnceThenOneEveryThreeMinutes)
 
 TEST(FloodGuard, ZeroSwitchesALimitOffAndRemembersNothing)
 {
-    FloodGuard guard(FloodLimits{0, 0, 0, 1000});
+    FloodGuard guard(FloodLimits{0, 0, 0, 1000, 0, 0});
     EXPECT_EQ(Admitted(guard, "10.0.0.1", 100000, 0), 100000);
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(guard.AdmitRegistration("10.0.0.1", 0));
@@ -363,14 +363,22 @@ TEST(FloodOptions, DefaultsAndValuesReachTheFormEnvironment)
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 20u);
     EXPECT_EQ(environment.floodLimits.silentSendKilobytesPerSecond, 16u);
     EXPECT_EQ(environment.capacity, 1000000);
+    const FormEnvironment defaults;
+    EXPECT_EQ(environment.floodLimits.lobbyDatagramsPerSecond, defaults.floodLimits.lobbyDatagramsPerSecond);
+    EXPECT_EQ(environment.floodLimits.lobbyRegistrationsPerSecond, defaults.floodLimits.lobbyRegistrationsPerSecond);
+    EXPECT_EQ(environment.snapshotIntervalMs, defaults.snapshotIntervalMs);
 
     ApplyServerLimits(Parse({"m5qt4", "--rate-limit", "0", "--registration-limit", "7", "--send-limit", "64",
-                             "--capacity", "300"}),
+                             "--capacity", "300", "--lobby-output-limit", "5", "--lobby-registration-limit", "6",
+                             "--list-interval", "0"}),
                       environment);
     EXPECT_EQ(environment.floodLimits.requestsPerSecond, 0u);
     EXPECT_EQ(environment.floodLimits.registrationsPerHour, 7u);
     EXPECT_EQ(environment.floodLimits.silentSendKilobytesPerSecond, 64u);
     EXPECT_EQ(environment.capacity, 300);
+    EXPECT_EQ(environment.floodLimits.lobbyDatagramsPerSecond, 5u);
+    EXPECT_EQ(environment.floodLimits.lobbyRegistrationsPerSecond, 6u);
+    EXPECT_EQ(environment.snapshotIntervalMs, 0);
 }
 
 TEST(FloodOptions, BadValuesAreRefusedWithTheOptionsName)

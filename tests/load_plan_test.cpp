@@ -39,6 +39,17 @@ TEST(LoadPlan, TemplateTakesTheIndexForEveryMarkAndKeepsOtherBytes)
     EXPECT_EQ(SubstituteSign("p1|pw|scj|{sign}10", false), "p1|pw|scj|10");
     EXPECT_EQ(SubstituteSign("p1|pw|scj|{sign}10", true), "p1|pw|scj|-10");
     EXPECT_EQ(SubstituteSign("{sign}{sign}|{sig}", true), "--|{sig}");
+    EXPECT_EQ(SubstituteNumber("x{n}|pw|msg|oi {n}", 17), "x17|pw|msg|oi 17");
+    EXPECT_EQ(SubstituteNumber("{i}|{m}", 3), "{i}|{m}");
+}
+
+// A reply is matched to its request by the number it ends with (a chat line repeats it).
+TEST(LoadPlan, TheNumberAReplyEndsWith)
+{
+    EXPECT_EQ(TrailingNumber("msg|p1 disse: oi 1234"), 1234);
+    EXPECT_EQ(TrailingNumber("0"), 0);
+    for (const char* none : {"", "msg|p1 disse: oi", "12 x", "1234567890123456789"})
+        EXPECT_FALSE(TrailingNumber(none)) << none;
 }
 
 TEST(LoadPlan, PercentilesTakeTheNearestRank)

@@ -70,6 +70,39 @@ inline std::string SubstituteSign(std::string_view request, bool negative)
     return result;
 }
 
+// The request with every "{n}" replaced by the decimal number: a generator numbers its
+// requests, so a flood can register a new nick with each one, and a reply that repeats the
+// number (a chat line) can be matched to the request that asked for it.
+inline std::string SubstituteNumber(std::string_view request, long long number)
+{
+    static constexpr std::string_view kMark = "{n}";
+    const std::string text = std::to_string(number);
+    std::string result;
+    std::size_t pos = 0;
+    for (std::size_t mark; (mark = request.find(kMark, pos)) != std::string_view::npos; pos = mark + kMark.size()) {
+        result.append(request.substr(pos, mark - pos));
+        result += text;
+    }
+    result.append(request.substr(pos));
+    return result;
+}
+
+// The decimal number the bytes end with; nothing when they end in no digit, or in more
+// digits than a request number has.
+inline std::optional<long long> TrailingNumber(std::string_view bytes)
+{
+    std::size_t start = bytes.size();
+    while (start > 0 && bytes[start - 1] >= '0' && bytes[start - 1] <= '9')
+        --start;
+    const std::size_t digits = bytes.size() - start;
+    if (digits == 0 || digits > 18)
+        return std::nullopt;
+    long long value = 0;
+    for (std::size_t i = start; i < bytes.size(); ++i)
+        value = value * 10 + (bytes[i] - '0');
+    return value;
+}
+
 // The nearest-rank percentile of samples that are already sorted ascending: the smallest
 // sample such that at least p percent of all samples are not above it. Nothing for no
 // samples; p is clamped to 0..100 (p 0 gives the smallest sample).

@@ -2,7 +2,9 @@
 // the bare comparison server) from outside. Client i has its own loopback address
 // (load_plan::ClientAddress) and listens on the reply port there, as a game client does;
 // the last --senders clients send the request template with their index put in for "{i}"
-// (and, where it holds "{sign}", alternately nothing and "-" there). With --first-client K
+// (and, where it holds "{sign}", alternately nothing and "-" there; "{n}" becomes the
+// request's number, counted from 0 over the whole run). Given more than once, --template
+// makes each client send the templates in turn. With --first-client K
 // the clients are K, K+1, ..., so two generators can run side by side; with --reply-prefix
 // only datagrams that start with it count as replies (a lobby broadcasts other things too).
 // With --shared-replies a request is answered by --expect replies arriving at any clients,
@@ -18,13 +20,17 @@
 //
 // Replies are matched to requests first-in first-out per sender: the server answers in
 // order, so with one sender (or senders that never receive each other's traffic) the match
-// is exact. A reply later than --timeout-ms counts as lost and frees its window slot.
+// is exact. A reply later than --timeout-ms counts as lost and frees its window slot. With
+// --match-number a reply is matched instead to the request whose number it ends with (a
+// chat line repeats the text sent), so a reply lost or late under a flood cannot be taken
+// for the answer to the next request; on_time counts the answers within --deadline-ms.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -57,7 +63,7 @@ struct Options {
     int clientPort = 12000;
     int clients = 1;
     int senders = -1; // -1: every client sends
-    std::string requestTemplate;
+    std::vector<std::string> templates;
     int expect = 1;
     long long count = 100000;
     int seconds = 5;
@@ -69,6 +75,8 @@ struct Options {
     int firstClient = 0;
     std::string replyPrefix;
     bool sharedReplies = false;
+    bool matchNumber = false;
+    int deadlineMs = 1000;
 };
 
 long long MonotonicNs()
@@ -119,9 +127,8 @@ FileDescriptor ClientSocket(int index, int port)
 
 struct Client {
     FileDescriptor fd;
-    std::string requests[2]; // sent in turn when the template alternates a sign, else the first
-    bool alternates = false;
-    bool nextNegative = false;
+    std::vector<std::string> requests; // sent in turn: the templates, each with both signs
+    std::size_t next = 0;
     bool sender = false;
     std::deque<long long> outstanding; // send times of requests not yet answered, oldest first
 };
@@ -134,7 +141,8 @@ struct Tally {
     long long firstSendNs = 0;
     long long lastSendNs = 0;
     long long lastReceiveNs = 0;
-    std::vector<std::uint32_t> latencyNs;
+    std::vector<std::uint32_t> latencyNs; // each at most 2^32 - 1 ns (4.3 s)
+    long long maxLatencyNs = -1;          // the longest, however long
 };
 
 // The whole run: sockets, the send schedule, receiving and matching, the final tally.
@@ -151,10 +159,13 @@ public:
         for (int i = 0; i < options.clients; ++i) {
             Client& client = clients_[static_cast<std::size_t>(i)];
             client.fd = ClientSocket(options.firstClient + i, options.clientPort);
-            const std::string request = load_plan::SubstituteIndex(options.requestTemplate, options.firstClient + i);
-            client.requests[0] = load_plan::SubstituteSign(request, false);
-            client.requests[1] = load_plan::SubstituteSign(request, true);
-            client.alternates = client.requests[0] != client.requests[1];
+            for (const std::string& requestTemplate : options.templates) {
+                const std::string request = load_plan::SubstituteIndex(requestTemplate, options.firstClient + i);
+                client.requests.push_back(load_plan::SubstituteSign(request, false));
+                if (const std::string negative = load_plan::SubstituteSign(request, true); negative != request)
+                    client.requests.push_back(negative);
+                numbered_ = numbered_ || request.find("{n}") != std::string::npos;
+            }
             client.sender = i >= options.clients - senders;
             if (client.sender)
                 senderIndices_.push_back(i);
@@ -248,10 +259,15 @@ private:
             const int batch = static_cast<int>(std::min<long long>({share, wanted - done, kBatch}));
             mmsghdr messages[kBatch];
             iovec pieces[kBatch];
+            std::string numbered[kBatch];
             for (int m = 0; m < batch; ++m) {
-                std::string& request = client.requests[client.nextNegative ? 1 : 0];
-                client.nextNegative = client.alternates && !client.nextNegative;
-                pieces[m] = iovec{request.data(), request.size()};
+                std::string* request = &client.requests[client.next];
+                client.next = (client.next + 1) % client.requests.size();
+                if (numbered_) {
+                    numbered[m] = load_plan::SubstituteNumber(*request, tally_.sent + m);
+                    request = &numbered[m];
+                }
+                pieces[m] = iovec{request->data(), request->size()};
                 messages[m] = mmsghdr{};
                 messages[m].msg_hdr.msg_name = const_cast<sockaddr_in*>(&server_);
                 messages[m].msg_hdr.msg_namelen = sizeof server_;
@@ -268,8 +284,12 @@ private:
             tally_.lastSendNs = now;
             tally_.sent += sent;
             inFlight_ += sent;
-            for (int m = 0; m < sent; ++m)
-                (options_.sharedReplies ? shared_ : client.outstanding).push_back(now);
+            for (int m = 0; m < sent; ++m) {
+                if (options_.matchNumber)
+                    byNumber_[tally_.sent - sent + m] = now;
+                else
+                    (options_.sharedReplies ? shared_ : client.outstanding).push_back(now);
+            }
             done += sent;
         }
         return done;
@@ -290,6 +310,15 @@ private:
             }
         };
         expire(shared_);
+        for (auto entry = byNumber_.begin(); entry != byNumber_.end();) {
+            if (entry->second >= limitNs) {
+                ++entry;
+                continue;
+            }
+            entry = byNumber_.erase(entry);
+            --inFlight_;
+            ++tally_.expired;
+        }
         for (int index : senderIndices_)
             expire(clients_[static_cast<std::size_t>(index)].outstanding);
     }
@@ -338,12 +367,23 @@ private:
             got += n;
             const long long now = MonotonicNs();
             int replies = n;
-            if (!options_.replyPrefix.empty()) {
+            if (!options_.replyPrefix.empty() || options_.matchNumber) {
                 replies = 0;
                 const std::string& prefix = options_.replyPrefix;
                 for (int m = 0; m < n; ++m) {
-                    if (messages[m].msg_len >= prefix.size() && std::memcmp(buffers[m], prefix.data(), prefix.size()) == 0)
-                        ++replies;
+                    if (messages[m].msg_len < prefix.size() || std::memcmp(buffers[m], prefix.data(), prefix.size()) != 0)
+                        continue;
+                    ++replies;
+                    if (options_.matchNumber && client.sender)
+                        MatchNumbered(std::string_view(buffers[m], messages[m].msg_len), now);
+                }
+                if (options_.matchNumber) {
+                    tally_.received += replies;
+                    if (replies > 0)
+                        tally_.lastReceiveNs = now;
+                    if (n < kBatch)
+                        return;
+                    continue;
                 }
             }
             tally_.received += replies;
@@ -355,7 +395,7 @@ private:
                     const long long latency = now - shared_.front();
                     shared_.pop_front();
                     --inFlight_;
-                    tally_.latencyNs.push_back(static_cast<std::uint32_t>(std::min<long long>(latency, 0xFFFFFFFFLL)));
+                    Record(latency);
                 }
                 replies = 0;
             }
@@ -363,11 +403,29 @@ private:
                 const long long latency = now - client.outstanding.front();
                 client.outstanding.pop_front();
                 --inFlight_;
-                tally_.latencyNs.push_back(static_cast<std::uint32_t>(std::min<long long>(latency, 0xFFFFFFFFLL)));
+                Record(latency);
             }
             if (n < kBatch)
                 return;
         }
+    }
+
+    void Record(long long latencyNs)
+    {
+        tally_.latencyNs.push_back(static_cast<std::uint32_t>(std::min<long long>(latencyNs, 0xFFFFFFFFLL)));
+        tally_.maxLatencyNs = std::max(tally_.maxLatencyNs, latencyNs);
+    }
+
+    // The answer to the request whose number reply ends with, if it is still waited for.
+    void MatchNumbered(std::string_view reply, long long now)
+    {
+        const auto number = load_plan::TrailingNumber(reply);
+        const auto entry = number ? byNumber_.find(*number) : byNumber_.end();
+        if (entry == byNumber_.end())
+            return;
+        Record(now - entry->second);
+        byNumber_.erase(entry);
+        --inFlight_;
     }
 
     const Options& options_;
@@ -380,11 +438,13 @@ private:
     long long inFlight_ = 0;
     std::deque<long long> shared_; // with --shared-replies: send times of unanswered requests
     long long sharedReplies_ = 0;  // replies not yet enough to answer the oldest of them
+    std::map<long long, long long> byNumber_; // with --match-number: number, send time
+    bool numbered_ = false;                   // a template holds "{n}"
     Tally tally_;
 };
 
 // Prints the run's one report line; expected is the datagrams the requests should have brought.
-void PrintTally(const Tally& tally, long long expected)
+void PrintTally(const Tally& tally, long long expected, int deadlineMs)
 {
     const long long endNs = std::max(tally.lastReceiveNs, tally.lastSendNs);
     const double seconds = tally.sent > 0 ? static_cast<double>(endNs - tally.firstSendNs) / 1e9 : 0.0;
@@ -395,12 +455,15 @@ void PrintTally(const Tally& tally, long long expected)
         return value ? static_cast<double>(*value) / 1000.0 : -1.0;
     };
     const double perSecond = seconds > 0 ? 1.0 / seconds : 0.0;
+    const auto onTime = std::count_if(sorted.begin(), sorted.end(), [&](std::uint32_t ns) {
+        return std::uint64_t{ns} <= static_cast<std::uint64_t>(deadlineMs) * 1'000'000u;
+    });
     std::printf("sent=%lld seconds=%.3f req_per_s=%.0f dgrams_per_s=%.0f received=%lld answered=%zu "
-                "p50_us=%.1f p99_us=%.1f p999_us=%.1f lost=%lld late=%lld send_errors=%lld\n",
+                "p50_us=%.1f p99_us=%.1f p999_us=%.1f lost=%lld late=%lld send_errors=%lld max_us=%.1f on_time=%ld\n",
                 tally.sent, seconds, static_cast<double>(tally.sent) * perSecond,
                 static_cast<double>(tally.received) * perSecond, tally.received, tally.latencyNs.size(), micros(50),
                 micros(99), micros(99.9), std::max(expected - tally.received, 0LL), tally.expired,
-                tally.sendErrors);
+                tally.sendErrors, static_cast<double>(tally.maxLatencyNs) / 1000.0, static_cast<long>(onTime));
 }
 
 // Sends the template from client 0 every 10 ms until a datagram comes back or --seconds
@@ -413,7 +476,7 @@ int Probe(const Options& options)
     const FileDescriptor fd = ClientSocket(options.firstClient, options.clientPort);
     const sockaddr_in server = Address(options.server, options.serverPort);
     const std::string request =
-        load_plan::SubstituteSign(load_plan::SubstituteIndex(options.requestTemplate, options.firstClient), false);
+        load_plan::SubstituteSign(load_plan::SubstituteIndex(options.templates.front(), options.firstClient), false);
     long long nextSend = 0;
     while (MonotonicNs() < deadline) {
         if (MonotonicNs() >= nextSend) {
@@ -438,9 +501,11 @@ const char* const kUsage =
     "usage: loadgen --template T [--clients C] [--senders S] [--expect K] [--count N] [--seconds S]\n"
     "               [--rate R | --window W] [--timeout-ms T] [--server A] [--server-port P] [--port P]\n"
     "               [--first-client K] [--reply-prefix P] [--shared-replies]\n"
+    "               [--match-number] [--deadline-ms D]\n"
     "       loadgen --probe --template T [--since REALTIME_NS] [--seconds S] ...\n"
     "  client i listens on 127.0.(1+i/254).(1+i%254):PORT; the last S clients send T with {i} = index\n"
-    "  (i from K on) and {sign} alternately empty and \"-\"; only replies starting with P count;\n"
+    "  (i from K on), {sign} alternately empty and \"-\", {n} the request's number; several\n"
+    "  --template are sent in turn; only replies starting with P count;\n"
     "  K is the datagrams each request brings, all clients together (for the lost count).\n";
 
 // Reads the command line; raises std::invalid_argument naming what is wrong.
@@ -457,11 +522,15 @@ Options ParseOptions(int argc, char** argv)
             options.sharedReplies = true;
             continue;
         }
+        if (name == "--match-number") {
+            options.matchNumber = true;
+            continue;
+        }
         if (i + 1 >= argc)
             throw std::invalid_argument(std::string(name) + " needs a value");
         const std::string_view value = argv[++i];
         if (name == "--template")
-            options.requestTemplate = value;
+            options.templates.emplace_back(value);
         else if (name == "--server")
             options.server = value;
         else if (name == "--server-port")
@@ -488,12 +557,14 @@ Options ParseOptions(int argc, char** argv)
             options.firstClient = static_cast<int>(ParseWhole(name, value, 0, load_plan::kMaxClients - 1));
         else if (name == "--reply-prefix")
             options.replyPrefix = value;
+        else if (name == "--deadline-ms")
+            options.deadlineMs = static_cast<int>(ParseWhole(name, value, 1, 60'000));
         else if (name == "--since")
             options.sinceNs = ParseWhole(name, value, 0, 4'000'000'000'000'000'000LL);
         else
             throw std::invalid_argument("unknown option " + std::string(name));
     }
-    if (options.requestTemplate.empty())
+    if (options.templates.empty() || options.templates.front().empty())
         throw std::invalid_argument("--template is required");
     if (options.senders > options.clients)
         throw std::invalid_argument("--senders cannot exceed --clients");
@@ -516,7 +587,7 @@ int main(int argc, char** argv)
             return Probe(options);
         LoadRun run(options);
         const Tally& tally = run.Run();
-        PrintTally(tally, run.Expected());
+        PrintTally(tally, run.Expected(), options.deadlineMs);
         return 0;
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "loadgen: %s\n%s", error.what(), kUsage);
