@@ -6,10 +6,14 @@
 # goes on behind it, so closing the window still ends the loop.
 # Exit 77 (skipped) where Xvfb, the X tools or Wine are not installed.
 #   window_shows.sh lobby-window-demo.exe WINEPREFIX
+# The window gets a Wine prefix of its own, WINEPREFIX-window: Wine's desktop process, which
+# draws every window of a prefix, takes the display of whichever program started it first,
+# and a test running beside this one without a display would leave it none.
 # LOBBY_WINDOW_SCREENSHOT=path keeps the screenshot.
 set -uo pipefail
 demo=$1
-prefix=$2
+prefix="$2-window"
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 caption="Servidor para jogos Multiplayer - KIVO online"
 
 for tool in Xvfb xwininfo xprop import wine; do
@@ -20,6 +24,7 @@ work=$(mktemp -d)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    wineserver -k 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,11 +39,12 @@ pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.err")"
 export DISPLAY=":$(head -n1 "$work/display")"
+# A desktop left from a run just before would still draw on that run's display, now gone.
+wineserver -k 2>/dev/null
 
 # The demo closes its window by itself 10 seconds after showing it, as the operator would,
 # with an error box open since the loop's first turn.
-env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine "$demo" --seconds 10 --error \
-    >"$work/out" 2>"$work/err" &
+wine "$demo" --seconds 10 --error >"$work/out" 2>"$work/err" &
 demo_pid=$!
 pids+=("$demo_pid")
 
