@@ -1,10 +1,13 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <stdexcept>
+#include <string_view>
 #include <unistd.h>
 
+#include "platform/file_bytes.h"
 #include "server/form1.h"
 
 namespace lobby {
@@ -31,6 +34,148 @@ std::int64_t ParseCount(const std::string& option, const std::string& value, std
     return count;
 }
 
+// One option of the command line, which is also a key of the configuration file (its name
+// without the dashes) unless it says otherwise. A switch takes no value on the command line
+// and yes or no in the file.
+struct Option {
+    std::string_view name;
+    bool takesValue;
+    bool restartOnly; // the running lobby cannot take a new value
+    bool inFile;
+    // Sets the option in line; label names it in errors ("--rate-limit", or "rate-limit" in
+    // a file), value is "yes" or "no" for a switch.
+    void (*apply)(CommandLine& line, const std::string& label, const std::string& value);
+    std::string (*show)(const CommandLine& line);
+};
+
+std::string YesNo(bool value)
+{
+    return value ? "yes" : "no";
+}
+
+std::string Folder(const std::string& label, std::string folder)
+{
+    if (folder.empty())
+        throw std::invalid_argument(label + " needs a folder");
+    if (folder.back() != '/')
+        folder += '/';
+    return folder;
+}
+
+constexpr Option kOptions[] = {
+    {"headless", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.headless = v == "yes"; },
+     [](const CommandLine& l) { return YesNo(l.headless); }},
+    {"quiet", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.quiet = v == "yes"; },
+     [](const CommandLine& l) { return YesNo(l.quiet); }},
+    {"dir", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) { l.dataFolder = Folder(label, v); },
+     [](const CommandLine& l) { return l.dataFolder.value_or("(the program's folder)"); }},
+    {"listen-port", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) { l.listenPort = ParsePort(label, v); },
+     [](const CommandLine& l) { return std::to_string(l.listenPort); }},
+    {"reply-port", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) { l.replyPort = ParsePort(label, v); },
+     [](const CommandLine& l) { return std::to_string(l.replyPort); }},
+    {"rate-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.rateLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.rateLimit); }},
+    {"registration-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.registrationLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.registrationLimit); }},
+    {"send-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.sendLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.sendLimit); }},
+    {"lobby-output-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.lobbyOutputLimit = static_cast<std::uint32_t>(ParseCount(label, v, 100000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.lobbyOutputLimit); }},
+    {"lobby-registration-limit", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.lobbyRegistrationLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.lobbyRegistrationLimit); }},
+    // The pacer's interval is fixed when the lobby is made.
+    {"list-interval", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.listIntervalMs = static_cast<std::int32_t>(ParseCount(label, v, 60000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.listIntervalMs); }},
+    {"capacity", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.capacity = static_cast<std::int32_t>(ParseCount(label, v, 100000000));
+     },
+     [](const CommandLine& l) { return std::to_string(l.capacity); }},
+    {"compress-logs", false, false, true,
+     [](CommandLine& l, const std::string&, const std::string& v) { l.compressLogs = v == "yes"; },
+     [](const CommandLine& l) { return YesNo(l.compressLogs); }},
+    {"keep-logs", true, false, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         l.keepLogDays = static_cast<std::int32_t>(ParseCount(label, v, 36500));
+     },
+     [](const CommandLine& l) { return std::to_string(l.keepLogDays); }},
+    {"control", true, true, true,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         if (v.empty())
+             throw std::invalid_argument(label + " needs the path of a socket");
+         l.controlPath = v;
+     },
+     [](const CommandLine& l) { return l.controlPath.value_or("(lobby.sock in the data folder)"); }},
+    {"config", true, true, false,
+     [](CommandLine& l, const std::string& label, const std::string& v) {
+         if (v.empty())
+             throw std::invalid_argument(label + " needs a file");
+         l.configFile = v;
+     },
+     [](const CommandLine& l) { return l.configFile.value_or(""); }},
+};
+
+const Option* FindOption(std::string_view name)
+{
+    for (const Option& option : kOptions) {
+        if (option.name == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+// Applies the options among the words after the first to line. Words that are not options
+// are ignored, as they always were.
+void ApplyOptions(CommandLine& line, const std::vector<std::string>& words)
+{
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word.rfind("--", 0) != 0)
+            continue;
+        const Option* option = FindOption(std::string_view(word).substr(2));
+        if (!option)
+            throw std::invalid_argument("unknown option " + word);
+        std::string value = "yes";
+        if (option->takesValue) {
+            if (i + 1 >= words.size())
+                throw std::invalid_argument(word + " needs a value");
+            value = words[++i];
+        }
+        option->apply(line, word, value);
+        line.given.emplace_back(option->name);
+    }
+}
+
+std::string Trimmed(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(first, last - first + 1));
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv)
@@ -46,54 +191,97 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
         line.version = true;
         return line;
     }
-
-    for (std::size_t i = 1; i < line.arguments.size(); ++i) {
-        const std::string& word = line.arguments[i];
-        if (word.rfind("--", 0) != 0)
-            continue;
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= line.arguments.size())
-                throw std::invalid_argument(word + " needs a value");
-            return line.arguments[++i];
-        };
-        if (word == "--headless") {
-            line.headless = true;
-        } else if (word == "--quiet") {
-            line.quiet = true;
-        } else if (word == "--dir") {
-            std::string folder = value();
-            if (folder.empty())
-                throw std::invalid_argument("--dir needs a folder");
-            if (folder.back() != '/')
-                folder += '/';
-            line.dataFolder = folder;
-        } else if (word == "--listen-port") {
-            line.listenPort = ParsePort(word, value());
-        } else if (word == "--reply-port") {
-            line.replyPort = ParsePort(word, value());
-        } else if (word == "--rate-limit") {
-            line.rateLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
-        } else if (word == "--registration-limit") {
-            line.registrationLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
-        } else if (word == "--send-limit") {
-            line.sendLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
-        } else if (word == "--lobby-output-limit") {
-            line.lobbyOutputLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 100000000));
-        } else if (word == "--lobby-registration-limit") {
-            line.lobbyRegistrationLimit = static_cast<std::uint32_t>(ParseCount(word, value(), 1000000));
-        } else if (word == "--list-interval") {
-            line.listIntervalMs = static_cast<std::int32_t>(ParseCount(word, value(), 60000));
-        } else if (word == "--capacity") {
-            line.capacity = static_cast<std::int32_t>(ParseCount(word, value(), 100000000));
-        } else if (word == "--compress-logs") {
-            line.compressLogs = true;
-        } else if (word == "--keep-logs") {
-            line.keepLogDays = static_cast<std::int32_t>(ParseCount(word, value(), 36500));
-        } else {
-            throw std::invalid_argument("unknown option " + word);
-        }
-    }
+    ApplyOptions(line, line.arguments);
     return line;
+}
+
+// The file is "KEY = VALUE" lines; blank lines and lines starting with "#" say nothing. A
+// value may stand in double quotes (to keep blanks at its ends).
+Configured WithConfiguration(const CommandLine& line)
+{
+    Configured result{line, {}};
+    if (!line.configFile)
+        return result;
+    const std::string& path = *line.configFile;
+    std::optional<std::string> text;
+    try {
+        text = ReadWholeFile(path);
+    } catch (const std::exception& error) {
+        throw std::invalid_argument(error.what());
+    }
+    if (!text)
+        throw std::invalid_argument("cannot read " + path + ": no such file");
+
+    CommandLine configured;
+    configured.arguments = line.arguments;
+    configured.configFile = line.configFile;
+    int number = 0;
+    for (std::size_t pos = 0; pos < text->size();) {
+        std::size_t end = text->find('\n', pos);
+        if (end == std::string::npos)
+            end = text->size();
+        const std::string entry = Trimmed(std::string_view(*text).substr(pos, end - pos));
+        pos = end + 1;
+        ++number;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (entry.empty() || entry.front() == '#')
+            continue;
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos)
+            throw std::invalid_argument(where + "a setting is KEY = VALUE, not \"" + entry + "\"");
+        const std::string key = Trimmed(std::string_view(entry).substr(0, equals));
+        std::string value = Trimmed(std::string_view(entry).substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        const Option* option = FindOption(key);
+        if (!option || !option->inFile)
+            throw std::invalid_argument(where + "unknown key \"" + key + "\"");
+        if (!option->takesValue) {
+            if (value == "yes" || value == "true" || value == "on" || value == "1")
+                value = "yes";
+            else if (value == "no" || value == "false" || value == "off" || value == "0")
+                value = "no";
+            else
+                throw std::invalid_argument(where + key + " is yes or no, not \"" + value + "\"");
+        }
+        try {
+            option->apply(configured, key, value);
+        } catch (const std::invalid_argument& error) {
+            throw std::invalid_argument(where + error.what());
+        }
+        if (std::find(line.given.begin(), line.given.end(), key) != line.given.end())
+            result.overridden.push_back(where + key + " is given on the command line too, which wins");
+    }
+    // The command line over the file.
+    ApplyOptions(configured, configured.arguments);
+    result.line = std::move(configured);
+    return result;
+}
+
+std::vector<SettingChange> ChangedSettings(const CommandLine& running, const CommandLine& read)
+{
+    std::vector<SettingChange> changes;
+    for (const Option& option : kOptions) {
+        const std::string was = option.show(running);
+        const std::string now = option.show(read);
+        if (was == now)
+            continue;
+        changes.push_back({std::string(option.name) + " " + was + " -> " + now + (option.restartOnly ? " needs a restart" : ""),
+                           option.restartOnly});
+    }
+    return changes;
+}
+
+CommandLine InForce(const CommandLine& running, const CommandLine& read)
+{
+    CommandLine result = read;
+    result.headless = running.headless;
+    result.quiet = running.quiet;
+    result.dataFolder = running.dataFolder;
+    result.listenPort = running.listenPort;
+    result.replyPort = running.replyPort;
+    result.controlPath = running.controlPath;
+    return result;
 }
 
 std::string ProgramName(ProgramKind kind)
@@ -142,12 +330,16 @@ std::string UsageText(ProgramKind kind)
            "                      (read it with zcat or zgrep); off by default\n"
            "  --keep-logs DAYS    remove closed days of the traffic log older than DAYS days,\n"
            "                      plain or compressed (default 0: keep every day)\n"
+           "  --control PATH      the operator's console: the local socket lobbyctl talks to\n"
+           "                      (default: lobby.sock in the data folder)\n"
+           "  --config FILE       read the settings of FILE first (KEY = VALUE, the keys are\n"
+           "                      these options' names); the command line wins over it\n"
            "  --help              this text (as the only argument)\n"
            "  --version           the program's version (as the only argument)\n"
            "\n"
-           "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP re-reads the\n"
-           "regional date and time settings. See " + (window ? "lobby-server-window(1) and " : "") +
-           "lobby-server(8).\n";
+           "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP (or lobbyctl\n"
+           "reload) reads the configuration file and the regional date and time settings again.\n"
+           "See " + (window ? "lobby-server-window(1), " : "") + "lobby-server(8) and lobbyctl(8).\n";
 }
 
 void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)

@@ -35,7 +35,38 @@ struct CommandLine {
     // The traffic log's closed days; both off by default.
     bool compressLogs = false;            // --compress-logs: closed days become DATE.txt.gz
     std::int32_t keepLogDays = 0;         // --keep-logs DAYS: older closed days removed (0: none)
+    // The operator's console and the configuration file.
+    std::optional<std::string> controlPath; // --control PATH: the console's socket (default: DATA/lobby.sock)
+    std::optional<std::string> configFile;  // --config FILE: settings read at start-up and again on reload
+    // The options given on the command line (their names without the dashes): they win over
+    // the configuration file.
+    std::vector<std::string> given;
 };
+
+// What a configuration file's settings did to a command line: the file's settings that the
+// command line overrode ("FILE:LINE: dir is given on the command line too, which wins").
+struct Configured {
+    CommandLine line;
+    std::vector<std::string> overridden;
+};
+
+// The command line with the configuration file it names (--config) read under it: the file's
+// settings first, then the command line's options over them. Without --config, the line as
+// it is. A file that cannot be read, a line that is no setting, an unknown key or a bad value
+// raises std::invalid_argument "FILE:LINE: key: what is wrong" (or "FILE: reason").
+Configured WithConfiguration(const CommandLine& line);
+
+// What a configuration read again while serving changes, for the operator, one entry each:
+// "rate-limit 50 -> 20", or, for what only a restart can change, "dir /a/ -> /b/ needs a
+// restart".
+struct SettingChange {
+    std::string text;
+    bool needsRestart = false;
+};
+std::vector<SettingChange> ChangedSettings(const CommandLine& running, const CommandLine& read);
+// The settings in force once read has been applied to a lobby running with running: read's,
+// but for what only a restart changes, which stays as it runs.
+CommandLine InForce(const CommandLine& running, const CommandLine& read);
 
 struct FormEnvironment;
 // Copies the flood limits, the registry capacity and what becomes of closed log days of

@@ -60,9 +60,16 @@ std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadableReentrant(int
     return Watch(fd, std::move(onReadable), true);
 }
 
-std::unique_ptr<EventLoop::Registration> QtEventLoop::Watch(int fd, std::function<void()> onReadable, bool reentrant)
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchWritable(int fd, std::function<void()> onWritable)
 {
-    auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    thread_.AssertHere("QtEventLoop::WatchWritable");
+    return Watch(fd, std::move(onWritable), false, true);
+}
+
+std::unique_ptr<EventLoop::Registration> QtEventLoop::Watch(int fd, std::function<void()> onReadable, bool reentrant,
+                                                            bool writable)
+{
+    auto notifier = std::make_unique<QSocketNotifier>(fd, writable ? QSocketNotifier::Write : QSocketNotifier::Read);
     // Qt holds a reference to the connected functor while calling it, so the callback lives
     // on to its end even if it drops its own registration. Unless reentrant, the notifier is
     // off while its callback runs: Qt's dispatcher would otherwise call it again from a

@@ -36,6 +36,8 @@ public:
     std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
     // The notifier stays on, so a nested dispatch calls the callback inside itself.
     std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
+    // Off while its callback runs, as WatchReadable.
+    std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) override;
     std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) override;
     // Thread-safe. Calls still queued when this loop is destroyed are dropped unrun.
     void Post(std::function<void()> fn) override;
@@ -46,7 +48,7 @@ public:
     void Quit() override;
 
 private:
-    std::unique_ptr<Registration> Watch(int fd, std::function<void()> onReadable, bool reentrant);
+    std::unique_ptr<Registration> Watch(int fd, std::function<void()> callback, bool reentrant, bool writable = false);
     // Runs fn, handing anything it raises to the error handler.
     void Guarded(const std::function<void()>& fn);
 

@@ -9,9 +9,13 @@
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
 #include "platform/epoll_event_loop.h"
+#include "platform/local_server.h"
+#include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "platform/signal_pipe.h"
 #include "platform/standard_error.h"
+#include "server/console.h"
+#include "server/console_protocol.h"
 #include "server/form1.h"
 #include "server/registry_file.h"
 
@@ -23,6 +27,54 @@ void SayOnStandardError(ProgramKind kind, const std::string& text)
 }
 
 namespace {
+
+// The console's socket in the data folder when --control names none.
+constexpr const char* kControlFileName = "lobby.sock";
+
+LocalServerOptions ControlOptions(std::string path)
+{
+    LocalServerOptions options;
+    options.path = std::move(path);
+    options.busyAnswer = console_protocol::AnswerText(
+        false, "the console is busy with " + std::to_string(options.maxClients) + " clients; try again\n");
+    options.tooLongAnswer = console_protocol::AnswerText(
+        false, "the request is longer than the " + std::to_string(options.maxRequestBytes) + " bytes the console reads\n");
+    return options;
+}
+
+// Reads the configuration file again and applies what a running lobby can take: the limits,
+// the registry's capacity, what becomes of closed log days. What only a restart can change
+// is said so. A file that cannot be read changes nothing.
+ConsoleReply ReloadConfiguration(CommandLine& running, TForm1& form)
+{
+    if (!running.configFile)
+        return ConsoleReply{true, "regional settings read again; there is no configuration file (--config FILE)\n",
+                            "{\"message\":\"regional settings read again\",\"changes\":[]}"};
+    Configured read;
+    try {
+        read = WithConfiguration(running);
+    } catch (const std::invalid_argument& error) {
+        const std::string why = std::string(error.what()) + "; the settings in force stay";
+        return ConsoleReply{false, why + "\n", "{\"error\":" + console_protocol::JsonText(why) + "}"};
+    }
+    const std::vector<SettingChange> changes = ChangedSettings(running, read.line);
+    running = InForce(running, read.line);
+    FormEnvironment limits;
+    ApplyServerLimits(running, limits);
+    form.ApplyLimits(limits.floodLimits, limits.capacity, limits.logKeeping);
+
+    std::string text = *running.configFile + " and the regional settings read again";
+    std::string list;
+    for (const SettingChange& change : changes) {
+        text += "\n  " + change.text;
+        list += (list.empty() ? "" : ",") + console_protocol::JsonText(change.text);
+    }
+    if (changes.empty())
+        text += "; nothing changed";
+    return ConsoleReply{true, text + "\n",
+                        "{\"message\":" + console_protocol::JsonText(*running.configFile + " read again") +
+                            ",\"changes\":[" + list + "]}"};
+}
 
 // A start refused before the loop ran: the operator is told why, in the window's error box
 // too when there is a window (a desktop operator sees no standard error), after the errors
@@ -54,6 +106,19 @@ std::optional<int> ReadCommandLine(int argc, char** argv, ProgramKind kind, Comm
     } catch (const std::invalid_argument& error) {
         SayOnStandardError(kind, std::string(error.what()) + " (see " + ProgramName(kind) + " --help)");
         return 2;
+    }
+    if (!commandLine.help && !commandLine.version) {
+        // The configuration file is read before any file is touched: a setting it cannot take
+        // refuses the start as a wrong option does, naming the file, the line and the key.
+        try {
+            Configured configured = WithConfiguration(commandLine);
+            for (const std::string& note : configured.overridden)
+                SayOnStandardError(kind, note);
+            commandLine = std::move(configured.line);
+        } catch (const std::invalid_argument& error) {
+            SayOnStandardError(kind, error.what());
+            return 2;
+        }
     }
     if (commandLine.help) {
         std::fputs(UsageText(kind).c_str(), stdout);
@@ -106,8 +171,46 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         return 1;
     }
 
-    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); },
-                          [&] { regional = ReadSystemRegionalSettings(); });
+    // The settings in force, and how they are read again (SIGHUP, lobbyctl reload).
+    CommandLine running = commandLine;
+    const auto reload = [&]() -> ConsoleReply {
+        regional = ReadSystemRegionalSettings();
+        return ReloadConfiguration(running, *form);
+    };
+
+    // The operator's console: made before start-up touches any file, as the port is.
+    std::unique_ptr<LocalServer> control;
+    SystemMonotonicClock monotonic;
+    Console console(*form, monotonic, &frontEnd.loop,
+                    ConsoleSetup{ProgramName(frontEnd.program), LOBBY_VERSION, reload,
+                                 [&] { return control ? control->Counters() : LocalServerCounters{}; }});
+    // A socket another lobby listens on ends this one (lobbyctl would reach the wrong lobby);
+    // one that cannot be made (an unwritable folder, a path too long) leaves the lobby serving
+    // without its console, which the operator is told.
+    try {
+        control = std::make_unique<LocalServer>(
+            frontEnd.loop, ControlOptions(commandLine.controlPath.value_or(form->AppFolder + kControlFileName)),
+            [&console](std::string request, LocalAnswer answer) {
+                console.Handle(request, [answer](std::string text) { answer.Send(std::move(text)); });
+            });
+    } catch (const LocalSocketInUse& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
+        return 1;
+    } catch (const Exception& error) {
+        form->ShowError(error.Message() + "; the lobby serves without its console");
+    }
+
+    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); }, [&] {
+        // One line, as everything the operator is told on standard error.
+        const ConsoleReply result = reload();
+        std::string text = result.text.substr(0, result.text.find_last_not_of('\n') + 1);
+        for (std::size_t at; (at = text.find("\n  ")) != std::string::npos;)
+            text.replace(at, 3, "; ");
+        if (result.ok)
+            frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName), text);
+        else
+            form->ShowError(text);
+    });
     if (frontEnd.window)
         frontEnd.window->Make(*form);
 
@@ -122,9 +225,21 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
             unreadable = error.Message();
         }
     });
+    // The bans are in force before the first request; a list that cannot be read would let
+    // in whom the operator shut out, so the start is refused as for the registry.
+    if (!unreadable && !form->TerminateRequested()) {
+        try {
+            form->LoadBans();
+        } catch (const Exception& error) {
+            unreadable = error.Message() + "; the server does not start";
+        }
+    }
     if (unreadable) {
         form->RunHandler([&] { form->LogFile.Close(); });
-        TellRefusedStart(frontEnd, exeName, *unreadable + "; the server does not start, and leaves the file as it is");
+        TellRefusedStart(frontEnd, exeName,
+                         unreadable->find("; the server does not start") == std::string::npos
+                             ? *unreadable + "; the server does not start, and leaves the file as it is"
+                             : *unreadable);
         return 1;
     }
     if (form->TerminateRequested()) {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "client/client_options.h"
-#include "client/readable_text.h"
+#include "platform/cp1252.h"
 #include "net/host_lookup.h"
 #include "net/socket_error.h"
 #include "net/udp_socket.h"

@@ -2,8 +2,8 @@
 # run by scripts/package). Included from the top CMakeLists.txt.
 #
 # Two install components, one package each:
-# - headless -> lobby-server: the server without Qt, lobby-client, the systemd unit, the
-#   manual pages; what a server machine runs, with no desktop library among its dependencies;
+# - headless -> lobby-server: the server without Qt, lobby-client, lobbyctl, the systemd
+#   unit, its configuration file, the manual pages; what a server machine runs, with no desktop library among its dependencies;
 # - window -> lobby-server-window: the server with its window, for a desktop. It does not
 #   depend on lobby-server, whose service would start and take the same port.
 
@@ -12,15 +12,17 @@ set(LOBBY_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/lobby-server)
 set(LOBBY_WINDOW_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/lobby-server-window)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 
-install(TARGETS lobby-server lobby-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT headless)
+install(TARGETS lobby-server lobby-client lobbyctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT headless)
 
 # The systemd unit is written at install time, not at configure time, because only then is the
 # prefix known for sure: cmake --install build --prefix DIR and the package (prefix /usr) use
 # the same build. Under /usr it goes to /lib/systemd/system, where Debian 12 keeps the units of
-# its packages; under any other prefix to PREFIX/lib/systemd/system.
+# its packages, and its configuration file to /etc/lobby-server; under any other prefix to
+# PREFIX/lib/systemd/system and PREFIX/etc/lobby-server.
 install(CODE "set(LOBBY_UNIT_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/lobby-server.service.in\")
     set(LOBBY_UNIT_STAGING \"${CMAKE_BINARY_DIR}/packaging/lobby-server.service\")
-    set(LOBBY_BINDIR_RELATIVE \"${CMAKE_INSTALL_BINDIR}\")" COMPONENT headless)
+    set(LOBBY_BINDIR_RELATIVE \"${CMAKE_INSTALL_BINDIR}\")
+    set(LOBBY_CONFIG_SOURCE \"${CMAKE_CURRENT_LIST_DIR}/lobby-server.conf\")" COMPONENT headless)
 install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install_unit.cmake COMPONENT headless)
 
 # The manual pages, written by hand in packaging/man/ with the version filled in, compressed
@@ -33,7 +35,7 @@ function(lobby_gzip source output)
         VERBATIM)
     set(LOBBY_GZIPPED ${LOBBY_GZIPPED} ${output} PARENT_SCOPE)
 endfunction()
-foreach(page lobby-server.8 lobby-client.1 lobby-server-window.1)
+foreach(page lobby-server.8 lobbyctl.8 lobby-client.1 lobby-server-window.1)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/man/${page}.in ${CMAKE_BINARY_DIR}/packaging/${page} @ONLY)
     lobby_gzip(${CMAKE_BINARY_DIR}/packaging/${page} ${CMAKE_BINARY_DIR}/packaging/${page}.gz)
 endforeach()
@@ -41,7 +43,8 @@ set(LOBBY_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 lobby_gzip(${CMAKE_CURRENT_LIST_DIR}/changelog ${LOBBY_CHANGELOG_GZ})
 add_custom_target(package_files ALL DEPENDS ${LOBBY_GZIPPED})
 
-install(FILES ${CMAKE_BINARY_DIR}/packaging/lobby-server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT headless)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/lobby-server.8.gz ${CMAKE_BINARY_DIR}/packaging/lobbyctl.8.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT headless)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/lobby-client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT headless)
 # The README, the changelog and the copyright (the licence) under PREFIX/share/doc/PACKAGE.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${LOBBY_CHANGELOG_GZ} ${CMAKE_CURRENT_LIST_DIR}/copyright
@@ -102,12 +105,13 @@ set(CPACK_DEBIAN_HEADLESS_DESCRIPTION "lobby server of a multiplayer game
 ${LOBBY_PACKAGE_ABOUT}
 .
 This package runs it as the systemd service lobby-server, headless, with its
-files in /var/lib/lobby-server, and brings the command-line client
+files in /var/lib/lobby-server and its settings in /etc/lobby-server, and
+brings the operator's console lobbyctl and the command-line client
 lobby-client. It needs no desktop libraries; lobby-server-window is the same
 server with a window.")
 set(CPACK_DEBIAN_HEADLESS_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm
-    ${CMAKE_CURRENT_LIST_DIR}/debian/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/debian/postrm ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME lobby-server-window)
 set(CPACK_DEBIAN_WINDOW_FILE_NAME DEB-DEFAULT)

@@ -53,8 +53,9 @@ public:
     // Adds fd to the wait set under a fresh slot and returns that slot's token; timer, when
     // open, is the timerfd behind fd and is owned by the slot from then on; reentrant lets
     // the callback run nested inside itself. Raises Exception when epoll refuses fd; nothing
-    // is kept then.
-    std::uint64_t Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant = false);
+    // is kept then. events: what to wait for, EPOLLIN or EPOLLOUT.
+    std::uint64_t Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant = false,
+                      std::uint32_t events = EPOLLIN);
 
     // Stops the slot behind token: out of the wait set now, its callback dropped now or, when
     // the callback is on the stack, as soon as it returns. A stale token does nothing.
@@ -81,6 +82,7 @@ private:
     struct Slot {
         std::function<void()> callback;
         int fd = -1;          // in the wait set: the watched descriptor or the timerfd
+        std::uint32_t events = EPOLLIN; // what it waits for
         FileDescriptor timer; // open for timers only
         std::uint32_t index = 0;
         std::uint32_t generation = 0; // bumped on release, so stale tokens miss
@@ -191,7 +193,8 @@ EpollEventLoop::Core::Core(ErrorHandler onError) : onError_(std::move(onError))
         throw Exception("Cannot watch the event loop's wake-up eventfd: " + Reason(errno));
 }
 
-std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant)
+std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::function<void()> callback, bool reentrant,
+                                       std::uint32_t events)
 {
     if (free_.empty()) {
         auto fresh = std::make_unique<Slot>();
@@ -201,7 +204,7 @@ std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::funct
     }
     Slot& slot = *slots_[free_.back()];
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = events;
     event.data.u64 = TokenOf(slot);
     if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0)
         throw Exception("Cannot watch descriptor " + std::to_string(fd) + ": " + Reason(errno));
@@ -211,6 +214,7 @@ std::uint64_t EpollEventLoop::Core::Add(int fd, FileDescriptor timer, std::funct
     slot.timer = std::move(timer);
     slot.live = true;
     slot.reentrant = reentrant;
+    slot.events = events;
     slot.parked = false;
     return TokenOf(slot);
 }
@@ -408,7 +412,7 @@ void EpollEventLoop::Core::ParkRunning()
 void EpollEventLoop::Core::Unpark(Slot& slot)
 {
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = slot.events;
     event.data.u64 = TokenOf(slot);
     slot.parked = false;
     if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, slot.fd, &event) == 0)
@@ -463,6 +467,13 @@ std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(
 {
     core_->AssertInLoopThread("EpollEventLoop::WatchReadableReentrant");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable), true);
+    return std::make_unique<Core::Registration>(core_, token);
+}
+
+std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchWritable(int fd, std::function<void()> onWritable)
+{
+    core_->AssertInLoopThread("EpollEventLoop::WatchWritable");
+    const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onWritable), false, EPOLLOUT);
     return std::make_unique<Core::Registration>(core_, token);
 }
 

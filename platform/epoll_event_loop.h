@@ -52,6 +52,8 @@ public:
     std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
     // As WatchReadable, but the callback may run nested inside itself (see the nesting rule).
     std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
+    // As WatchReadable, for the descriptor taking more bytes.
+    std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) override;
 
     // Queues the watch's callback for the next pass without a wait; up to kAgainPasses such
     // passes run in a row before a wait lets timers, posts from other threads and other

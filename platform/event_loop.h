@@ -34,6 +34,11 @@ public:
     // waits for one lookup at a time).
     virtual std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) = 0;
 
+    // Calls onWritable whenever fd can take more bytes, until the registration is destroyed:
+    // for a stream whose reply did not fit at once. Never re-entered. A descriptor is watched
+    // for reading or for writing, not both at once.
+    virtual std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) = 0;
+
     // Asks for the readable callback of watch to run again soon, as if the system had
     // reported its descriptor readable once more, without asking the system. A reader that
     // has just taken one datagram calls it: under load more are queued, and a pass that asks

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "net/dotted_quad.h"
 
@@ -96,6 +97,20 @@ FloodLimits Checked(FloodLimits limits)
 FloodGuard::FloodGuard(FloodLimits limits) : limits_(Checked(limits)), index_(limits_.maxAddresses)
 {
     runDatagram_.reserve(2048); // a datagram's most, so a run's start does not allocate
+}
+
+void FloodGuard::SetLimits(FloodLimits limits)
+{
+    limits.maxAddresses = limits_.maxAddresses;
+    const FloodLimits old = std::exchange(limits_, limits);
+    for (Entry& entry : entries_) {
+        if (limits_.requestsPerSecond != old.requestsPerSecond)
+            entry.requestLevel = RequestCapacity();
+        if (limits_.registrationsPerHour != old.registrationsPerHour)
+            entry.registrationLevel = RegistrationCapacity();
+        if (limits_.silentSendKilobytesPerSecond != old.silentSendKilobytesPerSecond)
+            entry.sendLevel = SendCapacity();
+    }
 }
 
 std::int64_t FloodGuard::RequestCapacity() const
@@ -520,6 +535,7 @@ std::optional<std::string> FloodGuard::TakeSummary(std::int64_t nowMs)
     std::optional<std::string> summary;
     if (heldInPeriod_.Total() > 0)
         summary = SummaryText();
+    heldBeforePeriod_ += heldInPeriod_;
     heldInPeriod_ = {};
     busyForgottenInPeriod_ = 0;
 

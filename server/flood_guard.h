@@ -100,6 +100,11 @@ public:
 
     const FloodLimits& Limits() const { return limits_; }
 
+    // New limits while serving (maxAddresses stays as the guard was made). The buckets of a
+    // limit that changed start full under it, so nobody playing fairly meets the change as a
+    // sudden wall.
+    void SetLimits(FloodLimits limits);
+
     // The key source is remembered under (SourceKey), for a caller that asks about one
     // address more than once; with every limit off nothing is remembered, and the key is not
     // worked out (0).
@@ -116,7 +121,8 @@ public:
     bool AdmitRequest(std::string_view source, std::int64_t nowMs);
 
     // Starts a round at nowMs without a request: for work done later on a request's behalf
-    // (a new nick that waited) or on the lobby's (a merged broadcast).
+    // (a new nick that waited), on the lobby's (a merged broadcast) or the operator's console.
+    // What it sends is a run of its own, never taken for copies of what went before.
     void StartRound(std::int64_t nowMs);
 
     // Takes one registration (a request that would add a new nick) from source at nowMs.
@@ -162,6 +168,14 @@ public:
     std::uint64_t DroppedTotal() const { return droppedTotal_; }
     // Datagrams held back since the guard was made (copies included).
     std::uint64_t WithheldTotal() const { return withheldTotal_; }
+    // What was held back since the guard was made, by kind (.requests, .registrations,
+    // .silent, .copies), for the operator's figures.
+    auto HeldSinceStart() const
+    {
+        auto held = heldBeforePeriod_;
+        held += heldInPeriod_;
+        return held;
+    }
 
 private:
     static constexpr std::uint32_t kNone = AddressIndex::kNone;
@@ -180,6 +194,12 @@ private:
         std::uint64_t Total() const
         {
             return std::uint64_t{requests} + registrations + silent + copies + share + waited;
+        }
+        Held& operator+=(const Held& other)
+        {
+            requests += other.requests, registrations += other.registrations, silent += other.silent,
+                copies += other.copies, share += other.share, waited += other.waited;
+            return *this;
         }
     };
     static constexpr std::int64_t kNever = INT64_MIN;
@@ -247,6 +267,7 @@ private:
     std::int64_t lobbyRegistrationRefilledMs_ = kNever;
 
     Held<std::uint64_t> heldInPeriod_;
+    Held<std::uint64_t> heldBeforePeriod_; // every period's before the current one
     std::uint64_t busyForgottenInPeriod_ = 0; // entries with state pushed out by the bound
     std::uint64_t droppedTotal_ = 0;
     std::uint64_t withheldTotal_ = 0;

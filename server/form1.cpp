@@ -57,15 +57,7 @@ TForm1::TForm1(FormEnvironment environment)
         Timer1 = environment_.loop->StartTimer(kTimerIntervalMs,
                                                [this] { RunHandler([this] { Timer1Timer(); }); });
     }
-    if (environment_.loop && environment_.logKeeping.Any()) {
-        LogKeeping = std::make_unique<LogKeeper>(
-            *environment_.loop, environment_.appFolder, environment_.logKeeping,
-            std::set<std::string>{kRegistryFileName}, [this](const std::string& text) { ShowError(text); },
-            [this](const std::string& text) {
-                environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), text);
-            });
-        LogFile.OnDayClosed = [this] { RequestLogPass(); };
-    }
+    MakeLogKeeper();
 }
 
 // The log keeper's worker is stopped first, while everything it reports to is still there.

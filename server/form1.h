@@ -15,8 +15,10 @@
 #include "net/datagram_endpoint.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/exception.h"
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
+#include "server/ban_list.h"
 #include "server/flood_guard.h"
 #include "server/log_keeper.h"
 #include "server/memo.h"
@@ -31,6 +33,13 @@
 namespace lobby {
 
 class TForm1;
+
+// What the operator's console asked for cannot be done; the message says why, for the
+// operator. Raised before anything changed.
+class ConsoleRefusal : public Exception {
+public:
+    using Exception::Exception;
+};
 
 // Everything the main window takes from outside, so tests can set each piece.
 struct FormEnvironment {
@@ -178,12 +187,57 @@ public:
     struct TrafficCounters {
         std::uint64_t received = 0; // datagrams handed to the request handler
         std::uint64_t sent = 0;     // messages handed to the endpoint
-        std::uint64_t dropped = 0;  // datagrams not served: failed receives, flood limits
+        std::uint64_t dropped = 0;  // datagrams not served: failed receives, flood limits, bans
+        std::uint64_t banned = 0;   // of those, requests refused by a ban
     };
     const TrafficCounters& Counters() const { return counters_; }
     void CountDropped() { ++counters_.dropped; }
     // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
     std::string StatusLine() const;
+
+    // The operator's console (console_operations.cpp). Each runs as a handler of its own and
+    // goes the way a player's request would, and its line in the traffic log says the console
+    // did it ("console: time kick|ana"). A nick is found as a login finds it, a-z in either
+    // case. What cannot be done raises ConsoleRefusal saying why, before anything changed.
+    //
+    // The player goes offline now; the others get the leave notice and the player list.
+    void KickPlayer(std::string_view nick);
+    // "sys|" + text (in the code page) to every player online.
+    void SendNotice(std::string_view text);
+    // Runs once the change it was given for is on disk (error null), or with the error of the
+    // save that was to put it there.
+    using SaveDone = std::function<void(std::exception_ptr error)>;
+    void ChangePassword(std::string_view nick, std::string_view password, SaveDone done);
+    // The player's row goes and its nick is free again; the others get the player list when
+    // it was online, the ranking (once on disk) when it was among the nine shown.
+    void RemovePlayer(std::string_view nick, SaveDone done);
+    // A save of the whole table now.
+    void SaveNow(SaveDone done);
+    // Adds a ban, on disk before it returns (raises when the list cannot be written, nothing
+    // changed), and takes offline the players online it names: their nicks. Nothing when the
+    // ban was there already.
+    std::optional<std::vector<std::string>> AddBan(const BanEntry& entry);
+    // Removes a ban, on disk before it returns; false when there was none.
+    bool RemoveBan(const BanEntry& entry);
+    // Limits and log keeping changed while serving (the configuration read again): the flood
+    // guard, the registry's capacity and the log keeper take them at once.
+    void ApplyLimits(const FloodLimits& limits, std::int32_t capacity, const LogKeepingOptions& logKeeping);
+    // Start-up: the bans kept in the data folder. Raises Exception naming the file for one
+    // that cannot be read or holds a line that is no ban.
+    void LoadBans();
+    std::string BansPath() const { return AppFolder + BanList::kFileName; }
+
+    // How the saves of the registry went, for the operator.
+    struct SaveRecord {
+        std::uint64_t saves = 0;    // ended since start-up
+        std::uint64_t failures = 0; // of those
+        std::optional<LocalDateTime> endedAt; // when the last one ended, by the wall clock
+        double seconds = 0;         // how long the last one took
+        std::string error;          // why the last one failed; empty when it worked
+    };
+    const SaveRecord& LastSave() const { return lastSave_; }
+    // Seconds since the player made a request; nothing when it made none since start-up.
+    std::optional<std::int64_t> SecondsSinceRequest(Registry::RowId id) const;
 
     Registry Cad;
     TMemo Memo1;
@@ -196,6 +250,8 @@ public:
 
     // Per-address limits: asked before a request is logged, and before each datagram is sent.
     FloodGuard Guard;
+    // The operator's bans (bans.txt): asked before the flood guard.
+    BanList Bans;
     // When the player list and the ranking go out.
     SnapshotPacer Pacer;
     // Compresses and removes the log's closed days (--compress-logs, --keep-logs); null when
@@ -315,6 +371,28 @@ private:
     void ReportRegistryFullOnce();
     // Has the log keeper look over the closed days, when there is one.
     void RequestLogPass();
+    // The log keeper for environment_.logKeeping: none when it asks for nothing (or there is
+    // no loop for its worker to report through).
+    void MakeLogKeeper();
+
+    // The console's (console_operations.cpp).
+    int ConsolePlayerRow(std::string_view nick) const;
+    void LogConsole(std::string_view line);
+    // Counts the table's change just made as a change to save, and has done run once it is on disk.
+    void SaveChange(SaveDone done);
+    void NoteRequest(int row);
+    bool RefusedByBan(std::string_view address, const std::optional<RequestFields>& request);
+    void NoteSaveStarted();
+    // Records a save's end and answers those waiting for the changes up to version.
+    void NoteSaveEnded(std::uint64_t version, const std::exception_ptr& error);
+    struct SaveWaiter {
+        std::uint64_t version;
+        SaveDone done;
+    };
+    std::deque<SaveWaiter> saveWaiters_;
+    SaveRecord lastSave_;
+    std::int64_t saveStartedMs_ = 0;
+    std::vector<std::uint32_t> lastRequestSecond_; // by row identity: monotonic second + 1; 0 none
 
     FormEnvironment environment_;
     TrafficCounters counters_;

@@ -25,6 +25,8 @@ constexpr std::string_view kLeavePrefix = "msg|O Vemba avisa que ";
 constexpr std::string_view kLeaveSuffix = " saiu do jogo.";
 constexpr std::string_view kPing = "png|";
 constexpr std::string_view kNickTaken = "Este nick j\xE1 existe!";
+// The kind of the server's own notices; the operator's console sends its notices so.
+constexpr std::string_view kSystem = "sys|";
 
 // Appends one list entry to a player list or ranking under construction, unless the entry
 // and the closing "..." would no longer fit in one datagram. Says whether it was appended;

@@ -298,6 +298,29 @@ int Registry::AddPlayer(std::string_view nick, std::string_view password, std::s
     return row;
 }
 
+void Registry::RemovePlayer(int row)
+{
+    const int old = RowCount();
+    if (row < 1 || row >= old)
+        throw Exception("Grid index out of range");
+    if (observer_)
+        observer_->RowCountAboutToChange(old, old - 1);
+    const RowId id = order_->At(row);
+    Unindex(id);
+    online_.erase(id);
+    badScores_.erase(id);
+    ForgetUnsorted(id);
+    otherMarks_.erase(id);
+    marks_[id] = kMarkNone;
+    order_->Erase(row); // the row's line stays in the store, unreachable, until the next load
+    if (fixedRows_ >= old - 1)
+        fixedRows_ = old - 2;
+    if (observer_) {
+        observer_->RowCountChanged(old, old - 1);
+        observer_->RowsChanged(row, old - 2);
+    }
+}
+
 bool Registry::Unsorted(RowId id) const
 {
     return std::find(unsorted_.begin(), unsorted_.end(), id) != unsorted_.end();

@@ -135,6 +135,10 @@ public:
 
     // Appends a player who is online, scores 0 and flies the "-" flag; returns its row.
     int AddPlayer(std::string_view nick, std::string_view password, std::string_view address);
+    // Takes a player row out of the table; the rows below move up one. The order of the rest
+    // stays, so a sorted table stays sorted. Raises "Grid index out of range" for the header
+    // or a row that is not there.
+    void RemovePlayer(int row);
 
     // Orders the player rows by descending score, keeping equal scores in their order. A
     // score that is not an integer raises EConvertError once the exchange sort would have

@@ -40,10 +40,12 @@ void TForm1::SaveRegistry()
     // A save in flight ends first: the file must not go back to its older picture after this.
     saver_->Finish();
     Memo1.Clear();
+    NoteSaveStarted();
     RegistrySnapshot snapshot = Cad.Snapshot();
     RegistrySaveResult result = SaveSnapshot(RegistryPath(), snapshot, environment_.keepSavedText);
     snapshot = {};
     Cad.SnapshotReleased();
+    NoteSaveEnded(scoreVersion_, result.error);
     if (result.error)
         std::rethrow_exception(result.error);
     if (result.text)
@@ -84,6 +86,7 @@ void TForm1::StartSave()
     saveWanted_ = false;
     startingSave_ = true;
     startError_ = nullptr;
+    NoteSaveStarted();
     try {
         saver_->Start(RegistryPath(), Cad.Snapshot(), environment_.keepSavedText,
                       [this, version](RegistrySaveResult result) {
@@ -123,6 +126,7 @@ void TForm1::SaveFinished(std::uint64_t version, RegistrySaveResult result)
             Memo1.SetText(std::move(*result.text), std::move(result.lineStarts));
         ReleaseHeld();
     }
+    NoteSaveEnded(version, result.error);
     if (saveWanted_ && scoreVersion_ > savedVersion_)
         StartSave();
 }

@@ -72,6 +72,8 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
     // Split once, into views into bytes, which live to the end of this handler.
     const std::optional<RequestFields> request = SplitRequest(bytes);
     const RequestSource source{FromIP, Guard.KeyOf(FromIP)};
+    if (RefusedByBan(FromIP, request))
+        return; // dropped unseen, as a flood is, and counted
 
     // Over its source's limits a request is dropped unseen, neither logged nor answered: a
     // flood then costs the disk and the network nothing. The guard's round starts here, so
@@ -120,6 +122,7 @@ void TForm1::CarryOutCommand(const RequestSource& source, const std::string& byt
     const std::optional<int> row = LogIn(source, *request, nickRow);
     if (!row)
         return;
+    NoteRequest(*row);
 
     const std::string_view command = request->command;
     if (command == "slc")

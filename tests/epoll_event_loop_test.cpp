@@ -209,6 +209,33 @@ TYPED_TEST(EventLoopContract, RegistrationDroppedInsideAnotherCallbackNeverRunsA
     EXPECT_TRUE(firstCalls == 0 || secondCalls == 0);
 }
 
+// A stream whose buffer is full is not writable; once the peer reads, the callback runs
+// until the writer drops its registration.
+TYPED_TEST(EventLoopContract, WritableCallbackWaitsForRoomAndStopsWithItsOwnRegistration)
+{
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    const char chunk[4096] = {};
+    while (::send(fds[0], chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    }
+    int calls = 0;
+    Registration watch;
+    watch = this->loop.WatchWritable(fds[0], [&] {
+        ++calls;
+        watch.reset();
+    });
+    PumpFor(this->loop, 50);
+    EXPECT_EQ(calls, 0);
+    char sink[65536];
+    while (::recv(fds[1], sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+    EXPECT_TRUE(PumpUntil(this->loop, [&] { return calls > 0; }));
+    PumpFor(this->loop, 30);
+    EXPECT_EQ(calls, 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
 // --- Timers ---
 
 TYPED_TEST(EventLoopContract, TimerTicksEveryIntervalFirstAfterOneUntilDropped)

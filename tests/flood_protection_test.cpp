@@ -47,6 +47,21 @@ TEST(FloodGuard, RequestsBurstToTwiceTheRateThenFollowTheRate)
     EXPECT_EQ(guard.DroppedTotal(), 50u + 5 + 4 + 50 + 400 + 50 + 10);
 }
 
+// New limits while serving: a bucket whose limit changed starts full under it, so an address
+// that had used its burst is not held to the old emptiness, and the new rate holds from then on.
+TEST(FloodGuard, NewLimitsStartWithFullBuckets)
+{
+    FloodGuard guard(FloodLimits{.requestsPerSecond = 50, .registrationsPerHour = 20, .maxAddresses = 1000});
+    EXPECT_EQ(Admitted(guard, "10.0.0.1", 150, 0), 100);
+    FloodLimits limits = guard.Limits();
+    limits.requestsPerSecond = 5;
+    limits.maxAddresses = 1; // the table stays as it was made
+    guard.SetLimits(limits);
+    EXPECT_EQ(guard.Limits().maxAddresses, 1000u);
+    EXPECT_EQ(Admitted(guard, "10.0.0.1", 20, 0), 10);
+    EXPECT_EQ(Admitted(guard, "10.0.0.1", 5, 200), 1);
+}
+
 TEST(FloodGuard, RegistrationsComeTwentyAtOnceThenOneEveryThreeMinutes)
 {
     FloodGuard guard(FloodLimits{.requestsPerSecond = 50, .registrationsPerHour = 20, .maxAddresses = 1000});

@@ -232,6 +232,7 @@ class PostQueueLoop : public EventLoop {
 public:
     std::unique_ptr<Registration> WatchReadable(int, std::function<void()>) override { return {}; }
     std::unique_ptr<Registration> WatchReadableReentrant(int, std::function<void()>) override { return {}; }
+    std::unique_ptr<Registration> WatchWritable(int, std::function<void()>) override { return {}; }
     std::unique_ptr<Registration> StartTimer(int, std::function<void()>) override
     {
         return std::make_unique<Registration>();

@@ -31,7 +31,8 @@ TEST(ManualPages, ListEveryOptionOfTheProgramsHelp)
         std::string page;
     } cases[] = {{test_support::ServerProgramPath(), "lobby-server.8"},
                  {test_support::WindowProgramPath(), "lobby-server-window.1"},
-                 {LOBBY_CLIENT_PATH, "lobby-client.1"}};
+                 {LOBBY_CLIENT_PATH, "lobby-client.1"},
+                 {LOBBYCTL_PATH, "lobbyctl.8"}};
     for (const auto& [program, page] : cases) {
         SCOPED_TRACE(page);
         const std::string source = PageSource(page);
@@ -49,6 +50,14 @@ TEST(ManualPages, ListEveryOptionOfTheProgramsHelp)
             EXPECT_TRUE(pageWithOptions.find("B \\-\\-" + name + "\n") != std::string::npos ||
                         pageWithOptions.find("BI \\-\\-" + name + " ") != std::string::npos)
                 << "--" << name << " is not in the page";
+        if (page == "lobbyctl.8") {
+            for (const char* command : {"status", "who", "top", "notice", "kick", "password", "remove", "ban", "unban",
+                                        "bans", "save", "reload", "metrics"}) {
+                EXPECT_TRUE(std::regex_search(source, std::regex("\\n\\.B[IR]? " + std::string(command) + "[ \\n]")))
+                    << command;
+                EXPECT_NE(help.find("  " + std::string(command)), std::string::npos) << command;
+            }
+        }
         if (page != "lobby-client.1")
             continue;
         for (const char* command : {"slc", "msg", "pvt", "fc+", "fc\\-", "scj", "off"}) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
+#include "server/ban_list.h"
 #include "server/integer_text.h"
 #include "server/registry.h"
 #include "server/registry_file.h"
@@ -361,6 +362,61 @@ TEST(RegistryGrid, CellsOutsideTheTableReadEmptyAndRefuseWrites)
     EXPECT_THROW(registry.SetCell(0, 5, ">"), Exception);
     EXPECT_THROW(registry.SetCell(-1, 0, ">"), Exception);
     EXPECT_THROW(registry.SetCell(1, 0, std::string(70000, 'x')), Exception);
+}
+
+} // namespace
+
+namespace {
+
+// A removed row leaves the table as if it had never been: logins, the online players, the
+// order and the file of the others unchanged, and the next sort still places a report.
+TEST(RegistryRemoval, LeavesTheOthersAsTheyWere)
+{
+    Registry registry = Loaded(kHeader + PlayerLine("ana", "a", "30") + PlayerLine("bob", "b", "20") +
+                               PlayerLine("cid", "c", "10") + PlayerLine("dan", "d", "5"));
+    for (const auto& [nick, password] : {std::pair{"ana", "a"}, {"bob", "b"}, {"dan", "d"}})
+        registry.CheckLogin(nick, password);
+    registry.RemovePlayer(2);
+    EXPECT_EQ(registry.NickRow("BOB"), 0);
+    EXPECT_EQ(registry.NickRow("cid"), 2);
+    EXPECT_EQ(registry.OnlineRows(), (std::set<int>{1, 3}));
+    EXPECT_EQ(registry.SaveToText(), kHeader + PlayerLine("ana", "a", "30") + PlayerLine("cid", "c", "10") +
+                                         PlayerLine("dan", "d", "5"));
+    registry.SetCell(Registry::kScore, 3, "40");
+    registry.SortByScore();
+    EXPECT_EQ(registry.Cell(Registry::kNick, 1), "dan");
+    EXPECT_EQ(registry.NickRow("dan"), 1);
+    EXPECT_THROW(registry.RemovePlayer(0), Exception);
+    EXPECT_THROW(registry.RemovePlayer(4), Exception);
+}
+
+} // namespace
+
+namespace {
+
+TEST(BanListFile, ReadsItsOwnLinesAndNamesTheFirstItCannot)
+{
+    BanList bans;
+    bans.Load("# comment\r\naddress 10.0.0.5\r\n\nnick Ana\nnick ANA\n");
+    EXPECT_EQ(bans.FileText(), "# The lobby's bans, one a line (lobbyctl ban, lobbyctl unban).\naddress 10.0.0.5\nnick Ana\n");
+    EXPECT_TRUE(bans.BansNick("aNa"));
+    EXPECT_TRUE(bans.BansAddress("10.0.0.5"));
+    EXPECT_FALSE(bans.BansAddress("10.0.0.50"));
+    const std::pair<std::string, std::string> wrong[] = {
+        {"nick ana\naddress 10.0.0.05\n", "line 2: \"10.0.0.05\" is no IPv4 address"},
+        {"host example.org\n", "line 1: a ban names a nick or an address"},
+        {"nick\n", "line 1: a nick to ban is not empty"},
+        {"nick a,b\n", "line 1: a nick to ban is not empty and holds no"},
+    };
+    for (const auto& [text, message] : wrong) {
+        try {
+            bans.Load(text);
+            ADD_FAILURE() << text;
+        } catch (const Exception& error) {
+            EXPECT_EQ(error.Message().substr(0, message.size()), message);
+        }
+    }
+    EXPECT_TRUE(bans.BansNick("ana")) << "a file that cannot be read changes nothing";
 }
 
 } // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace lobby {
+
+// Why a request over a local socket got no answer.
+enum class LocalFailure {
+    None,
+    NotRunning,  // no socket at the path, or nobody listens on it
+    NotAllowed,  // the socket's mode keeps this user out
+    TimedOut,    // no whole answer within the time given
+    Other,       // anything else the system refused; the reason says what
+};
+
+struct LocalExchange {
+    LocalFailure failure = LocalFailure::None;
+    std::string reason; // the system's words, when failure is not None
+    std::string answer; // everything the server sent before it closed the connection
+};
+
+// The client side of a LocalServer: connects to the socket at path, sends request (one line,
+// its line end included) and reads the answer until the server closes the connection, all
+// within timeoutMs. Never raises.
+LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs);
+
+} // namespace lobby

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "platform/event_loop.h"
+#include "platform/exception.h"
+#include "platform/file_descriptor.h"
+#include "platform/monotonic_clock.h"
+
+namespace lobby {
+
+// How much a client of a LocalServer may cost. A client is served one request: one line in,
+// one answer out, then the connection closes.
+struct LocalServerOptions {
+    std::string path;                  // where the socket is made
+    int maxClients = 8;                // connections served at once; more are refused at once
+    std::size_t maxRequestBytes = 8192; // a request longer than this is refused unread
+    int requestTimeoutMs = 5000;       // from the connection to the end of its request line
+    int replyTimeoutMs = 10000;        // an answer that makes no way into the socket this long
+    int sweepIntervalMs = 200;         // how often the timeouts are looked at
+    // Connections taken a second, refused ones included; past it the listening socket is left
+    // alone until the next sweep, and whoever connects waits in the system's queue. A client
+    // that connects over and over then costs the lobby a few connections a sweep, no more.
+    int maxAcceptsPerSecond = 50;
+    // What a refused client is sent before its connection closes: all places taken, and a
+    // request over maxRequestBytes.
+    std::string busyAnswer;
+    std::string tooLongAnswer;
+};
+
+// What the clients did since the server was made.
+struct LocalServerCounters {
+    std::uint64_t accepted = 0; // connections served
+    std::uint64_t busy = 0;     // refused: maxClients were being served
+    std::uint64_t tooLong = 0;  // refused: a request over maxRequestBytes
+    std::uint64_t timedOut = 0; // closed: silent past requestTimeoutMs, or not reading the answer
+};
+
+class LocalServer;
+
+// The socket's path is one another running program listens on.
+class LocalSocketInUse : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The way back to the client of one request. Cheap to copy and to keep while the lobby
+// works on the answer; once the connection is gone (timed out, the server closed) Send does
+// nothing.
+class LocalAnswer {
+public:
+    // Sends the whole answer, after which the connection closes. Only the first call counts.
+    void Send(std::string text) const;
+    // Whether the client may still get an answer.
+    bool Pending() const;
+
+private:
+    friend class LocalServer;
+    struct Connection;
+    LocalAnswer(LocalServer* server, std::weak_ptr<Connection> connection)
+        : server_(server), connection_(std::move(connection))
+    {
+    }
+    LocalServer* server_ = nullptr;
+    std::weak_ptr<Connection> connection_;
+};
+
+// A local stream socket on the lobby's loop, through which the operator's console reaches a
+// running lobby: on this system a Unix-domain socket, made with mode 0600 (only the lobby's
+// own user, and root, may connect). It never holds the loop up: every descriptor is
+// non-blocking, a request is read only up to maxRequestBytes, at most maxClients are served
+// at once (the ones after are told so and closed), and a client that says nothing, or does
+// not read its answer, is closed after its timeout. What a client sends past its request
+// line is never read. Connections are taken at most maxAcceptsPerSecond a second, so that a
+// client connecting in a loop cannot make the lobby spend its time accepting and refusing.
+class LocalServer {
+public:
+    // Receives one request line (its line end taken off) and where to send its answer, now
+    // or later.
+    using RequestHandler = std::function<void(std::string request, LocalAnswer answer)>;
+
+    // Makes the socket at options.path and starts listening. A socket file left there by a
+    // program that no longer runs is replaced. A path another running program listens on
+    // raises LocalSocketInUse; a path that is no socket, one too long for a socket's name, or
+    // any failure of the system's raises Exception saying so.
+    LocalServer(EventLoop& loop, LocalServerOptions options, RequestHandler onRequest);
+    // Closes every connection (answers not sent are dropped) and removes the socket file.
+    ~LocalServer();
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    const LocalServerCounters& Counters() const { return counters_; }
+    int Clients() const { return static_cast<int>(connections_.size()); }
+    const std::string& Path() const { return options_.path; }
+
+private:
+    using Connection = LocalAnswer::Connection;
+    friend class LocalAnswer;
+
+    void AcceptWaiting();
+    void Refuse(FileDescriptor client, const std::string& answer);
+    void ReadRequest(const std::shared_ptr<Connection>& connection);
+    void Answer(const std::shared_ptr<Connection>& connection, std::string text);
+    void WriteAnswer(const std::shared_ptr<Connection>& connection);
+    void Close(const std::shared_ptr<Connection>& connection);
+    void Sweep();
+    void KeepSweeping();
+    int AcceptsPerSweep() const;
+    void WatchListener();
+
+    EventLoop& loop_;
+    LocalServerOptions options_;
+    RequestHandler onRequest_;
+    SystemMonotonicClock clock_;
+    FileDescriptor listener_;
+    std::uint64_t socketInode_ = 0; // the file removed at the end only while it is still ours
+    int acceptsLeft_ = 0;           // until the next sweep
+    bool acceptPaused_ = false;
+    std::list<std::shared_ptr<Connection>> connections_;
+    LocalServerCounters counters_;
+    // Declared last: they stop before what their callbacks use goes.
+    std::unique_ptr<EventLoop::Registration> acceptWatch_;
+    std::unique_ptr<EventLoop::Registration> sweepTimer_; // only while a client is connected or accepting waits
+};
+
+} // namespace lobby
