@@ -58,6 +58,17 @@ std::string LogSizeText(const std::string& path)
     return ByteSizeText(status->size);
 }
 
+// Writes the registry after score reports: as the environment asks, else on a thread of its
+// own when there is a loop, at once otherwise.
+std::unique_ptr<RegistrySaver> MakeSaver(const FormEnvironment& environment)
+{
+    if (environment.makeSaver)
+        return environment.makeSaver();
+    if (environment.loop)
+        return std::make_unique<BackgroundRegistrySaver>(*environment.loop);
+    return std::make_unique<InlineRegistrySaver>();
+}
+
 } // namespace
 
 TForm1::TForm1(FormEnvironment environment)
@@ -65,15 +76,14 @@ TForm1::TForm1(FormEnvironment environment)
               [this](const std::string& message) { ShowError(message); }),
       Guard(environment.floodLimits),
       Pacer(environment.snapshotIntervalMs),
-      environment_(std::move(environment))
+      environment_(std::move(environment)),
+      sender_(UDP1, Guard, LogFile, counters_, [this](const std::string& message) { ShowError(message); }),
+      saves_(Cad, Memo1, sender_, *environment_.dataFolder, kRegistryFileName, environment_.keepSavedText, MakeSaver(environment_),
+             SaveScheduler::Hooks{[this](const std::function<void()>& handler) { RunHandler(handler); },
+                                  [this](const std::string& message) { ShowError(message); },
+                                  [this] { return MonotonicNowMs(); }, environment_.clock})
 {
     AppFolder = environment_.appFolder;
-    if (environment_.makeSaver)
-        saver_ = environment_.makeSaver();
-    else if (environment_.loop)
-        saver_ = std::make_unique<BackgroundRegistrySaver>(*environment_.loop);
-    else
-        saver_ = std::make_unique<InlineRegistrySaver>();
     if (environment_.makeEndpoint)
         UDP1 = environment_.makeEndpoint(*this);
     if (environment_.loop) {
@@ -108,7 +118,7 @@ void TForm1::FormDestroy()
     // log is still open for their lines. Such a save failing is told; the final save below
     // tries again all the same.
     RunHandler([this] { FinishSaves(); });
-    FlushOutputReporting();
+    sender_.FlushReporting();
     // The registry is saved even when closing the log fails: losing players to a log error
     // would be far worse than reporting it a moment later.
     std::exception_ptr closeError;
@@ -117,7 +127,7 @@ void TForm1::FormDestroy()
     } catch (...) {
         closeError = std::current_exception();
     }
-    if (registryLoaded_) {
+    if (saves_.Loaded()) {
         try {
             SaveRegistry();
         } catch (...) {
@@ -216,7 +226,7 @@ void TForm1::ReportRegistryFullOnce()
 void TForm1::LoadRegistry()
 {
     Memo1.Clear();
-    registryLoaded_ = false;
+    saves_.SetLoaded(false);
     std::optional<FileText> text = ReadRegistryFile(Files(), kRegistryFileName);
     const bool found = text.has_value();
     LoadFindings findings;
@@ -228,7 +238,7 @@ void TForm1::LoadRegistry()
     Memo1.Clear();
     if (!findings.ReadWhole())
         KeepUnreadRegistry(findings);
-    registryLoaded_ = true;
+    saves_.SetLoaded(true);
     TellBadScores(findings);
     // A missing file starts the lobby empty. Creating the file may fail (a folder that
     // became unwritable): that is reported, but the empty table still counts as loaded,
