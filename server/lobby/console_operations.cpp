@@ -3,6 +3,7 @@
 
 #include "platform/cp1252.h"
 #include "platform/file_bytes.h"
+#include "platform/file_system.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/messages.h"
 #include "server/registry/registry_file.h"
@@ -14,6 +15,15 @@ namespace lobby {
 // own, and is logged as a request from "console", so the traffic log tells who did it.
 
 namespace {
+
+// The size of the day's log file as the status line tells it; "none" when there is no file.
+std::string LogSizeText(const std::string& path)
+{
+    const std::optional<FileStatus> status = StatusOf(path);
+    if (!status)
+        return "none";
+    return ByteSizeText(status->size);
+}
 
 constexpr std::string_view kConsoleSource = "console";
 
@@ -183,6 +193,14 @@ std::optional<std::int64_t> TForm1::SecondsSinceRequest(Registry::RowId id) cons
     if (id >= lastRequestSecond_.size() || lastRequestSecond_[id] == 0)
         return std::nullopt;
     return std::max<std::int64_t>(0, MonotonicNowMs() / 1000 + 1 - lastRequestSecond_[id]);
+}
+
+std::string TForm1::StatusLine() const
+{
+    return "players online " + std::to_string(Cad.Online().size()) + ", registered " +
+           std::to_string(std::max(Cad.RowCount() - 1, 0)) + ", datagrams in " +
+           std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
+           std::to_string(counters_.dropped) + ", log today " + LogSizeText(LogFile.FileName());
 }
 
 } // namespace lobby
