@@ -19,11 +19,18 @@ target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x
 target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32)
 
 # The native window, and a demo that fills it with a million made-up players.
-add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp)
+add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_core comctl32 gdi32 user32)
 add_executable(lobby-window-demo app/win32/window_demo.cpp)
 target_link_libraries(lobby-window-demo PRIVATE lobby_win32_window)
 set_target_properties(lobby-window-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# lobby-client.exe: the client's own files, with the Windows socket and wait under them.
+add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
+    client/win32/client_system.cpp platform/cp1252.cpp)
+target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
+target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
+set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 if(NOT LOBBY_TESTS)
     return()
@@ -33,9 +40,12 @@ endif()
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 enable_testing()
 include(GoogleTest)
-file(GLOB LOBBY_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
+file(GLOB LOBBY_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp tests/win32/support/*.cpp)
 add_executable(lobby_win32_tests ${LOBBY_WIN32_TEST_SOURCES})
+target_include_directories(lobby_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32)
 target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window gtest_main)
+# The process tests start the programs built beside the tests.
+add_dependencies(lobby_win32_tests lobby-client)
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
 gtest_discover_tests(lobby_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60)
