@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "platform/file_bytes.h"
-#include "server/form1.h"
+#include "server/lobby/form1.h"
 
 namespace lobby {
 

@@ -7,7 +7,7 @@
 
 #include "app/memo_model.h"
 #include "app/registry_model.h"
-#include "server/form1.h"
+#include "server/lobby/form1.h"
 
 namespace lobby {
 

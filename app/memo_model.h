@@ -2,7 +2,7 @@
 
 #include <QAbstractListModel>
 
-#include "server/memo.h"
+#include "server/lobby/memo.h"
 
 namespace lobby {
 

@@ -2,7 +2,7 @@
 
 #include <QAbstractTableModel>
 
-#include "server/registry.h"
+#include "server/registry/registry.h"
 
 namespace lobby {
 

@@ -15,10 +15,10 @@
 #include "platform/signal_pipe.h"
 #include "platform/standard_error.h"
 #include "platform/system_data_folder.h"
-#include "server/console.h"
-#include "server/console_protocol.h"
-#include "server/form1.h"
-#include "server/registry_file.h"
+#include "server/console/console.h"
+#include "server/console/console_protocol.h"
+#include "server/lobby/form1.h"
+#include "server/registry/registry_file.h"
 
 namespace lobby {
 

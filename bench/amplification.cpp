@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "server/flood_guard.h"
-#include "server/form1.h"
+#include "server/flood/flood_guard.h"
+#include "server/lobby/form1.h"
 #include "support/hand_driven_form.h"
 
 using namespace lobby;

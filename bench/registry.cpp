@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "server/registry.h"
-#include "server/registry_file.h"
+#include "server/registry/registry.h"
+#include "server/registry/registry_file.h"
 
 using namespace lobby;
 

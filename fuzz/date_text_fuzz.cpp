@@ -11,7 +11,7 @@
 #include "fuzz/invariants.h"
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
-#include "server/date_text.h"
+#include "server/traffic_log/date_text.h"
 
 using namespace lobby;
 

@@ -10,7 +10,7 @@
 
 #include "fuzz/invariants.h"
 #include "platform/exception.h"
-#include "server/integer_text.h"
+#include "server/registry/integer_text.h"
 
 using namespace lobby;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/registry.h"
+#include "server/registry/registry.h"
 
 namespace fuzz {
 

@@ -9,9 +9,9 @@
 
 #include "fuzz/invariants.h"
 #include "platform/exception.h"
-#include "server/registry.h"
-#include "server/integer_text.h"
-#include "server/registry_file.h"
+#include "server/registry/registry.h"
+#include "server/registry/integer_text.h"
+#include "server/registry/registry_file.h"
 
 using namespace lobby;
 

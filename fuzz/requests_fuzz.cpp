@@ -21,8 +21,8 @@
 
 #include "fuzz/invariants.h"
 #include "net/udp_sock_error.h"
-#include "server/form1.h"
-#include "server/messages.h"
+#include "server/lobby/form1.h"
+#include "server/lobby/messages.h"
 #include "support/hand_driven_form.h"
 #include "support/memory_data_folder.h"
 

@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "server/console.h"
-#include "server/console_protocol.h"
+#include "server/console/console.h"
+#include "server/console/console_protocol.h"
 #include "support/form_under_test.h"
 
 namespace {

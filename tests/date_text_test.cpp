@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/regional_settings.h"
-#include "server/date_text.h"
+#include "server/traffic_log/date_text.h"
 
 using namespace lobby;
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "net/dotted_quad.h"
-#include "server/flood_guard.h"
+#include "server/flood/flood_guard.h"
 
 using namespace lobby;
 

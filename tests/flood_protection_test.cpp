@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
-#include "server/flood_guard.h"
+#include "server/flood/flood_guard.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 

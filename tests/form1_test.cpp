@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
-#include "server/form1.h"
-#include "server/registry_file.h"
+#include "server/lobby/form1.h"
+#include "server/registry/registry_file.h"
 #include "support/temp_folder.h"
 
 using namespace lobby;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
-#include "server/integer_text.h"
+#include "server/registry/integer_text.h"
 
 using namespace lobby;
 

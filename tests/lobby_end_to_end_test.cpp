@@ -23,7 +23,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "server/traffic_log.h"
+#include "server/traffic_log/traffic_log.h"
 #include "support/client_texts.h"
 #include "support/private_network.h"
 #include "support/server_program.h"

@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "server/flood_guard.h"
-#include "server/snapshot_pacer.h"
+#include "server/flood/flood_guard.h"
+#include "server/lobby/snapshot_pacer.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 

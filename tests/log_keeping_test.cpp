@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/system_data_folder.h"
-#include "server/log_compression.h"
-#include "server/log_day_names.h"
-#include "server/log_keeper.h"
-#include "server/traffic_log.h"
+#include "server/traffic_log/log_compression.h"
+#include "server/traffic_log/log_day_names.h"
+#include "server/traffic_log/log_keeper.h"
+#include "server/traffic_log/traffic_log.h"
 #include "support/child_program.h"
 #include "support/form_under_test.h"
 #include "support/temp_folder.h"

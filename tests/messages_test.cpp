@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "server/messages.h"
+#include "server/lobby/messages.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 

@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/exception.h"
-#include "server/ban_list.h"
-#include "server/integer_text.h"
-#include "server/registry.h"
-#include "server/registry_file.h"
+#include "server/lobby/ban_list.h"
+#include "server/registry/integer_text.h"
+#include "server/registry/registry.h"
+#include "server/registry/registry_file.h"
 #include "support/temp_folder.h"
 
 using namespace lobby;

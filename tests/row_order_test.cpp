@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/row_order.h"
+#include "server/registry/row_order.h"
 
 using namespace lobby;
 

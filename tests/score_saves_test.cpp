@@ -13,7 +13,7 @@
 #include "platform/epoll_event_loop.h"
 #include "platform/exception.h"
 #include "platform/system_data_folder.h"
-#include "server/registry_file.h"
+#include "server/registry/registry_file.h"
 #include "support/client_texts.h"
 #include "support/form_under_test.h"
 #include "support/loopback.h"

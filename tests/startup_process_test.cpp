@@ -15,7 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/regional_settings.h"
-#include "server/date_text.h"
+#include "server/traffic_log/date_text.h"
 #include "support/child_program.h"
 #include "support/loopback.h"
 #include "support/server_program.h"

@@ -13,7 +13,7 @@
 
 #include "platform/exception.h"
 #include "platform/system_data_folder.h"
-#include "server/traffic_log.h"
+#include "server/traffic_log/traffic_log.h"
 #include "support/file_size_cap.h"
 
 using namespace lobby;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/local_client.h"
-#include "server/console_protocol.h"
+#include "server/console/console_protocol.h"
 
 namespace {
 

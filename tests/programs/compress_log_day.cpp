@@ -12,7 +12,7 @@
 
 #include <unistd.h>
 
-#include "server/log_compression.h"
+#include "server/traffic_log/log_compression.h"
 
 using namespace lobby;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/regional_settings.h"
-#include "server/form1.h"
+#include "server/lobby/form1.h"
 #include "support/recording_endpoint.h"
 #include "support/recording_notifier.h"
 #include "support/stepping_clocks.h"

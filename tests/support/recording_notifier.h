@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/form1.h"
+#include "server/lobby/form1.h"
 
 namespace test_support {
 

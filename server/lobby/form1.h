@@ -1,0 +1,475 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "net/datagram_endpoint.h"
+#include "platform/clock.h"
+#include "platform/data_folder.h"
+#include "platform/event_loop.h"
+#include "platform/exception.h"
+#include "platform/monotonic_clock.h"
+#include "platform/regional_settings.h"
+#include "server/lobby/ban_list.h"
+#include "server/flood/flood_guard.h"
+#include "server/traffic_log/log_keeper.h"
+#include "server/lobby/memo.h"
+#include "server/operator_notifier.h"
+#include "server/lobby/outbox.h"
+#include "server/registry/registry.h"
+#include "server/registry/registry_saver.h"
+#include "server/lobby/request_fields.h"
+#include "server/lobby/snapshot_pacer.h"
+#include "server/traffic_log/traffic_log.h"
+
+namespace lobby {
+
+class TForm1;
+
+// What the operator's console asked for cannot be done; the message says why, for the
+// operator. Raised before anything changed.
+class ConsoleRefusal : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Everything the main window takes from outside, so tests can set each piece.
+struct FormEnvironment {
+    const Clock* clock = nullptr;
+    const RegionalSettings* regional = nullptr; // re-read by the front end on SIGHUP
+    OperatorNotifier* notifier = nullptr;
+    EventLoop* loop = nullptr;  // drives Timer1; none in unit tests, which call the handlers
+    // Builds UDP1, bound and wired to the form's datagram handler. May raise (port taken);
+    // the window then cannot be created. Empty for a form without an endpoint.
+    std::function<std::unique_ptr<DatagramEndpoint>(TForm1&)> makeEndpoint;
+    // Whether Memo1 keeps the registry text as last saved, for a window to show. Headless
+    // nobody reads it, and at a million players it is 40 MB held for nothing.
+    bool keepSavedText = true;
+    std::string exeName;                // the program's file name, for the error box caption
+    std::string appFolder;              // where the registry and the logs live, ending in '/'
+    // The files of appFolder; null: the system's (the fuzz targets keep theirs in memory).
+    std::shared_ptr<DataFolder> dataFolder;
+    std::vector<std::string> arguments; // the command line after the program name
+    // Flood protection and registry size (--rate-limit, --registration-limit, --capacity).
+    FloodLimits floodLimits;
+    std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
+    // The shortest time between two broadcasts of the player list (and of the ranking) once
+    // a short run of them has gone out; 0: every change at once (see SnapshotPacer).
+    std::int64_t snapshotIntervalMs = 100;
+    const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
+    // Writes the registry after score reports. Empty: on a thread of its own when there is a
+    // loop, at once otherwise.
+    std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
+    // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
+    // a worker that reports through the loop, so a form without a loop does none of it.
+    LogKeepingOptions logKeeping;
+};
+
+// The main window of the lobby server and the owner of everything in it: the registry grid
+// Cad, the memo Memo1, the endpoint UDP1, the presence timer Timer1, and the traffic log.
+// Its handlers run one at a time on the loop's thread.
+class TForm1 {
+public:
+    static constexpr const char* kAccessWord = "m5qt4";
+    static constexpr const char* kRegistryFileName = "cadastro.txt";
+    static constexpr int kTimerIntervalMs = 60000;
+    static constexpr int kErrorsShownPerMinute = 10;
+    // New nicks waiting for the lobby's allowance: at most this long, and at most as many as
+    // the allowance serves in that time.
+    static constexpr std::int64_t kRegistrationWaitMs = 15000;
+    static constexpr std::size_t kMostRegistrationsWaiting = 4096;
+
+    // Builds the components (UDP1 bound, Timer1 counting). Raises when UDP1 cannot be made.
+    explicit TForm1(FormEnvironment environment);
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+    ~TForm1();
+
+    // Start-up: opens the day's traffic log.
+    void FormCreate();
+    // Checks the access word (a wrong one asks the program to end, the rest still runs),
+    // then loads the registry. Raises RegistryUnreadable for a file that exists and cannot
+    // be read: the program must then end without serving and without saving. With the
+    // right word, the log keeper starts on the days already closed.
+    void FormActivate();
+    // Shutdown: stops the log keeper (a day half compressed keeps its plain file), closes
+    // the log, then saves the registry (also when closing the log failed).
+    void FormDestroy();
+
+    bool TerminateRequested() const { return terminateRequested_; }
+    bool RegistryLoaded() const { return registryLoaded_; }
+
+    // Runs a handler the way the window runs its own: an error ends the handler where it
+    // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
+    // one, the rest counted and told on the minute tick); the effects before it stay. A
+    // RegistrySaveError is always shown at once, however many errors the minute had. Says
+    // whether it ran clean. A template, since it wraps every datagram's handler: no function
+    // object is built for it.
+    template <class Handler>
+    bool RunHandler(Handler&& handler)
+    {
+        try {
+            std::forward<Handler>(handler)();
+            return true;
+        } catch (...) {
+            ShowHandlerFailure(std::current_exception());
+            return false;
+        }
+    }
+    // What RunHandler does with an error that ended a handler; an error of no known kind is
+    // raised again.
+    void ShowHandlerFailure(std::exception_ptr failure);
+    // Tells the operator, in one notice, how many errors were held back since the last
+    // minute tick and the last of them; nothing when none was. The minute tick calls it, and
+    // the program once its loop has ended, so that none is lost at exit.
+    void ReportHeldErrors();
+    // Shows an error message as the window's error box would.
+    void ShowError(const std::string& message);
+
+    // Registry (registry operations on the window).
+    // Loads cadastro.txt into Cad. A missing file gives the header-only table and is then
+    // created; a failure to create it raises with the table loaded all the same. A file that
+    // exists and cannot be read raises RegistryUnreadable and loads nothing. A file read only
+    // in part (a NUL byte, an over-long line, text past the cells) is first kept beside as
+    // it is, since the first save will drop what was not read; when that copy cannot be made
+    // it raises RegistryUnreadable too. Each row whose score is no integer is told to the
+    // operator, as it stops score reports from being ranked.
+    void LoadRegistry();
+    // Writes the whole table to the registry file now, after any save in flight has ended.
+    // Raises when it fails (the old file stays whole).
+    void SaveRegistry();
+    // After a score report: a save of the table as it is now, written away from the loop;
+    // reports that come while one is written are covered together by the next. Messages
+    // that show scores wait for the save that covers them (see HoldScores). With a saver
+    // that writes at once, a failure is raised here, ending the report; otherwise it is shown
+    // to the operator when the save ends.
+    void RequestSave();
+    // Shutdown: the save in flight ends, and what waits for a save is saved and sent.
+    void FinishSaves();
+    void SortByScore() { Cad.SortByScore(); }
+    std::string RegistryPath() const { return Files().PathOf(kRegistryFileName); }
+
+    // Outgoing messages.
+    void SendMessageTo(std::string_view address, std::string_view message);
+    void Broadcast(std::string_view message);
+    void SendPlayerList();
+    void SendRanking();
+    // The player list or the ranking after a change, paced (see SnapshotPacer): broadcast
+    // now, or merged into the broadcast at the end of the interval. requester is the row
+    // whose request made the change: while merged, it is sent the snapshot at once, in its
+    // place among its own answers, and is not sent the same snapshot again at the end.
+    void PublishPlayerList(std::optional<Registry::RowId> requester = std::nullopt);
+    void PublishRanking(std::optional<Registry::RowId> requester = std::nullopt);
+
+    // The messages of the running handler from here on show scores (or welcome a new nick):
+    // while a score or a nick in the table is not yet on disk they wait, in order, for the
+    // save that covers it, so that a crash can never take back what a player was shown.
+    // Messages of later requests that show no score do not wait for them.
+    void HoldScores();
+
+    // Requests: called once for every datagram that reaches UDP1.
+    void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
+                          const std::string& FromIP, std::int32_t Port);
+
+    // Presence check: called every kTimerIntervalMs.
+    void Timer1Timer();
+
+    // The lobby's paced work, when it falls due: the merged player list and ranking, and the
+    // new nicks that waited for the lobby's allowance. Timer2 calls it, armed only while
+    // something waits; tests call it after stepping the clock.
+    void Timer2Timer();
+
+    const std::string& LogDate() const { return LogFile.LogDate(); }
+
+    // Traffic since start-up, for the operator's status line.
+    struct TrafficCounters {
+        std::uint64_t received = 0; // datagrams handed to the request handler
+        std::uint64_t sent = 0;     // messages handed to the endpoint
+        std::uint64_t dropped = 0;  // datagrams not served: failed receives, flood limits, bans
+        std::uint64_t banned = 0;   // of those, requests refused by a ban
+    };
+    const TrafficCounters& Counters() const { return counters_; }
+    void CountDropped() { ++counters_.dropped; }
+    // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
+    std::string StatusLine() const;
+
+    // The operator's console (console_operations.cpp). Each runs as a handler of its own and
+    // goes the way a player's request would, and its line in the traffic log says the console
+    // did it ("console: time kick|ana"). A nick is found as a login finds it, a-z in either
+    // case. What cannot be done raises ConsoleRefusal saying why, before anything changed.
+    //
+    // The player goes offline now; the others get the leave notice and the player list.
+    void KickPlayer(std::string_view nick);
+    // "sys|" + text (in the code page) to every player online.
+    void SendNotice(std::string_view text);
+    // Runs once the change it was given for is on disk (error null), or with the error of the
+    // save that was to put it there.
+    using SaveDone = std::function<void(std::exception_ptr error)>;
+    void ChangePassword(std::string_view nick, std::string_view password, SaveDone done);
+    // The player's row goes and its nick is free again; the others get the player list when
+    // it was online, the ranking (once on disk) when it was among the nine shown.
+    void RemovePlayer(std::string_view nick, SaveDone done);
+    // A save of the whole table now.
+    void SaveNow(SaveDone done);
+    // Adds a ban, on disk before it returns (raises when the list cannot be written, nothing
+    // changed), and takes offline the players online it names: their nicks. Nothing when the
+    // ban was there already.
+    std::optional<std::vector<std::string>> AddBan(const BanEntry& entry);
+    // Removes a ban, on disk before it returns; false when there was none.
+    bool RemoveBan(const BanEntry& entry);
+    // Limits and log keeping changed while serving (the configuration read again): the flood
+    // guard, the registry's capacity and the log keeper take them at once.
+    void ApplyLimits(const FloodLimits& limits, std::int32_t capacity, const LogKeepingOptions& logKeeping);
+    // Start-up: the bans kept in the data folder. Raises Exception naming the file for one
+    // that cannot be read or holds a line that is no ban.
+    void LoadBans();
+    std::string BansPath() const { return AppFolder + BanList::kFileName; }
+
+    // How the saves of the registry went, for the operator.
+    struct SaveRecord {
+        std::uint64_t saves = 0;    // ended since start-up
+        std::uint64_t failures = 0; // of those
+        std::optional<LocalDateTime> endedAt; // when the last one ended, by the wall clock
+        double seconds = 0;         // how long the last one took
+        std::string error;          // why the last one failed; empty when it worked
+    };
+    const SaveRecord& LastSave() const { return lastSave_; }
+    // Seconds since the player made a request; nothing when it made none since start-up.
+    std::optional<std::int64_t> SecondsSinceRequest(Registry::RowId id) const;
+
+    Registry Cad;
+    TMemo Memo1;
+    std::unique_ptr<DatagramEndpoint> UDP1;
+    std::unique_ptr<EventLoop::Registration> Timer1;
+    std::unique_ptr<EventLoop::Registration> Timer2;
+    std::string AppFolder;
+    TrafficLog LogFile;
+    std::int32_t TickCount = 0;
+
+    // Per-address limits: asked before a request is logged, and before each datagram is sent.
+    FloodGuard Guard;
+    // The operator's bans (bans.txt): asked before the flood guard.
+    BanList Bans;
+    // When the player list and the ranking go out.
+    SnapshotPacer Pacer;
+    // Compresses and removes the log's closed days (--compress-logs, --keep-logs); null when
+    // both are off. Declared after LogFile, whose day changes it hears of, so it goes first.
+    std::unique_ptr<LogKeeper> LogKeeping;
+
+private:
+    // Output is gathered (see Outbox and TrafficLog::Flush). A scope is open while a handler
+    // or a sending operation runs: a handler's scope flushes when it ends, an operation's
+    // when it is the outermost; each scope puts back the holding state it found.
+    class OutputScope;
+    // One message on its way to one or more recipients.
+    struct OutgoingMessage;
+    // A message waiting for the save that covers the scores it shows.
+    struct HeldMessage {
+        std::uint64_t version;
+        std::string address;
+        std::shared_ptr<const std::string> text;
+    };
+
+    // Where a request came from: the address the endpoint reported, and the flood guard's
+    // key for it, worked out once per request.
+    struct RequestSource {
+        std::string_view address;
+        AddressKey key;
+    };
+    // A request that would register a new nick, waiting for the lobby's allowance.
+    struct WaitingRegistration {
+        std::string bytes;
+        std::string address;
+        AddressKey key;
+        std::uint32_t allowanceLeft; // its source's registrations left: the most are served first
+        std::uint64_t order;         // then the earliest
+        std::int64_t arrivedMs;
+
+        // Whether a is served before b: the sources that have registered the least first (a
+        // newcomer before an address that has been registering all along), then the earliest.
+        static bool ServedFirst(const WaitingRegistration& a, const WaitingRegistration& b)
+        {
+            return a.allowanceLeft != b.allowanceLeft ? a.allowanceLeft > b.allowanceLeft : a.order < b.order;
+        }
+    };
+    // The snapshot of one kind sent at once to requesters while its broadcast was merged.
+    struct SnapshotCopies {
+        std::string text;
+        std::unordered_set<std::string> addresses;
+        std::string last; // the address added last, which asks again most often
+    };
+
+    // Logs and gathers (or holds) one message to address; a host name is looked up after
+    // everything gathered so far has gone out.
+    void Deliver(std::string_view address, OutgoingMessage& message);
+    // Sends one datagram to a host that must be looked up, which dispatches events.
+    void SendLookingUp(std::string destination, std::string_view bytes);
+    // Hands the gathered log lines to the system, then the gathered datagrams.
+    void FlushOutput();
+    // FlushOutput for scopes that end: whatever it raises goes to the operator.
+    void FlushOutputReporting() noexcept;
+
+    DataFolder& Files() const { return *environment_.dataFolder; }
+    // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
+    void KeepUnreadRegistry(const LoadFindings& findings);
+    void TellBadScores(const LoadFindings& findings);
+
+    void EnsureSave();
+    void StartSave();
+    void SaveFinished(std::uint64_t version, RegistrySaveResult result);
+    void ReleaseHeld();
+    void DropHeld(std::uint64_t version);
+
+    std::int64_t MonotonicNowMs() const;
+    // Reads the monotonic clock for the handler starting: what its limits and paced work go
+    // by, so that a request reads the clock once.
+    std::int64_t StartHandlerClock() { return handlerNowMs_ = MonotonicNowMs(); }
+
+    // The request path (requests.cpp), in the order a request takes it.
+    // Whether the flood guard lets through a request that would register a new nick.
+    bool AdmitRegistration(const RequestSource& source, const RequestFields& request, std::int64_t nowMs);
+    // A new nick within the lobby's allowance goes on (true); otherwise it waits its turn,
+    // or is dropped when the wait is full of requests before it.
+    bool AdmitNewNick(const RequestSource& source, const RequestFields& request, const std::string& bytes,
+                      std::int64_t nowMs);
+    // Whether the request would register its nick: one that cannot be stored, or a full
+    // registry, is refused instead.
+    bool WouldRegister(const RequestFields& request) const;
+    // A request admitted: logged, logged in, carried out; what it sent is charged to source.
+    void CarryOut(const RequestSource& source, const std::string& bytes, const std::optional<RequestFields>& request,
+                  int nickRow, std::int64_t nowMs);
+    void CarryOutCommand(const RequestSource& source, const std::string& bytes,
+                         const std::optional<RequestFields>& request, int nickRow);
+    // The requests that waited for the lobby's allowance of new nicks, as far as it goes.
+    void ServeWaitingRegistrations(std::int64_t nowMs);
+    // The login steps: the player's row, or nothing when the request was refused.
+    std::optional<int> LogIn(const RequestSource& source, const RequestFields& request, int nickRow);
+    // One operation per command.
+    void JoinGame(const RequestSource& source, int row);                      // slc
+    void Chat(std::string_view nick, std::string_view text);                  // msg
+    void Leave(int row, std::string_view nick);                               // off
+    void SendPrivateLine(std::string_view nick, std::string_view argument);   // pvt
+    void SetFlag(int row, std::string_view flag);                             // fc+, fc-
+    void ReportScore(int row, std::string_view points);                       // scj
+    // Sends message to the request's source, asking the flood guard by the source's key.
+    void Reply(const RequestSource& source, std::string_view message);
+
+    // Snapshots (messages.cpp).
+    std::string PlayerListText() const;
+    std::string RankingText() const;
+    void Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester);
+    void SendSnapshot(SnapshotPacer::Kind kind);
+    // Broadcast of message to every online row but those whose address is in except.
+    void BroadcastExcept(std::string_view message, const std::unordered_set<std::string>& except);
+    // Timer2 armed for the first of the paced work still waiting; dropped when none waits.
+    void ArmTimer2();
+
+    // Once a minute, from Timer1Timer: the flood guard's summary to the operator, if any.
+    void ReportFloods();
+    // Shows a handler's error, unless the minute's allowance of errors shown is used up.
+    void ShowHandlerError(const std::string& message);
+    // The registry holds its capacity of players: new nicks are refused.
+    bool RegistryFull() const;
+    // Tells the operator that new nicks are being refused, the first time only.
+    void ReportRegistryFullOnce();
+    // Has the log keeper look over the closed days, when there is one.
+    void RequestLogPass();
+    // The log keeper for environment_.logKeeping: none when it asks for nothing (or there is
+    // no loop for its worker to report through).
+    void MakeLogKeeper();
+
+    // The console's (console_operations.cpp).
+    int ConsolePlayerRow(std::string_view nick) const;
+    void LogConsole(std::string_view line);
+    // Counts the table's change just made as a change to save, and has done run once it is on disk.
+    void SaveChange(SaveDone done);
+    void NoteRequest(int row);
+    bool RefusedByBan(std::string_view address, const std::optional<RequestFields>& request);
+    void NoteSaveStarted();
+    // Records a save's end and answers those waiting for the changes up to version.
+    void NoteSaveEnded(std::uint64_t version, const std::exception_ptr& error);
+    struct SaveWaiter {
+        std::uint64_t version;
+        SaveDone done;
+    };
+    std::deque<SaveWaiter> saveWaiters_;
+    SaveRecord lastSave_;
+    std::int64_t saveStartedMs_ = 0;
+    std::vector<std::uint32_t> lastRequestSecond_; // by row identity: monotonic second + 1; 0 none
+
+    FormEnvironment environment_;
+    TrafficCounters counters_;
+    bool terminateRequested_ = false;
+    bool registryLoaded_ = false;
+    bool capacityReported_ = false;
+    int errorsShownThisMinute_ = 0;
+    std::uint64_t errorsHeld_ = 0;
+    std::string lastHeldError_;
+    Outbox outbox_;
+    int outputDepth_ = 0;
+    std::uint64_t requestDatagrams_ = 0; // sent on behalf of requests, for the lobby's fair share
+    bool sendingSnapshot_ = false;      // a paced broadcast is on its way: charged to nobody
+    SnapshotCopies snapshotCopies_[SnapshotPacer::kKinds];
+    std::vector<WaitingRegistration> waiting_;
+    std::uint64_t waitingOrder_ = 0;
+    std::optional<std::int64_t> timer2DueMs_;
+    std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
+
+    std::unique_ptr<RegistrySaver> saver_;
+    // Score changes and new nicks are numbered; a save covers every change made before it
+    // started.
+    std::uint64_t scoreVersion_ = 0;              // the last change
+    std::uint64_t savedVersion_ = 0;              // the changes on disk
+    std::optional<std::uint64_t> savingVersion_;  // the save in flight covers up to this
+    bool saveWanted_ = false;                     // another save must follow the one in flight
+    bool startingSave_ = false;                   // inside saver_->Start
+    std::exception_ptr startError_;               // a save that failed inside Start
+    std::optional<std::uint64_t> holding_;        // the running handler's messages wait for this
+    std::deque<HeldMessage> held_;
+};
+
+class TForm1::OutputScope {
+public:
+    // handler: the scope of a handler of its own (a request, a tick, a save's end), which
+    // starts holding nothing and flushes what it gathered when it ends, even when nested in
+    // another handler's lookup. Otherwise the scope of a sending operation.
+    OutputScope(TForm1& form, bool handler) : form_(form), handler_(handler), holding_(form.holding_)
+    {
+        if (handler_)
+            form_.holding_.reset();
+        ++form_.outputDepth_;
+    }
+    ~OutputScope()
+    {
+        --form_.outputDepth_;
+        if (handler_ || form_.outputDepth_ == 0)
+            form_.FlushOutputReporting();
+        form_.holding_ = holding_;
+    }
+    OutputScope(const OutputScope&) = delete;
+    OutputScope& operator=(const OutputScope&) = delete;
+
+private:
+    TForm1& form_;
+    bool handler_;
+    std::optional<std::uint64_t> holding_;
+};
+
+struct TForm1::OutgoingMessage {
+    explicit OutgoingMessage(std::string_view text);
+    std::string_view bytes;                  // what goes out: the text cut to one datagram
+    Outbox::MessageSlot slot;                // where the outbox keeps the bytes
+    std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
+    bool admitted = false;                   // the flood guard let it through already
+};
+
+} // namespace lobby

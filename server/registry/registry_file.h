@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/data_folder.h"
+#include "platform/exception.h"
+#include "platform/file_text.h"
+#include "server/registry/registry_snapshot.h"
+
+namespace lobby {
+
+// The registry file exists but cannot be read. The server must then neither replace it nor
+// ever save over it, so this is never shown and carried on from like other errors.
+class RegistryUnreadable : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A save of the registry failed: the players registered and the points reported since the
+// last save that worked are on no disk. Unlike a client's failed request this is never
+// held back with the other errors of a busy minute: whoever runs a save, and whenever, the
+// operator is told at once. Its message is "Cannot create file <path>" or "Stream write
+// error", followed by the file and the system's reason in brackets.
+class RegistrySaveError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The registry file's whole content, or nothing when there is no such file. Any other
+// failure (no permission, a folder or a symbolic link in its place, a read error) raises
+// RegistryUnreadable naming the path and the reason.
+std::optional<FileText> ReadRegistryFile(DataFolder& folder, std::string_view name);
+
+// Replaces the file name of folder with bytes so that, whatever happens, it holds either the
+// old content or the new one whole (see DataFolder::Replace: a temporary file made afresh,
+// flushed, renamed over the old one, the folder flushed). Raises RegistrySaveError naming
+// the file and the system's reason: "Cannot create file <path> (<file>: <reason>)" when a
+// file cannot be made or renamed, or the folder not flushed; "Stream write error (<file>:
+// <reason>)" when the bytes cannot be written or flushed. The old file is untouched unless
+// only the folder's flush failed (the rename is done, but might not survive a power loss).
+void WriteFileReplacing(DataFolder& folder, std::string_view name, std::string_view bytes);
+
+// Replaces the registry file, as WriteFileReplacing does, with the snapshot's rows. The
+// rows' lines go to the system a megabyte at a time, with no whole text built in between: a
+// million-player save costs little more than the bytes' own write and flush. Safe on any
+// thread (folder being the system's), as long as the snapshot is not released meanwhile.
+void WriteRegistryFile(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot);
+
+// The same, for a file named by its whole path (tools, benchmarks and tests).
+std::optional<FileText> ReadRegistryFile(const std::string& path);
+void WriteFileReplacing(const std::string& path, std::string_view bytes);
+void WriteRegistryFile(const std::string& path, const RegistrySnapshot& snapshot);
+
+// The registry file's text for the snapshot, as WriteRegistryFile writes it; with lineStarts,
+// also where each of its lines starts.
+std::string RegistryText(const RegistrySnapshot& snapshot, std::vector<std::size_t>* lineStarts = nullptr);
+
+} // namespace lobby

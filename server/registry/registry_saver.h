@@ -1,0 +1,89 @@
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/data_folder.h"
+#include "platform/event_loop.h"
+#include "server/registry/registry_snapshot.h"
+
+namespace lobby {
+
+// How a registry save ended.
+struct RegistrySaveResult {
+    std::exception_ptr error;        // the save failed with this, the file left as it was
+    std::optional<std::string> text; // the file's text, when it was asked for...
+    std::vector<std::size_t> lineStarts; // ...and where each of its lines starts
+};
+
+// Writes registry snapshots to the registry file, one at a time. What the lobby's handlers
+// see is the same whatever writes: a save is started with a snapshot and its end arrives
+// later, on the loop's thread.
+class RegistrySaver {
+public:
+    using Done = std::function<void(RegistrySaveResult result)>;
+
+    virtual ~RegistrySaver() = default;
+
+    // Writes snapshot to the file name of folder (see WriteRegistryFile), with the file's
+    // text in the result when keepText. done runs on the loop's thread once the file is
+    // durable or the save has failed; it may run before Start returns. Never two saves at
+    // once. folder must outlive the save.
+    virtual void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) = 0;
+
+    // Returns once no save is in flight, its done having run (on the calling thread, if the
+    // loop has not run it yet).
+    virtual void Finish() = 0;
+};
+
+// Writes at once, inside Start: for lobbies without a loop (tools, fuzzing, most unit tests).
+class InlineRegistrySaver : public RegistrySaver {
+public:
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Finish() override {}
+};
+
+// Writes on a thread of its own, in the idle scheduling class, so that the loop goes on
+// serving while a million-row file is written and flushed; the end is posted to the loop.
+class BackgroundRegistrySaver : public RegistrySaver {
+public:
+    explicit BackgroundRegistrySaver(EventLoop& loop);
+    // Waits for a save in flight, whose done then never runs.
+    ~BackgroundRegistrySaver() override;
+    BackgroundRegistrySaver(const BackgroundRegistrySaver&) = delete;
+    BackgroundRegistrySaver& operator=(const BackgroundRegistrySaver&) = delete;
+
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Finish() override;
+
+private:
+    // What a save's thread and the loop share; the posted end holds it too, so it may run
+    // after the saver is gone (and then does nothing).
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::optional<RegistrySaveResult> result; // left by the save's thread
+        Done done;                                 // loop thread only
+    };
+    static void Deliver(const std::shared_ptr<Shared>& shared);
+
+    EventLoop& loop_;
+    std::shared_ptr<Shared> shared_;
+    bool inFlight_ = false; // loop thread only
+    // A thread per save, gone once the save is done: between saves the process has the loop's
+    // thread alone, and the system's calls on descriptors (every receive, write and send)
+    // take their cheaper single-threaded path.
+    std::thread worker_;
+};
+
+// Runs one save: the file written, the text taken when asked for, and whatever it raised.
+RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText);
+
+} // namespace lobby
