@@ -8,7 +8,7 @@
 #include "app/standard_error_notifier.h"
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
-#include "platform/epoll_event_loop.h"
+#include "platform/posix/epoll_event_loop.h"
 #include "platform/local_server.h"
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"

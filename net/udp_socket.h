@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 struct mmsghdr;
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 namespace lobby {
 
 // A local calendar date and wall-clock time, as the operator's machine reads it.
@@ -12,6 +15,10 @@ struct LocalDateTime {
     int second = 0;
     int weekday = 4; // 0 = Sunday; 1 January 1970 was a Thursday
 };
+
+// The local date and time at a moment counted in seconds since 1970-01-01 UTC; nothing when
+// the system cannot tell it. Safe on any thread (Windows would use localtime_s).
+std::optional<LocalDateTime> LocalTimeAt(std::int64_t secondsSinceEpoch);
 
 // Where the server reads the time of day. Injected so tests can step dates and times.
 class Clock {

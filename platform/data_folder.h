@@ -9,6 +9,7 @@
 
 #include "platform/exception.h"
 #include "platform/file_text.h"
+#include "platform/system_reason.h"
 
 namespace lobby {
 
@@ -21,21 +22,20 @@ public:
     // whole; kSyncFolder comes after the rename, which then may not survive a power loss.
     enum class Step { kOpen, kCreate, kWrite, kRename, kSyncFolder };
 
-    FileError(Step step, std::string path, int errnoValue, std::string reason)
-        : Exception(path + ": " + reason), step_(step), errno_(errnoValue), path_(std::move(path)),
-          reason_(std::move(reason))
+    FileError(Step step, std::string path, SystemReason reason)
+        : Exception(path + ": " + reason.text), step_(step), path_(std::move(path)), reason_(std::move(reason))
     {
     }
     Step FailedStep() const noexcept { return step_; }
-    int Errno() const noexcept { return errno_; }
+    SystemReason::Kind Kind() const noexcept { return reason_.kind; }
     const std::string& Path() const noexcept { return path_; }
-    const std::string& Reason() const noexcept { return reason_; }
+    const std::string& Reason() const noexcept { return reason_.text; }
+    const SystemReason& Why() const noexcept { return reason_; }
 
 private:
     Step step_;
-    int errno_;
     std::string path_;
-    std::string reason_;
+    SystemReason reason_;
 };
 
 // Takes a file's bytes as they are written.
@@ -50,17 +50,19 @@ public:
 class AppendFile {
 public:
     virtual ~AppendFile() = default;
-    // Appends bytes; returns how many reached the file, and sets error to the system's error
-    // number when that is fewer than all (to 0 otherwise).
-    virtual std::size_t Write(std::string_view bytes, int& error) = 0;
+    // Appends bytes; returns how many reached the file, and sets error to the system's reason
+    // when that is fewer than all (to no failure otherwise).
+    virtual std::size_t Write(std::string_view bytes, SystemReason& error) = 0;
     // The last count bytes of the file (fewer when it is shorter). Raises FileError.
     virtual std::string Tail(std::size_t count) = 0;
     // Takes the last count bytes off the end. False when the system refused.
     virtual bool TakeBack(std::size_t count) = 0;
-    // Closes now: 0, or the system's error number (the file is released either way).
-    virtual int Close() = 0;
+    // Closes now: no failure, or the system's reason (the file is released either way).
+    virtual SystemReason Close() = 0;
 };
 
+// One implementation per system: platform/posix/system_data_folder.cpp (Windows would use
+// CreateFileW, FlushFileBuffers, MoveFileExW and LockFileEx: platform/win32/durable_file.h).
 // The folder the server keeps its files in: the registry, its copies, the traffic logs. Files
 // are named within it, and none is ever opened through a symbolic link: a link planted under
 // a file's name (to have the passwords written elsewhere, or another file's mode changed) is
@@ -93,12 +95,12 @@ public:
     virtual void Replace(std::string_view name, const std::function<bool(FileSink&)>& write) = 0;
 
     // Makes the file to, which must not exist, a copy of from, flushed to disk with the
-    // folder. Raises FileError (a to that exists: errno EEXIST, nothing changed).
+    // folder. Raises FileError (a to that exists: kind kAlreadyExists, nothing changed).
     virtual void Copy(std::string_view from, std::string_view to) = 0;
 
     // Opens the file for appending, making it when it does not exist; locked so that nobody
     // else who asks for it the same way can open it meanwhile. A file that exists keeps its
-    // mode. Raises FileError (a file held by another: errno EWOULDBLOCK).
+    // mode. Raises FileError (a file held by another: kind kHeldByAnother).
     virtual std::unique_ptr<AppendFile> OpenForAppending(std::string_view name) = 0;
 
 private:

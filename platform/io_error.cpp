@@ -1,7 +1,5 @@
 #include "platform/io_error.h"
 
-#include <cerrno>
-
 namespace lobby {
 
 std::string InOutErrorMessage(int errorCode)
@@ -16,38 +14,14 @@ std::string InOutErrorMessage(int errorCode)
     }
 }
 
-int InOutErrorCode(int errnoValue)
+EInOutError InOutError(const SystemReason& reason)
 {
-    switch (errnoValue) {
-    case ENOENT: return io_error::kFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP: return io_error::kInvalidFilename;
-    case EMFILE:
-    case ENFILE: return io_error::kTooManyOpenFiles;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY: return io_error::kAccessDenied;
-    case EWOULDBLOCK: return io_error::kHeldByAnotherProgram;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG: return io_error::kDiskFull;
-    default: return io_error::kErrnoBase + errnoValue;
-    }
+    return EInOutError(InOutErrorMessage(reason.inOutCode), reason.inOutCode);
 }
 
-EInOutError InOutErrorFromErrno(int errnoValue)
+EInOutError InOutErrorOnFile(const SystemReason& reason, const std::string& path)
 {
-    const int code = InOutErrorCode(errnoValue);
-    return EInOutError(InOutErrorMessage(code), code);
-}
-
-EInOutError InOutErrorOnFile(int errnoValue, const std::string& path, const std::string& reason)
-{
-    const int code = InOutErrorCode(errnoValue);
-    return EInOutError(InOutErrorMessage(code) + " (" + path + ": " + reason + ")", code);
+    return EInOutError(InOutErrorMessage(reason.inOutCode) + " (" + path + ": " + reason.text + ")", reason.inOutCode);
 }
 
 } // namespace lobby

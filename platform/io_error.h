@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/exception.h"
+#include "platform/system_reason.h"
 
 namespace lobby {
 
@@ -15,10 +16,13 @@ constexpr int kTooManyOpenFiles = 4;
 constexpr int kAccessDenied = 5;
 constexpr int kHeldByAnotherProgram = 32; // the file is locked by another writer
 constexpr int kDiskFull = 101;
-// Any errno without a meaning above reads as this base plus the errno value, so the
-// number never collides with the named ones and the errno can still be read from it
-// (EIO, errno 5, reads "I/O error 1005").
+// Any system error without a meaning above reads as this base plus the system's own number,
+// so the number never collides with the named ones and the system's can still be read from
+// it (POSIX's EIO, errno 5, reads "I/O error 1005").
 constexpr int kErrnoBase = 1000;
+// A device's failure to read or write (POSIX's EIO), also what the lobby reports when a file
+// cannot be brought into shape for reasons of its own.
+constexpr int kDeviceFault = kErrnoBase + 5;
 } // namespace io_error
 
 // The text the operator sees for an input/output error number: "File not found",
@@ -26,16 +30,10 @@ constexpr int kErrnoBase = 1000;
 // "I/O error <number>".
 std::string InOutErrorMessage(int errorCode);
 
-// The number an errno value stands for. The one place where the C library's errors are
-// given their meaning: ENOENT 2; ENOTDIR, ENAMETOOLONG, ELOOP 3; EMFILE, ENFILE 4; EACCES,
-// EPERM, EROFS, EISDIR, ETXTBSY 5; EWOULDBLOCK (a lock another program holds) 32; ENOSPC,
-// EDQUOT, EFBIG 101 (the file cannot grow); any other kErrnoBase + errno.
-int InOutErrorCode(int errnoValue);
-
-// The exception for an errno value, carrying its text and number.
-EInOutError InOutErrorFromErrno(int errnoValue);
-// The same for an errno value met on a file: the text, then the file and the reason in
+// The exception for a refusal of the system, carrying its text and number.
+EInOutError InOutError(const SystemReason& reason);
+// The same for a refusal met on a file: the text, then the file and the system's reason in
 // brackets, "Disk full (/srv/lobby/06-12-2026.txt: No space left on device)".
-EInOutError InOutErrorOnFile(int errnoValue, const std::string& path, const std::string& reason);
+EInOutError InOutErrorOnFile(const SystemReason& reason, const std::string& path);
 
 } // namespace lobby

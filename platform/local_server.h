@@ -9,7 +9,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/exception.h"
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/monotonic_clock.h"
 
 namespace lobby {

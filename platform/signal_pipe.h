@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "platform/event_loop.h"
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/epoll_event_loop.h"
+#include "platform/posix/epoll_event_loop.h"
 #include "platform/exception.h"
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/local_server.h"
 #include "support/loopback.h"
 #include "support/temp_folder.h"

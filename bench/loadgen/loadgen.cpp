@@ -39,7 +39,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 #include <vector>
 
 #include "bench/loadgen/load_plan.h"

@@ -31,7 +31,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 #include <vector>
 
 #include "bench/loadgen/load_plan.h"

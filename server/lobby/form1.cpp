@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <new>
 #include <set>
-#include <sys/stat.h>
 
 #include "platform/exception.h"
+#include "platform/file_system.h"
 #include "platform/system_data_folder.h"
 #include "server/registry/registry_file.h"
 
@@ -53,10 +53,10 @@ constexpr std::size_t kBadRowsTold = 100;
 // The size of the day's log file as the status line tells it; "none" when there is no file.
 std::string LogSizeText(const std::string& path)
 {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0)
+    const std::optional<FileStatus> status = StatusOf(path);
+    if (!status)
         return "none";
-    return ByteSizeText(static_cast<std::uint64_t>(status.st_size));
+    return ByteSizeText(status->size);
 }
 
 } // namespace
@@ -267,7 +267,7 @@ void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
         try {
             Files().Copy(kRegistryFileName, name);
         } catch (const FileError& error) {
-            if (error.Errno() == EEXIST && attempt < 10)
+            if (error.Kind() == SystemReason::Kind::kAlreadyExists && attempt < 10)
                 continue;
             throw RegistryUnreadable("the registry " + RegistryPath() + " is not read whole (" + what +
                                      "), and the file as it is cannot be kept beside it (" + error.Message() + ")");

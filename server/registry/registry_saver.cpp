@@ -1,25 +1,9 @@
 #include "server/registry/registry_saver.h"
 
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
+#include "platform/worker_thread.h"
 #include "server/registry/registry_file.h"
 
 namespace lobby {
-
-namespace {
-
-// The worker runs in the idle scheduling class: the loop answers players, the save only has
-// to keep up with them. Sharing a core with the loop, a worker of mere lower niceness still
-// held a waking loop up for a millisecond or more (p99 of an fc+ 5 ms, against 2 ms idle);
-// an idle one gives way at once, and still gets a sliver of the core when the loop never
-// rests, so saves slow down under overload but never stop. Where the idle class is refused,
-// the lowest niceness.
-constexpr int kFallbackNiceness = 19;
-
-} // namespace
 
 RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText)
 {
@@ -65,9 +49,8 @@ void BackgroundRegistrySaver::Start(DataFolder& folder, std::string name, Regist
         shared_->result.reset();
     }
     worker_ = std::thread([this, shared = shared_, &folder, name = std::move(name), snapshot = std::move(snapshot), keepText]() mutable {
-        sched_param idle{};
-        if (::sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kFallbackNiceness);
+        // The loop answers players, the save only has to keep up with them.
+        RunThisThreadAtIdlePriority();
         RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText);
         snapshot = {}; // the rows are let go before the loop hears of the end
         {

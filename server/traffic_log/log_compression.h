@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <sys/stat.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/file_system.h"
 
 namespace lobby {
 
@@ -15,7 +14,7 @@ namespace lobby {
 // file's name, modification time and permissions. The plain file goes only once the
 // compressed one is whole on disk, so whenever the process dies, at least one of the two
 // holds the whole day:
-//   1. the plain file is opened and locked (flock, exclusive, without waiting): a day another
+//   1. the plain file is opened and locked (exclusive, without waiting): a day another
 //      server still writes is held by that server's lock and left alone;
 //   2. the compressed bytes go to DATE.txt.gz.tmp, which is synced to disk;
 //   3. it is renamed to DATE.txt.gz and the folder synced, so the name is on disk too;
@@ -59,7 +58,7 @@ struct CompressionOutcome {
     std::string error;                 // Failed: why, for the operator ("Disk full")
 };
 
-// A day's plain file opened and locked (flock, exclusive, without waiting), as it was when
+// A day's plain file opened and locked (exclusive, without waiting), as it was when
 // the lock was taken. While it is held no server writes the day, and no other keeper
 // compresses or removes it.
 struct LockedLogFile {
@@ -70,8 +69,8 @@ struct LockedLogFile {
         Failed,   // see error
     };
     Result result = Result::NotThere;
-    FileDescriptor fd;
-    struct stat status {};
+    OpenFile file;
+    FileStatus status;
     std::string error;
 };
 LockedLogFile LockLogFile(const std::string& path);

@@ -1,22 +1,15 @@
 #include "server/traffic_log/log_keeper.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <clocale>
-#include <csignal>
-#include <cstdio>
-#include <ctime>
-#include <dirent.h>
-#include <locale.h>
+#include <chrono>
 #include <map>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <thread>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/io_error.h"
+#include "platform/worker_thread.h"
 #include "server/traffic_log/log_day_names.h"
 
 namespace lobby {
@@ -45,16 +38,15 @@ void RecordFailure(LogPassReport& report, std::string text)
 
 // Days from the file's last change, by the local calendar, to today; nothing when the time
 // cannot be read as a local date (the file then counts as new).
-std::optional<int> DaysSinceChanged(const struct stat& status, int today)
+std::optional<int> DaysSinceChanged(const FileStatus& status, int today)
 {
-    const std::time_t changed = status.st_mtim.tv_sec;
-    std::tm parts{};
-    if (::localtime_r(&changed, &parts) == nullptr)
+    const std::optional<LocalDateTime> changed = LocalTimeAt(status.modifiedSeconds);
+    if (!changed)
         return std::nullopt;
-    return today - DayNumber(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+    return today - DayNumber(changed->year, changed->month, changed->day);
 }
 
-bool ChangedLongAgo(const struct stat& status, const LogPassRequest& request)
+bool ChangedLongAgo(const FileStatus& status, const LogPassRequest& request)
 {
     const std::optional<int> age = DaysSinceChanged(status, request.today);
     return age && *age > request.options.keepDays;
@@ -62,21 +54,22 @@ bool ChangedLongAgo(const struct stat& status, const LogPassRequest& request)
 
 void RemoveOrRecord(const std::string& path, LogPassReport& report)
 {
-    if (::unlink(path.c_str()) == 0) {
+    const SystemReason refused = RemoveFile(path);
+    if (!refused.Failed()) {
         ++report.removedFiles;
         return;
     }
-    if (errno != ENOENT)
+    if (refused.kind != SystemReason::Kind::kNotFound)
         RecordFailure(report, "The old traffic log " + path + " could not be removed (" +
-                                  InOutErrorFromErrno(errno).Message() + ")");
+                                  InOutError(refused).Message() + ")");
 }
 
 // Removes path when it is a regular file (never a link, a folder or anything else) changed
 // long enough ago.
 void RemoveIfOld(const std::string& path, const LogPassRequest& request, LogPassReport& report)
 {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || !ChangedLongAgo(status, request))
+    const std::optional<FileStatus> status = StatusOf(path);
+    if (!status || !status->regular || !ChangedLongAgo(*status, request))
         return;
     RemoveOrRecord(path, report);
 }
@@ -131,26 +124,26 @@ void CompressDay(const LogPassRequest& request, const DayFiles& files, const Com
 // one being written always has its plain file). Not counted: it was never a day's log.
 void RemoveLeftover(const LogPassRequest& request, const DayFiles& files)
 {
-    struct stat status {};
-    if (::lstat(PathOf(request.folder, files.dateText, kPlainLogSuffix).c_str(), &status) == 0)
+    if (StatusOf(PathOf(request.folder, files.dateText, kPlainLogSuffix)))
         return;
     const std::string path = PathOf(request.folder, files.dateText, kPartialLogSuffix);
-    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
-        ::unlink(path.c_str());
+    if (const std::optional<FileStatus> status = StatusOf(path); status && status->regular)
+        RemoveFile(path);
 }
 
 // The folder's files that are named as a day's log files, by date text.
 std::map<std::string, DayFiles> ListDayFiles(const LogPassRequest& request, LogPassReport& report)
 {
     std::map<std::string, DayFiles> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(request.folder.c_str()), ::closedir);
-    if (!folder) {
+    std::vector<std::string> names;
+    try {
+        names = ListFolder(request.folder);
+    } catch (const SystemError& error) {
         RecordFailure(report, "The traffic logs in " + request.folder + " could not be listed (" +
-                                  InOutErrorFromErrno(errno).Message() + ")");
+                                  InOutError(error.Why()).Message() + ")");
         return found;
     }
-    while (const dirent* entry = ::readdir(folder.get())) {
-        const std::string_view name = entry->d_name;
+    for (const std::string& name : names) {
         if (request.keptNames.count(std::string(name)) != 0)
             continue;
         const std::optional<LogFileName> split = SplitLogFileName(name);
@@ -167,46 +160,6 @@ std::map<std::string, DayFiles> ListDayFiles(const LogPassRequest& request, LogP
     return found;
 }
 
-// The thread's own LC_TIME locale for as long as it lives, so month and weekday names are
-// rendered as the loop renders them without touching the process's locale, which the loop
-// thread may switch at any time (SIGHUP).
-class ThreadTimeLocale {
-public:
-    explicit ThreadTimeLocale(const std::string& name)
-    {
-        locale_ = ::newlocale(LC_TIME_MASK, name.c_str(), static_cast<locale_t>(0));
-        if (locale_ == static_cast<locale_t>(0))
-            locale_ = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
-        if (locale_ != static_cast<locale_t>(0))
-            previous_ = ::uselocale(locale_);
-    }
-    ThreadTimeLocale(const ThreadTimeLocale&) = delete;
-    ThreadTimeLocale& operator=(const ThreadTimeLocale&) = delete;
-    ~ThreadTimeLocale()
-    {
-        if (locale_ == static_cast<locale_t>(0))
-            return;
-        ::uselocale(previous_);
-        ::freelocale(locale_);
-    }
-
-private:
-    locale_t locale_ = static_cast<locale_t>(0);
-    locale_t previous_ = LC_GLOBAL_LOCALE;
-};
-
-// The worker gets only the CPU nobody else wants: SCHED_IDLE is below every nice value, so
-// the loop (and anything else on the machine) takes the core back the moment it wakes.
-// nice 19 first, in case the system refuses SCHED_IDLE. Best effort both: the worker does
-// the same work at any priority, only less politely.
-void RunThisThreadAtIdlePriority()
-{
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
-    sched_param parameters{};
-    parameters.sched_priority = 0;
-    ::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &parameters);
-}
-
 // Keeps the compression to about an eighth of one core: after each piece the worker sleeps
 // seven times the CPU time the piece took. Low priority alone is not enough where the loop
 // shares its core with the worker (a server pinned to one core, or a small machine): a
@@ -220,40 +173,22 @@ public:
     static constexpr long long kSleepPerCpu = 7;
     static constexpr long long kLongestSleepNs = 100'000'000;
 
-    Pacer() : last_(ThreadCpuNs()) {}
+    Pacer() : last_(ThisThreadCpuNanoseconds()) {}
 
     void operator()(CompressionStep step)
     {
         if (step != CompressionStep::Writing)
             return;
-        const long long used = ThreadCpuNs() - last_;
+        const long long used = ThisThreadCpuNanoseconds() - last_;
         const long long pause = std::min(used * kSleepPerCpu, kLongestSleepNs);
-        if (pause > 0) {
-            timespec wait{static_cast<time_t>(pause / 1'000'000'000), static_cast<long>(pause % 1'000'000'000)};
-            while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-            }
-        }
-        last_ = ThreadCpuNs();
+        if (pause > 0)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(pause));
+        last_ = ThisThreadCpuNanoseconds();
     }
 
 private:
-    static long long ThreadCpuNs()
-    {
-        timespec now{};
-        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-    }
-
     long long last_;
 };
-
-// Signals (SIGTERM, SIGHUP) are the loop's to take.
-void BlockSignalsOnThisThread()
-{
-    sigset_t all;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
-}
 
 } // namespace
 
@@ -352,11 +287,9 @@ LogKeeper::~LogKeeper()
     }
     stop_ = true;
     wake_.notify_all();
-    // Back to the normal policy (its nice value stays 19), so a machine busy with other work
-    // does not keep the shutdown waiting for the worker to be given a moment to stop.
-    sched_param parameters{};
-    parameters.sched_priority = 0;
-    ::pthread_setschedparam(worker_.native_handle(), SCHED_OTHER, &parameters);
+    // Back to the normal class, so a machine busy with other work does not keep the shutdown
+    // waiting for the worker to be given a moment to stop.
+    LeaveIdlePriority(worker_);
     worker_.join();
     // Reports already posted run on this same thread, later: they must find nobody to call.
     sink_->onFailure = nullptr;
@@ -392,7 +325,7 @@ bool LogKeeper::WaitUntilIdle(std::chrono::milliseconds timeout)
 void LogKeeper::Work()
 {
     RunThisThreadAtIdlePriority();
-    BlockSignalsOnThisThread();
+    LeaveSignalsToTheLoop();
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return quit_ || pending_; });

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cerrno>
-#include <cstring>
 #include <initializer_list>
 #include <clocale>
 #include <stdexcept>
@@ -63,7 +61,7 @@ char* CopyEscaped(std::string_view text, std::size_t size, char* out)
 // The log's error for a file operation that failed.
 EInOutError LogError(const FileError& error)
 {
-    return InOutErrorOnFile(error.Errno(), error.Path(), error.Reason());
+    return InOutErrorOnFile(error.Why(), error.Path());
 }
 
 bool SameMoment(const LocalDateTime& a, const LocalDateTime& b)
@@ -210,7 +208,8 @@ void TrafficLog::OpenDayFile()
         const std::string tail = file->Tail(kEndMarkWindow);
         // Text files written by older tools may end with a mark; what follows it is no text.
         if (const auto mark = tail.find(kEndMark); mark != std::string::npos && !file->TakeBack(tail.size() - mark))
-            throw FileError(FileError::Step::kWrite, FileName(), EIO, "its end-of-file mark cannot be cut");
+            throw FileError(FileError::Step::kWrite, FileName(),
+                            {SystemReason::Kind::kOther, io_error::kDeviceFault, "its end-of-file mark cannot be cut"});
         file_ = std::move(file);
     } catch (const FileError& error) {
         throw LogError(error);
@@ -221,10 +220,10 @@ void TrafficLog::CloseFile()
 {
     if (!file_)
         return;
-    const int error = file_->Close();
+    const SystemReason error = file_->Close();
     file_.reset();
-    if (error != 0)
-        throw InOutErrorOnFile(error, FileName(), std::strerror(error));
+    if (error.Failed())
+        throw InOutErrorOnFile(error, FileName());
 }
 
 // A line is gathered only while a file is open: with none, the failure that left the log
@@ -276,14 +275,14 @@ void TrafficLog::Flush()
         lineEnds_.clear();
         return;
     }
-    int error = 0;
+    SystemReason error;
     const std::size_t written = file_->Write(gathered_, error);
     const auto whole = std::upper_bound(lineEnds_.begin(), lineEnds_.end(), written);
     const std::size_t wholeLines = static_cast<std::size_t>(whole - lineEnds_.begin());
     const std::size_t kept = wholeLines == 0 ? 0 : lineEnds_[wholeLines - 1];
     gathered_.clear();
     lineEnds_.clear();
-    if (error == 0) {
+    if (!error.Failed()) {
         CountWritten(wholeLines);
         return;
     }
@@ -294,7 +293,7 @@ void TrafficLog::Flush()
     linesSinceWriteFailure_ = 0;
     if (!writeFailureReported_) {
         writeFailureReported_ = true;
-        report_(InOutErrorOnFile(error, FileName(), std::strerror(error)).Message());
+        report_(InOutErrorOnFile(error, FileName()).Message());
     }
 }
 

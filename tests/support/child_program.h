@@ -15,7 +15,7 @@
 
 #include <sys/types.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace test_support {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/data_folder.h"
+#include "platform/posix/errno_reason.h"
 
 namespace test_support {
 
@@ -34,7 +35,7 @@ public:
     {
         StringSink sink;
         if (!write(sink))
-            throw FileError(FileError::Step::kWrite, PathOf(name) + ".tmp", EIO, "write refused");
+            throw FileError(FileError::Step::kWrite, PathOf(name) + ".tmp", ReasonFromErrno(EIO, "write refused"));
         files[std::string(name)] = std::move(sink.bytes);
     }
 
@@ -42,9 +43,9 @@ public:
     {
         const auto source = files.find(from);
         if (source == files.end())
-            throw FileError(FileError::Step::kOpen, PathOf(from), ENOENT, "No such file or directory");
+            throw FileError(FileError::Step::kOpen, PathOf(from), ReasonFromErrno(ENOENT));
         if (!files.emplace(std::string(to), source->second).second)
-            throw FileError(FileError::Step::kCreate, PathOf(to), EEXIST, "File exists");
+            throw FileError(FileError::Step::kCreate, PathOf(to), ReasonFromErrno(EEXIST));
     }
 
     std::unique_ptr<AppendFile> OpenForAppending(std::string_view name) override
@@ -66,9 +67,9 @@ private:
     class MemoryAppendFile : public AppendFile {
     public:
         explicit MemoryAppendFile(std::string& bytes) : bytes_(bytes) {}
-        std::size_t Write(std::string_view more, int& error) override
+        std::size_t Write(std::string_view more, lobby::SystemReason& error) override
         {
-            error = 0;
+            error = {};
             bytes_ += more;
             return more.size();
         }
@@ -83,7 +84,7 @@ private:
             bytes_.resize(bytes_.size() - count);
             return true;
         }
-        int Close() override { return 0; }
+        lobby::SystemReason Close() override { return {}; }
 
     private:
         std::string& bytes_;

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "platform/exception.h"
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 

@@ -1,4 +1,5 @@
 #include "platform/system_data_folder.h"
+#include "platform/posix/errno_reason.h"
 
 #include <array>
 #include <cerrno>
@@ -8,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 
@@ -31,16 +32,16 @@ std::string Reason(int errnoValue)
 
 [[noreturn]] void Fail(FileError::Step step, const std::string& path, int errnoValue)
 {
-    throw FileError(step, path, errnoValue, Reason(errnoValue));
+    throw FileError(step, path, ReasonFromErrno(errnoValue, Reason(errnoValue)));
 }
 
 // Why something other than a regular file under a name is refused.
 [[noreturn]] void FailNotAFile(FileError::Step step, const std::string& path, mode_t mode)
 {
     if (S_ISLNK(mode))
-        throw FileError(step, path, ELOOP, "a symbolic link is in its place, and the server never follows one");
-    throw FileError(step, path, S_ISDIR(mode) ? EISDIR : EACCES,
-                    S_ISDIR(mode) ? "a folder is in its place" : "something that is no regular file is in its place");
+        throw FileError(step, path, ReasonFromErrno(ELOOP, "a symbolic link is in its place, and the server never follows one"));
+    throw FileError(step, path, ReasonFromErrno(S_ISDIR(mode) ? EISDIR : EACCES,
+                    S_ISDIR(mode) ? "a folder is in its place" : "something that is no regular file is in its place"));
 }
 
 std::string FolderOf(const std::string& path)
@@ -161,7 +162,13 @@ class SystemAppendFile : public AppendFile {
 public:
     SystemAppendFile(FileDescriptor fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-    std::size_t Write(std::string_view bytes, int& error) override { return WriteBytes(fd_.Get(), bytes, error); }
+    std::size_t Write(std::string_view bytes, SystemReason& error) override
+    {
+        int errnoValue = 0;
+        const std::size_t written = WriteBytes(fd_.Get(), bytes, errnoValue);
+        error = ReasonFromErrno(errnoValue);
+        return written;
+    }
 
     std::string Tail(std::size_t count) override
     {
@@ -194,7 +201,7 @@ public:
         return ::ftruncate(fd_.Get(), status.st_size - static_cast<off_t>(count)) == 0;
     }
 
-    int Close() override { return fd_.Close(); }
+    SystemReason Close() override { return ReasonFromErrno(fd_.Close()); }
 
 private:
     FileDescriptor fd_;
@@ -307,7 +314,7 @@ std::unique_ptr<AppendFile> SystemDataFolder::OpenForAppending(std::string_view 
         // writes is left alone.
         if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK)
-                throw FileError(FileError::Step::kOpen, path, errno, "another program holds it for writing");
+                throw FileError(FileError::Step::kOpen, path, ReasonFromErrno(errno, "another program holds it for writing"));
             Fail(FileError::Step::kOpen, path, errno);
         }
         RequireRegularFile(fd.Get(), FileError::Step::kOpen, path);

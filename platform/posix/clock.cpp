@@ -29,4 +29,14 @@ LocalDateTime SystemClock::Now() const
     return convertedTime;
 }
 
+std::optional<LocalDateTime> LocalTimeAt(std::int64_t secondsSinceEpoch)
+{
+    const std::time_t moment = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm parts{};
+    if (::localtime_r(&moment, &parts) == nullptr)
+        return std::nullopt;
+    return LocalDateTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
+                         parts.tm_sec, parts.tm_wday};
+}
+
 } // namespace lobby

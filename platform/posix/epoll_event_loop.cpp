@@ -1,4 +1,4 @@
-#include "platform/epoll_event_loop.h"
+#include "platform/posix/epoll_event_loop.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/exception.h"
-#include "platform/file_descriptor.h"
+#include "platform/posix/file_descriptor.h"
 #include "platform/loop_thread.h"
 
 namespace lobby {
