@@ -1,7 +1,7 @@
 # The Windows build, cross-made with MinGW-w64 (cmake/mingw-w64-x86_64.cmake) and tested
 # under Wine. For now it builds the Windows pieces of the platform layer, the endpoint's
-# socket, the native window with its demo, and their tests; the server and the client follow
-# once server/ reaches the system only through platform/.
+# socket, the lobby's logic, the native window with its demo, lobby-client, and their tests;
+# the server follows once every interface of platform/ has its Windows file.
 
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
@@ -17,6 +17,16 @@ target_include_directories(lobby_win32_core PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX
     WIN32_LEAN_AND_MEAN)
 target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32)
+
+# The lobby's own logic (server/) and the system-free parts of platform/, built for Windows
+# so that nothing in them reaches the system but through platform/: the server program will
+# link them with the Windows implementations below once they are all there.
+file(GLOB LOBBY_WIN32_LOGIC_SOURCES CONFIGURE_DEPENDS server/*/*.cpp platform/*.cpp)
+list(REMOVE_ITEM LOBBY_WIN32_LOGIC_SOURCES ${CMAKE_SOURCE_DIR}/platform/standard_error.cpp)
+add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
+    platform/win32/clock.cpp platform/win32/monotonic_clock.cpp platform/win32/windows_reason.cpp
+    platform/win32/worker_thread.cpp)
+target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window, and a demo that fills it with a million made-up players.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp)
@@ -43,7 +53,7 @@ include(GoogleTest)
 file(GLOB LOBBY_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp tests/win32/support/*.cpp)
 add_executable(lobby_win32_tests ${LOBBY_WIN32_TEST_SOURCES})
 target_include_directories(lobby_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32)
-target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window gtest_main)
+target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_logic gtest_main)
 # The process tests start the programs built beside the tests.
 add_dependencies(lobby_win32_tests lobby-client)
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
