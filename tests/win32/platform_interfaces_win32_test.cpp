@@ -1,7 +1,10 @@
 // The Windows implementations of platform/'s interfaces, under Wine.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/monotonic_clock.h"
 #include "platform/win32/windows_reason.h"
 #include "platform/worker_thread.h"
@@ -44,6 +47,55 @@ TEST(WindowsTime, LocalTimeAtAMomentAndTheClocks)
     const std::int64_t before = monotonic.NowMs();
     EXPECT_GE(monotonic.NowMs(), before);
     EXPECT_GE(ThisThreadCpuNanoseconds(), 0);
+}
+
+TEST(WindowsFiles, WriteReadLockRenameListAndRemoveAsTheKeeperDoes)
+{
+    namespace fs = std::filesystem;
+    const fs::path folderPath = fs::temp_directory_path() / ("lobby-files-" + std::to_string(::GetCurrentProcessId()));
+    fs::create_directories(folderPath);
+    const std::string folder = folderPath.string() + "\\";
+    const std::string plain = folder + "07-12-2026.log";
+
+    lobby::OpenFile written = CreateAfresh(plain);
+    written.WriteAll(reinterpret_cast<const unsigned char*>("hello"), 5);
+    written.Sync();
+    written.TakePermissionsAndTimesOf(FileStatus{.modifiedSeconds = 1700000000, .accessedSeconds = 1700000000});
+    written.Close();
+
+    std::optional<lobby::OpenFile> reader = OpenToRead(plain);
+    ASSERT_TRUE(reader);
+    unsigned char bytes[8] = {};
+    EXPECT_EQ(reader->ReadAt(bytes, sizeof bytes, 1), 4u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), "ello");
+    EXPECT_EQ(reader->ReadAt(bytes, sizeof bytes, 5), 0u);
+    const FileStatus status = reader->Status();
+    EXPECT_TRUE(status.regular);
+    EXPECT_EQ(status.size, 5u);
+    EXPECT_EQ(status.modifiedSeconds, 1700000000);
+    EXPECT_TRUE(StatusOf(plain)->SameFileAs(status));
+    EXPECT_FALSE(StatusOf(folder)->regular);
+
+    EXPECT_FALSE(reader->TryLockExclusive().Failed());
+    std::optional<lobby::OpenFile> other = OpenToRead(plain);
+    EXPECT_EQ(other->TryLockExclusive().kind, SystemReason::Kind::kHeldByAnother);
+    EXPECT_EQ(win32::ReasonFromWindows(ERROR_LOCK_VIOLATION).inOutCode, 32);
+
+    // The keeper removes a plain day it still holds open, then the names are synced.
+    EXPECT_FALSE(RemoveFile(plain).Failed());
+    OpenFolder(folder).Sync();
+    reader.reset();
+    other.reset();
+    EXPECT_EQ(RemoveFile(plain).kind, SystemReason::Kind::kNotFound);
+    EXPECT_FALSE(OpenToRead(plain));
+    EXPECT_FALSE(StatusOf(plain));
+
+    CreateAfresh(folder + "a.tmp").Close();
+    CreateAfresh(folder + "b").Close();
+    RenameFile(folder + "a.tmp", folder + "b");
+    EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"b"});
+    EXPECT_THROW(ListFolder(folder + "missing"), SystemError);
+    fs::remove_all(folderPath);
 }
 
 } // namespace
