@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/monotonic_clock.h"
+#include "platform/system_data_folder.h"
 #include "platform/win32/windows_reason.h"
 #include "platform/worker_thread.h"
 
@@ -96,6 +97,51 @@ TEST(WindowsFiles, WriteReadLockRenameListAndRemoveAsTheKeeperDoes)
     EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"b"});
     EXPECT_THROW(ListFolder(folder + "missing"), SystemError);
     fs::remove_all(folderPath);
+}
+
+TEST(WindowsDataFolder, ReplacesWholeOrNotAtAllAppendsLockedAndPreparesTheFolder)
+{
+    namespace fs = std::filesystem;
+    const fs::path top = fs::temp_directory_path() / ("lobby-data-" + std::to_string(::GetCurrentProcessId()));
+    const std::string path = (top / "a" / "b").string() + "\\";
+    PrepareDataFolder(path);
+    SystemDataFolder folder(path);
+    const auto writing = [](std::string_view bytes, bool ok) {
+        return [=](FileSink& sink) { return sink.Write(bytes) && ok; };
+    };
+
+    folder.Replace("cadastro.txt", writing(",Nick,Senha,Ip,Pontos,\r\n", true));
+    try {
+        folder.Replace("cadastro.txt", writing("half", false));
+        ADD_FAILURE() << "a failed writer must raise";
+    } catch (const FileError& error) {
+        EXPECT_EQ(error.FailedStep(), FileError::Step::kWrite);
+    }
+    EXPECT_EQ(folder.Read("cadastro.txt")->View(), ",Nick,Senha,Ip,Pontos,\r\n");
+    EXPECT_FALSE(fs::exists(path + "cadastro.txt.tmp"));
+    EXPECT_FALSE(folder.Read("missing.txt"));
+    try {
+        folder.Copy("missing.txt", "cadastro.txt");
+        ADD_FAILURE() << "a copy over a file must raise";
+    } catch (const FileError& error) {
+        EXPECT_EQ(error.Kind(), SystemReason::Kind::kAlreadyExists);
+    }
+
+    std::unique_ptr<AppendFile> log = folder.OpenForAppending("07-12-2026.log");
+    SystemReason failure;
+    EXPECT_EQ(log->Write("line one\r\nline two\r\n", failure), 20u);
+    EXPECT_TRUE(log->TakeBack(10));
+    EXPECT_EQ(log->Tail(5), "one\r\n");
+    try {
+        folder.OpenForAppending("07-12-2026.log");
+        ADD_FAILURE() << "a second writer must be refused";
+    } catch (const FileError& error) {
+        EXPECT_EQ(error.Kind(), SystemReason::Kind::kHeldByAnother);
+    }
+    EXPECT_FALSE(log->Close().Failed());
+
+    EXPECT_THROW(PrepareDataFolder(path + "cadastro.txt"), Exception);
+    fs::remove_all(top);
 }
 
 } // namespace
