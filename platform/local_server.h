@@ -3,14 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <string>
 
 #include "platform/event_loop.h"
 #include "platform/exception.h"
-#include "platform/posix/file_descriptor.h"
-#include "platform/monotonic_clock.h"
 
 namespace lobby {
 
@@ -42,6 +39,7 @@ struct LocalServerCounters {
 };
 
 class LocalServer;
+class LocalServerCore;
 
 // The socket's path is one another running program listens on.
 class LocalSocketInUse : public Exception {
@@ -60,14 +58,10 @@ public:
     bool Pending() const;
 
 private:
-    friend class LocalServer;
+    friend class LocalServerCore;
     struct Connection;
-    LocalAnswer(LocalServer* server, std::weak_ptr<Connection> connection)
-        : server_(server), connection_(std::move(connection))
-    {
-    }
-    LocalServer* server_ = nullptr;
-    std::weak_ptr<Connection> connection_;
+    explicit LocalAnswer(std::weak_ptr<Connection> connection) : connection_(std::move(connection)) {}
+    std::weak_ptr<Connection> connection_; // knows its server while it is alive
 };
 
 // A local stream socket on the lobby's loop, through which the operator's console reaches a
@@ -94,38 +88,14 @@ public:
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
 
-    const LocalServerCounters& Counters() const { return counters_; }
-    int Clients() const { return static_cast<int>(connections_.size()); }
-    const std::string& Path() const { return options_.path; }
+    const LocalServerCounters& Counters() const;
+    int Clients() const;
+    const std::string& Path() const;
 
 private:
-    using Connection = LocalAnswer::Connection;
-    friend class LocalAnswer;
-
-    void AcceptWaiting();
-    void Refuse(FileDescriptor client, const std::string& answer);
-    void ReadRequest(const std::shared_ptr<Connection>& connection);
-    void Answer(const std::shared_ptr<Connection>& connection, std::string text);
-    void WriteAnswer(const std::shared_ptr<Connection>& connection);
-    void Close(const std::shared_ptr<Connection>& connection);
-    void Sweep();
-    void KeepSweeping();
-    int AcceptsPerSweep() const;
-    void WatchListener();
-
-    EventLoop& loop_;
-    LocalServerOptions options_;
-    RequestHandler onRequest_;
-    SystemMonotonicClock clock_;
-    FileDescriptor listener_;
-    std::uint64_t socketInode_ = 0; // the file removed at the end only while it is still ours
-    int acceptsLeft_ = 0;           // until the next sweep
-    bool acceptPaused_ = false;
-    std::list<std::shared_ptr<Connection>> connections_;
-    LocalServerCounters counters_;
-    // Declared last: they stop before what their callbacks use goes.
-    std::unique_ptr<EventLoop::Registration> acceptWatch_;
-    std::unique_ptr<EventLoop::Registration> sweepTimer_; // only while a client is connected or accepting waits
+    // The sockets and the connections live in the system's own implementation, so that this
+    // header names no type of the system's.
+    std::unique_ptr<LocalServerCore> core_;
 };
 
 } // namespace lobby

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <list>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/exception.h"
+#include "platform/monotonic_clock.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 
@@ -66,9 +70,50 @@ void ClearStaleSocket(const std::string& path, const sockaddr_un& address)
 
 } // namespace
 
+// What a LocalServer is made of on this system: the listening socket and its connections.
+class LocalServerCore {
+public:
+    using Connection = LocalAnswer::Connection;
+
+    LocalServerCore(EventLoop& loop, LocalServerOptions options, LocalServer::RequestHandler onRequest);
+    ~LocalServerCore();
+    LocalServerCore(const LocalServerCore&) = delete;
+    LocalServerCore& operator=(const LocalServerCore&) = delete;
+
+    void Answer(const std::shared_ptr<Connection>& connection, std::string text);
+    int Clients() const { return static_cast<int>(connections_.size()); }
+
+    LocalServerOptions options_;
+    LocalServerCounters counters_;
+
+private:
+    void AcceptWaiting();
+    void Refuse(FileDescriptor client, const std::string& answer);
+    void ReadRequest(const std::shared_ptr<Connection>& connection);
+    void WriteAnswer(const std::shared_ptr<Connection>& connection);
+    void Close(const std::shared_ptr<Connection>& connection);
+    void Sweep();
+    void KeepSweeping();
+    int AcceptsPerSweep() const;
+    void WatchListener();
+
+    EventLoop& loop_;
+    LocalServer::RequestHandler onRequest_;
+    SystemMonotonicClock clock_;
+    FileDescriptor listener_;
+    std::uint64_t socketInode_ = 0; // the file removed at the end only while it is still ours
+    int acceptsLeft_ = 0;           // until the next sweep
+    bool acceptPaused_ = false;
+    std::list<std::shared_ptr<Connection>> connections_;
+    // Declared last: they stop before what their callbacks use goes.
+    std::unique_ptr<EventLoop::Registration> acceptWatch_;
+    std::unique_ptr<EventLoop::Registration> sweepTimer_; // only while a client is connected or accepting waits
+};
+
 // One client: its request as read so far, then its answer as written so far.
 struct LocalAnswer::Connection {
     enum class State { Reading, Working, Writing };
+    LocalServerCore* server = nullptr; // outlives every connection: it owns them
     FileDescriptor fd;
     State state = State::Reading;
     std::string bytes;       // the request read so far, then the answer
@@ -81,7 +126,7 @@ struct LocalAnswer::Connection {
 void LocalAnswer::Send(std::string text) const
 {
     if (const auto connection = connection_.lock())
-        server_->Answer(connection, std::move(text));
+        connection->server->Answer(connection, std::move(text));
 }
 
 bool LocalAnswer::Pending() const
@@ -91,7 +136,29 @@ bool LocalAnswer::Pending() const
 }
 
 LocalServer::LocalServer(EventLoop& loop, LocalServerOptions options, RequestHandler onRequest)
-    : loop_(loop), options_(std::move(options)), onRequest_(std::move(onRequest))
+    : core_(std::make_unique<LocalServerCore>(loop, std::move(options), std::move(onRequest)))
+{
+}
+
+LocalServer::~LocalServer() = default;
+
+const LocalServerCounters& LocalServer::Counters() const
+{
+    return core_->counters_;
+}
+
+int LocalServer::Clients() const
+{
+    return core_->Clients();
+}
+
+const std::string& LocalServer::Path() const
+{
+    return core_->options_.path;
+}
+
+LocalServerCore::LocalServerCore(EventLoop& loop, LocalServerOptions options, LocalServer::RequestHandler onRequest)
+    : options_(std::move(options)), loop_(loop), onRequest_(std::move(onRequest))
 {
     const sockaddr_un address = AddressOf(options_.path);
     ClearStaleSocket(options_.path, address);
@@ -114,17 +181,17 @@ LocalServer::LocalServer(EventLoop& loop, LocalServerOptions options, RequestHan
     WatchListener();
 }
 
-int LocalServer::AcceptsPerSweep() const
+int LocalServerCore::AcceptsPerSweep() const
 {
     return std::max(1, options_.maxAcceptsPerSecond * options_.sweepIntervalMs / 1000);
 }
 
-void LocalServer::WatchListener()
+void LocalServerCore::WatchListener()
 {
     acceptWatch_ = loop_.WatchReadable(listener_.Get(), [this] { AcceptWaiting(); });
 }
 
-LocalServer::~LocalServer()
+LocalServerCore::~LocalServerCore()
 {
     sweepTimer_.reset();
     acceptWatch_.reset();
@@ -136,7 +203,7 @@ LocalServer::~LocalServer()
         ::unlink(options_.path.c_str());
 }
 
-void LocalServer::AcceptWaiting()
+void LocalServerCore::AcceptWaiting()
 {
     for (int i = 0; i < kAcceptsAtOnce; ++i) {
         if (acceptsLeft_ == 0) {
@@ -158,6 +225,7 @@ void LocalServer::AcceptWaiting()
         }
         ++counters_.accepted;
         auto connection = std::make_shared<Connection>();
+        connection->server = this;
         connection->fd = std::move(client);
         connection->deadlineMs = clock_.NowMs() + options_.requestTimeoutMs;
         const std::weak_ptr<Connection> weak = connection;
@@ -172,12 +240,12 @@ void LocalServer::AcceptWaiting()
 
 // A refusal is one short line into an empty socket buffer, which takes it whole; should it
 // not, the client gets less of it and nothing waits.
-void LocalServer::Refuse(FileDescriptor client, const std::string& answer)
+void LocalServerCore::Refuse(FileDescriptor client, const std::string& answer)
 {
     [[maybe_unused]] const ssize_t sent = ::send(client.Get(), answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-void LocalServer::ReadRequest(const std::shared_ptr<Connection>& connection)
+void LocalServerCore::ReadRequest(const std::shared_ptr<Connection>& connection)
 {
     char buffer[4096];
     const std::size_t room = options_.maxRequestBytes + 1 - connection->bytes.size();
@@ -208,10 +276,10 @@ void LocalServer::ReadRequest(const std::shared_ptr<Connection>& connection)
     connection->bytes.clear();
     connection->state = Connection::State::Working;
     connection->watch.reset(); // nothing more is read from this client
-    onRequest_(std::move(request), LocalAnswer(this, connection));
+    onRequest_(std::move(request), LocalAnswer(connection));
 }
 
-void LocalServer::Answer(const std::shared_ptr<Connection>& connection, std::string text)
+void LocalServerCore::Answer(const std::shared_ptr<Connection>& connection, std::string text)
 {
     if (connection->state == Connection::State::Writing)
         return;
@@ -223,7 +291,7 @@ void LocalServer::Answer(const std::shared_ptr<Connection>& connection, std::str
     WriteAnswer(connection);
 }
 
-void LocalServer::WriteAnswer(const std::shared_ptr<Connection>& connection)
+void LocalServerCore::WriteAnswer(const std::shared_ptr<Connection>& connection)
 {
     while (connection->written < connection->bytes.size()) {
         const ssize_t sent = ::send(connection->fd.Get(), connection->bytes.data() + connection->written,
@@ -248,7 +316,7 @@ void LocalServer::WriteAnswer(const std::shared_ptr<Connection>& connection)
     Close(connection);
 }
 
-void LocalServer::Close(const std::shared_ptr<Connection>& connection)
+void LocalServerCore::Close(const std::shared_ptr<Connection>& connection)
 {
     connection->watch.reset();
     connections_.remove(connection);
@@ -256,14 +324,14 @@ void LocalServer::Close(const std::shared_ptr<Connection>& connection)
         sweepTimer_.reset();
 }
 
-void LocalServer::KeepSweeping()
+void LocalServerCore::KeepSweeping()
 {
     if (!sweepTimer_)
         sweepTimer_ = loop_.StartTimer(options_.sweepIntervalMs, [this] { Sweep(); });
 }
 
 // A client the lobby is working for has no deadline: its answer comes when the work is done.
-void LocalServer::Sweep()
+void LocalServerCore::Sweep()
 {
     acceptsLeft_ = AcceptsPerSweep();
     if (acceptPaused_) {

@@ -1,7 +1,6 @@
 #include "server/lobby/form1.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <set>
