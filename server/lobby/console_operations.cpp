@@ -3,6 +3,7 @@
 
 #include "platform/cp1252.h"
 #include "platform/file_bytes.h"
+#include "platform/file_system.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/messages.h"
 #include "server/registry/registry_file.h"
@@ -14,6 +15,15 @@ namespace lobby {
 // own, and is logged as a request from "console", so the traffic log tells who did it.
 
 namespace {
+
+// The size of the day's log file as the status line tells it; "none" when there is no file.
+std::string LogSizeText(const std::string& path)
+{
+    const std::optional<FileStatus> status = StatusOf(path);
+    if (!status)
+        return "none";
+    return ByteSizeText(status->size);
+}
 
 constexpr std::string_view kConsoleSource = "console";
 
@@ -42,7 +52,7 @@ void TForm1::LogConsole(std::string_view line)
 
 void TForm1::KickPlayer(std::string_view nick)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("kick|" + std::string(nick));
     const int row = ConsolePlayerRow(nick);
     if (!Cad.IsOnline(row))
@@ -58,7 +68,7 @@ void TForm1::SendNotice(std::string_view text)
     if (message.size() > messages::kMaxDatagram)
         throw ConsoleRefusal("the notice is " + std::to_string(text.size()) + " bytes in the lobby's code page; one datagram holds " +
                              std::to_string(messages::kMaxDatagram - messages::kSystem.size()));
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("notice|" + std::string(text));
     Broadcast(message);
 }
@@ -67,14 +77,14 @@ void TForm1::SendNotice(std::string_view text)
 // save in flight, or the one that follows it, puts it on disk, and done hears of it then.
 void TForm1::SaveChange(SaveDone done)
 {
-    ++scoreVersion_;
-    saveWaiters_.push_back(SaveWaiter{scoreVersion_, std::move(done)});
+    saves_.Changed();
+    saves_.WhenOnDisk(std::move(done));
     RequestSave();
 }
 
 void TForm1::ChangePassword(std::string_view nick, std::string_view password, SaveDone done)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     // The new password stays out of the log; the players' own requests are theirs to log.
     LogConsole("password|" + std::string(nick));
     const int row = ConsolePlayerRow(nick);
@@ -87,7 +97,7 @@ void TForm1::ChangePassword(std::string_view nick, std::string_view password, Sa
 
 void TForm1::RemovePlayer(std::string_view nick, SaveDone done)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("remove|" + std::string(nick));
     const int row = ConsolePlayerRow(nick);
     const bool wasOnline = Cad.IsOnline(row);
@@ -102,14 +112,14 @@ void TForm1::RemovePlayer(std::string_view nick, SaveDone done)
 
 void TForm1::SaveNow(SaveDone done)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("save");
     SaveChange(std::move(done));
 }
 
 std::optional<std::vector<std::string>> TForm1::AddBan(const BanEntry& entry)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("ban|" + entry.Text());
     if (Bans.Contains(entry))
         return std::nullopt;
@@ -139,7 +149,7 @@ std::optional<std::vector<std::string>> TForm1::AddBan(const BanEntry& entry)
 
 bool TForm1::RemoveBan(const BanEntry& entry)
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogConsole("unban|" + entry.Text());
     BanList changed = Bans;
     if (!changed.Remove(entry))
@@ -185,35 +195,12 @@ std::optional<std::int64_t> TForm1::SecondsSinceRequest(Registry::RowId id) cons
     return std::max<std::int64_t>(0, MonotonicNowMs() / 1000 + 1 - lastRequestSecond_[id]);
 }
 
-void TForm1::NoteSaveStarted()
+std::string TForm1::StatusLine() const
 {
-    saveStartedMs_ = MonotonicNowMs();
-}
-
-void TForm1::NoteSaveEnded(std::uint64_t version, const std::exception_ptr& error)
-{
-    ++lastSave_.saves;
-    lastSave_.endedAt = environment_.clock->Now();
-    lastSave_.seconds = static_cast<double>(MonotonicNowMs() - saveStartedMs_) / 1000.0;
-    lastSave_.error.clear();
-    if (error) {
-        ++lastSave_.failures;
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& failure) {
-            lastSave_.error = failure.what();
-        } catch (...) {
-            lastSave_.error = "unknown error";
-        }
-    }
-    // Those answered are taken off first: an answer may start more work.
-    std::vector<SaveWaiter> answered;
-    const auto covered = std::stable_partition(saveWaiters_.begin(), saveWaiters_.end(),
-                                               [&](const SaveWaiter& waiter) { return waiter.version <= version; });
-    std::move(saveWaiters_.begin(), covered, std::back_inserter(answered));
-    saveWaiters_.erase(saveWaiters_.begin(), covered);
-    for (SaveWaiter& waiter : answered)
-        waiter.done(error);
+    return "players online " + std::to_string(Cad.Online().size()) + ", registered " +
+           std::to_string(std::max(Cad.RowCount() - 1, 0)) + ", datagrams in " +
+           std::to_string(counters_.received) + ", out " + std::to_string(counters_.sent) + ", dropped " +
+           std::to_string(counters_.dropped) + ", log today " + LogSizeText(LogFile.FileName());
 }
 
 } // namespace lobby

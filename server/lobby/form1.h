@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -20,12 +19,14 @@
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "server/lobby/ban_list.h"
+#include "server/lobby/form_environment.h"
 #include "server/flood/flood_guard.h"
 #include "server/traffic_log/log_keeper.h"
 #include "server/lobby/memo.h"
 #include "server/operator_notifier.h"
-#include "server/lobby/outbox.h"
+#include "server/lobby/message_sender.h"
 #include "server/registry/registry.h"
+#include "server/lobby/save_scheduler.h"
 #include "server/registry/registry_saver.h"
 #include "server/lobby/request_fields.h"
 #include "server/lobby/snapshot_pacer.h"
@@ -42,37 +43,6 @@ public:
     using Exception::Exception;
 };
 
-// Everything the main window takes from outside, so tests can set each piece.
-struct FormEnvironment {
-    const Clock* clock = nullptr;
-    const RegionalSettings* regional = nullptr; // re-read by the front end on SIGHUP
-    OperatorNotifier* notifier = nullptr;
-    EventLoop* loop = nullptr;  // drives Timer1; none in unit tests, which call the handlers
-    // Builds UDP1, bound and wired to the form's datagram handler. May raise (port taken);
-    // the window then cannot be created. Empty for a form without an endpoint.
-    std::function<std::unique_ptr<DatagramEndpoint>(TForm1&)> makeEndpoint;
-    // Whether Memo1 keeps the registry text as last saved, for a window to show. Headless
-    // nobody reads it, and at a million players it is 40 MB held for nothing.
-    bool keepSavedText = true;
-    std::string exeName;                // the program's file name, for the error box caption
-    std::string appFolder;              // where the registry and the logs live, ending in '/'
-    // The files of appFolder; null: the system's (the fuzz targets keep theirs in memory).
-    std::shared_ptr<DataFolder> dataFolder;
-    std::vector<std::string> arguments; // the command line after the program name
-    // Flood protection and registry size (--rate-limit, --registration-limit, --capacity).
-    FloodLimits floodLimits;
-    std::int32_t capacity = 1000000;      // players the registry takes at most; 0: no limit
-    // The shortest time between two broadcasts of the player list (and of the ranking) once
-    // a short run of them has gone out; 0: every change at once (see SnapshotPacer).
-    std::int64_t snapshotIntervalMs = 100;
-    const MonotonicClock* monotonic = nullptr; // what the limits are timed by; null: the system's
-    // Writes the registry after score reports. Empty: on a thread of its own when there is a
-    // loop, at once otherwise.
-    std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
-    // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
-    // a worker that reports through the loop, so a form without a loop does none of it.
-    LogKeepingOptions logKeeping;
-};
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
 // Cad, the memo Memo1, the endpoint UDP1, the presence timer Timer1, and the traffic log.
@@ -106,7 +76,7 @@ public:
     void FormDestroy();
 
     bool TerminateRequested() const { return terminateRequested_; }
-    bool RegistryLoaded() const { return registryLoaded_; }
+    bool RegistryLoaded() const { return saves_.Loaded(); }
 
     // Runs a handler the way the window runs its own: an error ends the handler where it
     // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
@@ -144,17 +114,11 @@ public:
     // it raises RegistryUnreadable too. Each row whose score is no integer is told to the
     // operator, as it stops score reports from being ranked.
     void LoadRegistry();
-    // Writes the whole table to the registry file now, after any save in flight has ended.
-    // Raises when it fails (the old file stays whole).
-    void SaveRegistry();
-    // After a score report: a save of the table as it is now, written away from the loop;
-    // reports that come while one is written are covered together by the next. Messages
-    // that show scores wait for the save that covers them (see HoldScores). With a saver
-    // that writes at once, a failure is raised here, ending the report; otherwise it is shown
-    // to the operator when the save ends.
-    void RequestSave();
-    // Shutdown: the save in flight ends, and what waits for a save is saved and sent.
-    void FinishSaves();
+    // Saving (see SaveScheduler): the whole table now, raising when it fails; a save after a
+    // change, written away from the loop; at shutdown, the save in flight and what waits.
+    void SaveRegistry() { saves_.SaveNow(); }
+    void RequestSave() { saves_.Request(); }
+    void FinishSaves() { saves_.Finish(); }
     void SortByScore() { Cad.SortByScore(); }
     std::string RegistryPath() const { return Files().PathOf(kRegistryFileName); }
 
@@ -170,11 +134,8 @@ public:
     void PublishPlayerList(std::optional<Registry::RowId> requester = std::nullopt);
     void PublishRanking(std::optional<Registry::RowId> requester = std::nullopt);
 
-    // The messages of the running handler from here on show scores (or welcome a new nick):
-    // while a score or a nick in the table is not yet on disk they wait, in order, for the
-    // save that covers it, so that a crash can never take back what a player was shown.
-    // Messages of later requests that show no score do not wait for them.
-    void HoldScores();
+    // The running handler's messages from here on show scores (or welcome a new nick).
+    void HoldScores() { saves_.HoldScores(); }
 
     // Requests: called once for every datagram that reaches UDP1.
     void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
@@ -190,14 +151,7 @@ public:
 
     const std::string& LogDate() const { return LogFile.LogDate(); }
 
-    // Traffic since start-up, for the operator's status line.
-    struct TrafficCounters {
-        std::uint64_t received = 0; // datagrams handed to the request handler
-        std::uint64_t sent = 0;     // messages handed to the endpoint
-        std::uint64_t dropped = 0;  // datagrams not served: failed receives, flood limits, bans
-        std::uint64_t banned = 0;   // of those, requests refused by a ban
-    };
-    const TrafficCounters& Counters() const { return counters_; }
+    using TrafficCounters = lobby::TrafficCounters;    const TrafficCounters& Counters() const { return counters_; }
     void CountDropped() { ++counters_.dropped; }
     // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
     std::string StatusLine() const;
@@ -211,9 +165,7 @@ public:
     void KickPlayer(std::string_view nick);
     // "sys|" + text (in the code page) to every player online.
     void SendNotice(std::string_view text);
-    // Runs once the change it was given for is on disk (error null), or with the error of the
-    // save that was to put it there.
-    using SaveDone = std::function<void(std::exception_ptr error)>;
+    using SaveDone = SaveScheduler::SaveDone;
     void ChangePassword(std::string_view nick, std::string_view password, SaveDone done);
     // The player's row goes and its nick is free again; the others get the player list when
     // it was online, the ranking (once on disk) when it was among the nine shown.
@@ -234,15 +186,7 @@ public:
     void LoadBans();
     std::string BansPath() const { return AppFolder + BanList::kFileName; }
 
-    // How the saves of the registry went, for the operator.
-    struct SaveRecord {
-        std::uint64_t saves = 0;    // ended since start-up
-        std::uint64_t failures = 0; // of those
-        std::optional<LocalDateTime> endedAt; // when the last one ended, by the wall clock
-        double seconds = 0;         // how long the last one took
-        std::string error;          // why the last one failed; empty when it worked
-    };
-    const SaveRecord& LastSave() const { return lastSave_; }
+    using SaveRecord = lobby::SaveRecord;    const SaveRecord& LastSave() const { return saves_.LastSave(); }
     // Seconds since the player made a request; nothing when it made none since start-up.
     std::optional<std::int64_t> SecondsSinceRequest(Registry::RowId id) const;
 
@@ -266,18 +210,8 @@ public:
     std::unique_ptr<LogKeeper> LogKeeping;
 
 private:
-    // Output is gathered (see Outbox and TrafficLog::Flush). A scope is open while a handler
-    // or a sending operation runs: a handler's scope flushes when it ends, an operation's
-    // when it is the outermost; each scope puts back the holding state it found.
-    class OutputScope;
-    // One message on its way to one or more recipients.
-    struct OutgoingMessage;
-    // A message waiting for the save that covers the scores it shows.
-    struct HeldMessage {
-        std::uint64_t version;
-        std::string address;
-        std::shared_ptr<const std::string> text;
-    };
+    using OutputScope = MessageSender::Scope;
+    using OutgoingMessage = MessageSender::Message;
 
     // Where a request came from: the address the endpoint reported, and the flood guard's
     // key for it, worked out once per request.
@@ -308,26 +242,12 @@ private:
         std::string last; // the address added last, which asks again most often
     };
 
-    // Logs and gathers (or holds) one message to address; a host name is looked up after
-    // everything gathered so far has gone out.
-    void Deliver(std::string_view address, OutgoingMessage& message);
-    // Sends one datagram to a host that must be looked up, which dispatches events.
-    void SendLookingUp(std::string destination, std::string_view bytes);
-    // Hands the gathered log lines to the system, then the gathered datagrams.
-    void FlushOutput();
-    // FlushOutput for scopes that end: whatever it raises goes to the operator.
-    void FlushOutputReporting() noexcept;
 
     DataFolder& Files() const { return *environment_.dataFolder; }
     // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
     void KeepUnreadRegistry(const LoadFindings& findings);
     void TellBadScores(const LoadFindings& findings);
 
-    void EnsureSave();
-    void StartSave();
-    void SaveFinished(std::uint64_t version, RegistrySaveResult result);
-    void ReleaseHeld();
-    void DropHeld(std::uint64_t version);
 
     std::int64_t MonotonicNowMs() const;
     // Reads the monotonic clock for the handler starting: what its limits and paced work go
@@ -394,82 +314,24 @@ private:
     void SaveChange(SaveDone done);
     void NoteRequest(int row);
     bool RefusedByBan(std::string_view address, const std::optional<RequestFields>& request);
-    void NoteSaveStarted();
-    // Records a save's end and answers those waiting for the changes up to version.
-    void NoteSaveEnded(std::uint64_t version, const std::exception_ptr& error);
-    struct SaveWaiter {
-        std::uint64_t version;
-        SaveDone done;
-    };
-    std::deque<SaveWaiter> saveWaiters_;
-    SaveRecord lastSave_;
-    std::int64_t saveStartedMs_ = 0;
     std::vector<std::uint32_t> lastRequestSecond_; // by row identity: monotonic second + 1; 0 none
 
     FormEnvironment environment_;
     TrafficCounters counters_;
     bool terminateRequested_ = false;
-    bool registryLoaded_ = false;
     bool capacityReported_ = false;
     int errorsShownThisMinute_ = 0;
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
-    Outbox outbox_;
-    int outputDepth_ = 0;
-    std::uint64_t requestDatagrams_ = 0; // sent on behalf of requests, for the lobby's fair share
-    bool sendingSnapshot_ = false;      // a paced broadcast is on its way: charged to nobody
     SnapshotCopies snapshotCopies_[SnapshotPacer::kKinds];
     std::vector<WaitingRegistration> waiting_;
     std::uint64_t waitingOrder_ = 0;
     std::optional<std::int64_t> timer2DueMs_;
     std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
 
-    std::unique_ptr<RegistrySaver> saver_;
-    // Score changes and new nicks are numbered; a save covers every change made before it
-    // started.
-    std::uint64_t scoreVersion_ = 0;              // the last change
-    std::uint64_t savedVersion_ = 0;              // the changes on disk
-    std::optional<std::uint64_t> savingVersion_;  // the save in flight covers up to this
-    bool saveWanted_ = false;                     // another save must follow the one in flight
-    bool startingSave_ = false;                   // inside saver_->Start
-    std::exception_ptr startError_;               // a save that failed inside Start
-    std::optional<std::uint64_t> holding_;        // the running handler's messages wait for this
-    std::deque<HeldMessage> held_;
+    MessageSender sender_;
+    SaveScheduler saves_; // after sender_, which it tells; its saver's worker ends first
 };
 
-class TForm1::OutputScope {
-public:
-    // handler: the scope of a handler of its own (a request, a tick, a save's end), which
-    // starts holding nothing and flushes what it gathered when it ends, even when nested in
-    // another handler's lookup. Otherwise the scope of a sending operation.
-    OutputScope(TForm1& form, bool handler) : form_(form), handler_(handler), holding_(form.holding_)
-    {
-        if (handler_)
-            form_.holding_.reset();
-        ++form_.outputDepth_;
-    }
-    ~OutputScope()
-    {
-        --form_.outputDepth_;
-        if (handler_ || form_.outputDepth_ == 0)
-            form_.FlushOutputReporting();
-        form_.holding_ = holding_;
-    }
-    OutputScope(const OutputScope&) = delete;
-    OutputScope& operator=(const OutputScope&) = delete;
-
-private:
-    TForm1& form_;
-    bool handler_;
-    std::optional<std::uint64_t> holding_;
-};
-
-struct TForm1::OutgoingMessage {
-    explicit OutgoingMessage(std::string_view text);
-    std::string_view bytes;                  // what goes out: the text cut to one datagram
-    Outbox::MessageSlot slot;                // where the outbox keeps the bytes
-    std::shared_ptr<const std::string> held; // the copy messages waiting for a save share
-    bool admitted = false;                   // the flood guard let it through already
-};
 
 } // namespace lobby

@@ -34,7 +34,7 @@ void TForm1::ApplyLimits(const FloodLimits& limits, std::int32_t capacity, const
     if (!keepingChanged)
         return;
     MakeLogKeeper();
-    if (registryLoaded_)
+    if (saves_.Loaded())
         RequestLogPass();
 }
 

@@ -4,9 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "net/udp_sock_error.h"
 #include "platform/exception.h"
-#include "platform/stream.h"
 #include "server/lobby/form1.h"
 
 namespace lobby {
@@ -19,89 +17,14 @@ bool messages::AppendListEntry(std::string& list, std::string_view entry)
     return true;
 }
 
-// A message longer than a datagram is cut to it (only a relayed chat or private line can be),
-// and the log shows what was sent.
-TForm1::OutgoingMessage::OutgoingMessage(std::string_view text) : bytes(text.substr(0, messages::kMaxDatagram)) {}
-
 // Logs the message, then sends it as one datagram to port RemotePort of address. An empty
 // address is a row that never gets anything; a datagram the flood guard holds back (a copy,
 // or over a silent address's budget) is neither logged nor sent.
 void TForm1::SendMessageTo(std::string_view address, std::string_view message)
 {
-    OutputScope scope(*this, false);
+    OutputScope scope(sender_, false);
     OutgoingMessage outgoing(message);
-    Deliver(address, outgoing);
-}
-
-// The line is logged before anything can fail, so a message the endpoint refuses (a host
-// that cannot be looked up, say) shows in the log as it always did; the datagram itself
-// waits in the outbox with the rest of the handler's. Views into registry cells are copied
-// here, before anything can dispatch events that change them.
-void TForm1::Deliver(std::string_view address, OutgoingMessage& message)
-{
-    if (address.empty())
-        return;
-    if (!UDP1)
-        throw Exception("No datagram endpoint to send with");
-    // A message that waited for a save was let through when it was made; it is not asked about
-    // again (it would count as a copy of itself).
-    if (!message.admitted && !Guard.AdmitSend(address, message.bytes))
-        return;
-    if (!sendingSnapshot_)
-        ++requestDatagrams_;
-    if (holding_ && *holding_ > savedVersion_) {
-        if (!message.held)
-            message.held = std::make_shared<const std::string>(message.bytes);
-        held_.push_back(HeldMessage{*holding_, std::string(address), message.held});
-        return;
-    }
-    LogFile.AppendSent(address, message.bytes);
-    std::optional<std::uint32_t> resolved;
-    if (!message.bytes.empty())
-        resolved = UDP1->ResolveWithoutLookup(address);
-    if (!resolved) {
-        SendLookingUp(std::string(address), message.bytes);
-        return;
-    }
-    outbox_.Add(*resolved, address, message.bytes, message.slot);
-    if (outbox_.Full())
-        FlushOutput();
-}
-
-// The lookup dispatches events, so everything gathered goes out first: the log and the wire
-// keep the order they would have had with every message sent on its own.
-void TForm1::SendLookingUp(std::string destination, std::string_view bytes)
-{
-    TMemoryStream stream;
-    stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-    FlushOutput();
-    UDP1->SetRemoteHost(std::move(destination));
-    UDP1->SendDatagram(stream);
-    ++counters_.sent;
-}
-
-void TForm1::FlushOutput()
-{
-    LogFile.Flush();
-    if (outbox_.Empty())
-        return;
-    const std::size_t count = outbox_.Size();
-    UDP1->SendBatch(outbox_.Datagrams());
-    outbox_.Clear();
-    counters_.sent += count;
-}
-
-void TForm1::FlushOutputReporting() noexcept
-{
-    try {
-        FlushOutput();
-    } catch (const std::exception& error) {
-        outbox_.Clear();
-        try {
-            ShowError(error.what());
-        } catch (...) {
-        }
-    }
+    sender_.Deliver(address, outgoing);
 }
 
 // Sends to every online row's stored address, in row order. A row that goes offline while
@@ -114,18 +37,18 @@ void TForm1::Broadcast(std::string_view message)
 
 void TForm1::BroadcastExcept(std::string_view message, const std::unordered_set<std::string>& except)
 {
-    OutputScope scope(*this, false);
+    OutputScope scope(sender_, false);
     OutgoingMessage outgoing(message);
     Cad.ForEachOnline([&](Registry::RowId id) {
         const std::string_view address = Cad.CellOf(id, Registry::kAddress);
         if (except.empty() || !except.contains(std::string(address)))
-            Deliver(address, outgoing);
+            sender_.Deliver(address, outgoing);
     });
 }
 
 void TForm1::SendPlayerList()
 {
-    OutputScope scope(*this, false);
+    OutputScope scope(sender_, false);
     Broadcast(PlayerListText());
 }
 
@@ -146,7 +69,7 @@ std::string TForm1::PlayerListText() const
 
 void TForm1::SendRanking()
 {
-    OutputScope scope(*this, false);
+    OutputScope scope(sender_, false);
     HoldScores();
     Broadcast(RankingText());
 }
@@ -193,7 +116,7 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
         ArmTimer2();
     if (!requester || !Cad.IsOnlineId(*requester))
         return;
-    OutputScope scope(*this, false);
+    OutputScope scope(sender_, false);
     if (kind == SnapshotPacer::kRanking)
         HoldScores();
     std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
@@ -215,13 +138,13 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
 // one requesters were sent while it was merged, not to them again.
 void TForm1::SendSnapshot(SnapshotPacer::Kind kind)
 {
-    OutputScope scope(*this, false);
-    const bool outer = std::exchange(sendingSnapshot_, true);
+    OutputScope scope(sender_, false);
+    const bool outer = std::exchange(sender_.sendingSnapshot, true);
     struct Restore {
         bool& flag;
         bool was;
         ~Restore() { flag = was; }
-    } restore{sendingSnapshot_, outer};
+    } restore{sender_.sendingSnapshot, outer};
     if (kind == SnapshotPacer::kRanking)
         HoldScores();
     const std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();

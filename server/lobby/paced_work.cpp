@@ -13,7 +13,7 @@ void TForm1::Timer2Timer()
 {
     Timer2.reset(); // armed again below for whatever still waits
     timer2DueMs_.reset();
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     try {
         const std::int64_t now = StartHandlerClock();
         Guard.StartRound(now);

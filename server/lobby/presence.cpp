@@ -11,7 +11,7 @@ namespace lobby {
 // them back.
 void TForm1::Timer1Timer()
 {
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     StartHandlerClock();
     ReportFloods();
     ReportHeldErrors();
@@ -20,7 +20,7 @@ void TForm1::Timer1Timer()
         OutgoingMessage ping(messages::kPing);
         Cad.ForEachOnline([&](Registry::RowId id) {
             Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "*");
-            Deliver(Cad.CellOf(id, Registry::kAddress), ping);
+            sender_.Deliver(Cad.CellOf(id, Registry::kAddress), ping);
         });
     }
     if (TickCount == 5) {

@@ -107,14 +107,14 @@ void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes
 void TForm1::CarryOut(const RequestSource& source, const std::string& bytes, const std::optional<RequestFields>& request,
                       int nickRow, std::int64_t nowMs)
 {
-    const std::uint64_t outer = std::exchange(requestDatagrams_, 0);
+    const std::uint64_t outer = std::exchange(sender_.requestDatagrams, 0);
     try {
         CarryOutCommand(source, bytes, request, nickRow);
     } catch (...) {
-        Guard.ChargeOutput(source.key, std::exchange(requestDatagrams_, outer), nowMs);
+        Guard.ChargeOutput(source.key, std::exchange(sender_.requestDatagrams, outer), nowMs);
         throw;
     }
-    Guard.ChargeOutput(source.key, std::exchange(requestDatagrams_, outer), nowMs);
+    Guard.ChargeOutput(source.key, std::exchange(sender_.requestDatagrams, outer), nowMs);
 }
 
 void TForm1::CarryOutCommand(const RequestSource& source, const std::string& bytes,
@@ -122,7 +122,7 @@ void TForm1::CarryOutCommand(const RequestSource& source, const std::string& byt
 {
     // Every line and datagram of this request is gathered and handed over when it ends, also
     // when it ends with an error.
-    OutputScope scope(*this, true);
+    OutputScope scope(sender_, true);
     LogFile.AppendReceived(source.address, bytes);
     if (!request)
         return;
@@ -224,7 +224,7 @@ std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestField
         return std::nullopt;
     }
     const int row = Cad.AddPlayer(request.nick, request.password, source.address);
-    ++scoreVersion_;
+    saves_.Changed();
     HoldScores();
     Reply(source, messages::kWelcome);
     Cad.SetFixedRows(1);
@@ -270,7 +270,7 @@ void TForm1::SendPrivateLine(std::string_view nick, std::string_view argument)
     OutgoingMessage outgoing(line);
     Cad.ForEachOnline([&](Registry::RowId id) {
         if (Cad.CellOf(id, Registry::kNick) == target)
-            Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
+            sender_.Deliver(Cad.CellOf(id, Registry::kAddress), outgoing);
     });
 }
 
@@ -290,7 +290,7 @@ void TForm1::ReportScore(int row, std::string_view points)
     const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
     const std::int32_t added = StrToInt(points);
     Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, added)));
-    ++scoreVersion_; // from now on a score shown waits for a save, even if the sort fails
+    saves_.Changed(); // from now on a score shown waits for a save, even if the sort fails
     const Registry::RowId player = Cad.IdOfRow(row); // the sort moves the row
     try {
         SortByScore();
@@ -310,7 +310,7 @@ void TForm1::Reply(const RequestSource& source, std::string_view message)
     if (!Guard.AdmitSend(source.key, outgoing.bytes))
         return;
     outgoing.admitted = true;
-    Deliver(source.address, outgoing);
+    sender_.Deliver(source.address, outgoing);
 }
 
 } // namespace lobby

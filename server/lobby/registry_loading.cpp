@@ -1,0 +1,123 @@
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "platform/exception.h"
+#include "platform/file_system.h"
+#include "server/lobby/form1.h"
+#include "server/registry/registry_file.h"
+
+namespace lobby {
+
+namespace {
+
+// The header line a new registry file starts with.
+constexpr std::string_view kFreshRegistry = ",Nick,Senha,Ip,Pontos,\r\n";
+
+// A moment as a file name can hold it, and sorts by: "2026-12-06-120000".
+std::string StampOf(const LocalDateTime& now)
+{
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d-%02d%02d%02d", now.year, now.month, now.day, now.hour,
+                  now.minute, now.second);
+    return stamp;
+}
+
+// At most this many rows whose score is no integer are told one by one at a load; the rest
+// are counted, so a file of a million such rows does not bury the operator.
+constexpr std::size_t kBadRowsTold = 100;
+
+} // namespace
+
+void TForm1::LoadRegistry()
+{
+    Memo1.Clear();
+    saves_.SetLoaded(false);
+    std::optional<FileText> text = ReadRegistryFile(Files(), kRegistryFileName);
+    const bool found = text.has_value();
+    LoadFindings findings;
+    if (found)
+        Cad.LoadFromText(text->View(), [&](std::size_t offset) { text->ReleaseBefore(offset); }, &findings);
+    else
+        Cad.LoadFromText(kFreshRegistry);
+    text.reset();
+    Memo1.Clear();
+    if (!findings.ReadWhole())
+        KeepUnreadRegistry(findings);
+    saves_.SetLoaded(true);
+    TellBadScores(findings);
+    // A missing file starts the lobby empty. Creating the file may fail (a folder that
+    // became unwritable): that is reported, but the empty table still counts as loaded,
+    // since no file holds more, so players registering now reach the disk at the first save
+    // that works.
+    if (!found)
+        WriteFileReplacing(Files(), kRegistryFileName, kFreshRegistry);
+}
+
+// The table keeps the reading the file has always had, and the first save writes the table:
+// what the load could not read would be gone from the file for good. So the file is kept
+// beside it as it was, under a name that says when and why, before anything can save; the
+// server does not start when that copy cannot be made.
+void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
+{
+    std::string why;
+    std::string what;
+    const auto add = [&](std::string_view reason, const std::string& told) {
+        why += (why.empty() ? "" : "+") + std::string(reason);
+        what += (what.empty() ? "" : "; ") + told;
+    };
+    if (findings.nulLine != 0)
+        add("nul-byte", "a NUL byte on line " + std::to_string(findings.nulLine) + " ends what is read");
+    if (findings.longLines != 0)
+        add("long-line", std::to_string(findings.longLines) + " line(s) over 4096 characters are cut, the first line " +
+                             std::to_string(findings.firstLongLine));
+    if (findings.extraLines != 0)
+        add("extra-text", std::to_string(findings.extraLines) +
+                              " line(s) hold text after their last comma or past the sixth cell, the first line " +
+                              std::to_string(findings.firstExtraLine));
+    const std::string base = std::string(kRegistryFileName) + "." + StampOf(environment_.clock->Now()) + "." + why;
+    // Two starts in one second would name their copies alike: the later one gets a number.
+    for (int attempt = 1;; ++attempt) {
+        const std::string name = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        try {
+            Files().Copy(kRegistryFileName, name);
+        } catch (const FileError& error) {
+            if (error.Kind() == SystemReason::Kind::kAlreadyExists && attempt < 10)
+                continue;
+            throw RegistryUnreadable("the registry " + RegistryPath() + " is not read whole (" + what +
+                                     "), and the file as it is cannot be kept beside it (" + error.Message() + ")");
+        }
+        ShowError("The registry " + RegistryPath() + " is not read whole (" + what +
+                  "); the first save will leave out what is not read, so the file as it was is kept as " +
+                  Files().PathOf(name));
+        return;
+    }
+}
+
+// A score that is no integer makes every sort fail once it reads the row: score reports
+// are then saved but not ranked. The operator hears of each such row once, where to mend it.
+void TForm1::TellBadScores(const LoadFindings& findings)
+{
+    const std::string caption = ErrorBoxCaption(environment_.exeName);
+    const std::size_t told = std::min(findings.badScoreRows.size(), kBadRowsTold);
+    for (std::size_t i = 0; i < told; ++i) {
+        const int row = findings.badScoreRows[i];
+        const std::string where = "The registry " + RegistryPath() + ", line " + std::to_string(row + 1);
+        bool blank = true;
+        for (int col = 0; col < Registry::kColCount; ++col)
+            blank = blank && Cad.Cell(col, row).empty();
+        environment_.notifier->ShowNotice(
+            caption, blank ? where + ", is blank, so score reports are not ranked until the line is removed"
+                           : where + ", player \"" + std::string(Cad.Cell(Registry::kNick, row)) + "\": the score \"" +
+                                 std::string(Cad.Cell(Registry::kScore, row)) +
+                                 "\" is no integer, so score reports are not ranked until the line is fixed");
+    }
+    if (findings.badScoreRows.size() > told) {
+        environment_.notifier->ShowNotice(
+            caption, std::to_string(findings.badScoreRows.size() - told) + " more rows of the registry " +
+                         RegistryPath() + " have a score that is no integer, the last on line " +
+                         std::to_string(findings.badScoreRows.back() + 1));
+    }
+}
+
+} // namespace lobby
