@@ -26,7 +26,9 @@ list(REMOVE_ITEM LOBBY_WIN32_LOGIC_SOURCES ${CMAKE_SOURCE_DIR}/platform/standard
 add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/clock.cpp platform/win32/monotonic_clock.cpp platform/win32/windows_reason.cpp
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
-    platform/win32/file_text.cpp platform/win32/system_data_folder.cpp)
+    platform/win32/file_text.cpp platform/win32/system_data_folder.cpp
+    net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
+    net/win32/host_name_resolver.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window, and a demo that fills it with a million made-up players.

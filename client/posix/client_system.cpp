@@ -63,6 +63,12 @@ bool StopRequested()
     return stopRequested != 0;
 }
 
+// On POSIX what the loop would watch is the socket's descriptor itself.
+int Descriptor(const UdpSocket& socket)
+{
+    return static_cast<int>(socket.Watchable());
+}
+
 struct ReplySocket::System {
     UdpSocket socket;
 };
@@ -84,7 +90,7 @@ BindRefusal ReplySocket::Bind(std::uint32_t address, std::uint16_t port, std::st
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = address;
-    if (::bind(system_->socket.Fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
+    if (::bind(Descriptor(system_->socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
         return BindRefusal::None;
     const int error = errno;
     reason = SocketErrorReason(error);
@@ -108,7 +114,7 @@ bool ReplySocket::WaitForDatagrams(std::optional<std::chrono::milliseconds> time
         limit.tv_sec = static_cast<time_t>(timeout->count() / 1000);
         limit.tv_nsec = static_cast<long>(timeout->count() % 1000) * 1000000;
     }
-    pollfd watched{system_->socket.Fd(), POLLIN, 0};
+    pollfd watched{Descriptor(system_->socket), POLLIN, 0};
     const int ready = ::ppoll(&watched, 1, timeout ? &limit : nullptr, &waitMask);
     if (ready < 0 && errno == EINTR)
         return false;
