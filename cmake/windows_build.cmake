@@ -28,7 +28,9 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
     platform/win32/file_text.cpp platform/win32/system_data_folder.cpp
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
-    net/win32/host_name_resolver.cpp)
+    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
+    platform/win32/program_folder.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window, and a demo that fills it with a million made-up players.
@@ -37,6 +39,14 @@ target_link_libraries(lobby_win32_window PUBLIC lobby_win32_core comctl32 gdi32 
 add_executable(lobby-window-demo app/win32/window_demo.cpp)
 target_link_libraries(lobby-window-demo PRIVATE lobby_win32_window)
 set_target_properties(lobby-window-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# lobby-server.exe, headless: the same run from start-up to shutdown as on Linux, on the
+# Windows loop. The data folder is the program's own unless --dir names one.
+add_executable(lobby-server app/main.cpp app/command_line.cpp app/server_run.cpp app/standard_error_notifier.cpp)
+target_link_libraries(lobby-server PRIVATE lobby_win32_logic)
+set_source_files_properties(app/server_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
+set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")
+set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
@@ -58,7 +68,7 @@ add_executable(lobby_win32_tests ${LOBBY_WIN32_TEST_SOURCES})
 target_include_directories(lobby_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32)
 target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_logic gtest_main)
 # The process tests start the programs built beside the tests.
-add_dependencies(lobby_win32_tests lobby-client)
+add_dependencies(lobby_win32_tests lobby-client lobby-server)
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
 gtest_discover_tests(lobby_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60)

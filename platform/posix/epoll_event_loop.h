@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/event_loop.h"
+#include "platform/system_event_loop.h"
 
 namespace lobby {
 
@@ -31,7 +31,7 @@ namespace lobby {
 // A registration may outlive the loop (destroying it then does nothing). One readable
 // registration per descriptor at a time, and it must be destroyed before the descriptor is
 // closed.
-class EpollEventLoop : public EventLoop {
+class EpollEventLoop : public SystemEventLoop {
 public:
     using ErrorHandler = LoopErrorHandler;
 
@@ -83,7 +83,7 @@ public:
     // Dispatches events until Quit, then returns; the quit is used up, so a later Run runs
     // until the next Quit. Raises Exception when called from inside a callback, or when the
     // wait itself fails.
-    void Run();
+    void Run() override;
 
 private:
     class Core;
