@@ -45,18 +45,18 @@ std::wstring BesideTest(const std::wstring& program)
     return (fs::path(self).parent_path() / program).wstring();
 }
 
-ChildResult RunChild(const std::wstring& commandLine, unsigned long timeoutMs)
+ChildProcess::ChildProcess(const std::wstring& commandLine)
 {
     static int runs = 0;
     const std::wstring stem = L"child-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++runs);
-    const fs::path outPath = fs::temp_directory_path() / (stem + L".out");
-    const fs::path errPath = fs::temp_directory_path() / (stem + L".err");
+    outPath_ = (fs::temp_directory_path() / (stem + L".out")).wstring();
+    errPath_ = (fs::temp_directory_path() / (stem + L".err")).wstring();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = nullptr;
-    startup.hStdOutput = OutputFile(outPath);
-    startup.hStdError = OutputFile(errPath);
+    startup.hStdOutput = OutputFile(outPath_);
+    startup.hStdError = OutputFile(errPath_);
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine; // CreateProcessW may write into it
     const BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -66,19 +66,41 @@ ChildResult RunChild(const std::wstring& commandLine, unsigned long timeoutMs)
     ::CloseHandle(startup.hStdError);
     if (!started)
         throw WindowsError("Cannot start a child program", startError);
-
-    ChildResult result;
-    if (::WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        result.timedOut = true;
-        ::TerminateProcess(process.hProcess, 255);
-        ::WaitForSingleObject(process.hProcess, INFINITE);
-    }
-    ::GetExitCodeProcess(process.hProcess, &result.exitCode);
     ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    result.out = TakeContents(outPath);
-    result.err = TakeContents(errPath);
+    process_ = process.hProcess;
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (process_ != nullptr)
+        Wait(0);
+}
+
+std::string ChildProcess::OutSoFar() const
+{
+    std::ifstream in(fs::path(outPath_), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+ChildResult ChildProcess::Wait(unsigned long timeoutMs)
+{
+    ChildResult result;
+    if (::WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        ::TerminateProcess(process_, 255);
+        ::WaitForSingleObject(process_, INFINITE);
+    }
+    ::GetExitCodeProcess(process_, &result.exitCode);
+    ::CloseHandle(process_);
+    process_ = nullptr;
+    result.out = TakeContents(outPath_);
+    result.err = TakeContents(errPath_);
     return result;
+}
+
+ChildResult RunChild(const std::wstring& commandLine, unsigned long timeoutMs)
+{
+    return ChildProcess(commandLine).Wait(timeoutMs);
 }
 
 } // namespace lobby::win32
