@@ -32,6 +32,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "support/socket_address.h"
 
 namespace {
 
@@ -66,19 +67,10 @@ void EnterPrivateNetwork()
     ::close(fd);
 }
 
-sockaddr_in Address(const std::string& ip, std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-    return address;
-}
-
 int BoundSocket(const std::string& ip, std::uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in address = Address(ip, port);
+    const sockaddr_in address = test_support::Ipv4Address(ip, port);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         Fail("cannot bind " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno));
     return fd;
@@ -208,7 +200,7 @@ int main(int argc, char** argv)
         ::epoll_ctl(poller, EPOLL_CTL_ADD, client.fd, &event);
     }
     const int flooder = BoundSocket("127.2.0.1", 12000);
-    const sockaddr_in serverAddress = Address("127.0.0.1", 12001);
+    const sockaddr_in serverAddress = test_support::Ipv4Address("127.0.0.1", 12001);
     const auto send = [&](int fd, const std::string& bytes) {
         ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&serverAddress),
                  sizeof serverAddress);

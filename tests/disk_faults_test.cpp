@@ -35,9 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace test_support;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
 
 // Makes a folder immutable while it lives: nothing can be created, renamed or removed in it,
 // root included (permission bits do not stop root, which the tests run as). Files already
@@ -139,18 +136,7 @@ TEST(FolderFaults, AnUnwritableFolderWithoutARegistryWelcomesNobodyUntilItSaves)
     RegionalSettings regional{"%d/%m/%Y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM"};
     RecordingNotifier notifier;
     RecordingEndpoint* endpoint = nullptr;
-    FormEnvironment environment;
-    environment.clock = &clock;
-    environment.regional = &regional;
-    environment.notifier = &notifier;
-    environment.makeEndpoint = [&](TForm1&) {
-        auto recording = std::make_unique<RecordingEndpoint>();
-        endpoint = recording.get();
-        return std::unique_ptr<DatagramEndpoint>(std::move(recording));
-    };
-    environment.exeName = "lobby-server";
-    environment.appFolder = folder.Slash();
-    environment.arguments = {"m5qt4"};
+    FormEnvironment environment = RecordingEnvironment(clock, regional, notifier, endpoint, folder.Slash());
     TForm1 form(std::move(environment));
 
     UnwritableFolder unwritable(folder.Path());

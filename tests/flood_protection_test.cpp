@@ -18,9 +18,6 @@ using namespace lobby;
 namespace {
 
 using namespace test_support;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
 
 // Requests admitted out of count sent from source at nowMs.
 int Admitted(FloodGuard& guard, const std::string& source, int count, std::int64_t nowMs)

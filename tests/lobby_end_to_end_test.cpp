@@ -27,7 +27,9 @@
 #include "support/client_texts.h"
 #include "support/private_network.h"
 #include "support/server_program.h"
+#include "support/socket_address.h"
 #include "support/temp_folder.h"
+
 
 using namespace lobby;
 
@@ -55,22 +57,13 @@ bool IsTime(const std::string& text)
            digit(6) && digit(7);
 }
 
-sockaddr_in Address(const std::string& ip, std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-    return address;
-}
-
 // A UDP socket bound to ip:port that talks to the server at 127.0.0.1:12001.
 class UdpSocket {
 public:
     UdpSocket(const std::string& ip, std::uint16_t port) : ip_(ip)
     {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = Address(ip, port);
+        const sockaddr_in address = Ipv4Address(ip, port);
         if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             ADD_FAILURE() << "cannot bind " << ip << ":" << port << ": " << std::strerror(errno);
     }
@@ -86,7 +79,7 @@ public:
 
     void Send(const std::string& bytes) const
     {
-        const sockaddr_in server = Address("127.0.0.1", kServerPort);
+        const sockaddr_in server = Ipv4Address("127.0.0.1", kServerPort);
         const ssize_t sent = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&server),
                                       sizeof server);
         EXPECT_EQ(sent, static_cast<ssize_t>(bytes.size())) << "send from " << ip_ << ": " << std::strerror(errno);

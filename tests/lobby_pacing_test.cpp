@@ -18,9 +18,6 @@ using namespace lobby;
 namespace {
 
 using namespace test_support;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
 
 std::string Address(int i)
 {

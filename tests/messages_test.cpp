@@ -15,8 +15,6 @@ using namespace lobby;
 namespace {
 
 using namespace test_support;
-using testing::ElementsAre;
-using testing::IsEmpty;
 
 const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
 

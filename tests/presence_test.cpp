@@ -15,8 +15,6 @@ using namespace lobby;
 namespace {
 
 using namespace test_support;
-using testing::ElementsAre;
-using testing::IsEmpty;
 
 class PresenceTest : public testing::Test {
 protected:

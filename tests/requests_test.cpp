@@ -19,8 +19,6 @@ namespace {
 
 using namespace std::string_literals;
 using namespace test_support;
-using testing::ElementsAre;
-using testing::IsEmpty;
 using testing::StartsWith;
 
 const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";

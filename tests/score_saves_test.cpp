@@ -23,9 +23,6 @@ using namespace lobby;
 namespace {
 
 using namespace test_support;
-using testing::ElementsAre;
-using testing::HasSubstr;
-using testing::IsEmpty;
 
 // Holds each save until the test ends it: Complete writes the snapshot taken when the save
 // started; Fail ends it with an error and writes nothing. Finish (shutdown) completes it.

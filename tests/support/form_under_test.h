@@ -3,6 +3,7 @@
 // The main window driven by hand (HandDrivenForm), with the checks the tests share.
 
 #include <functional>
+#include <gmock/gmock.h>
 #include <string>
 
 #include "support/hand_driven_form.h"
@@ -10,6 +11,10 @@
 namespace test_support {
 
 using namespace lobby;
+// The matchers the form's tests read what was sent with.
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
 
 class FormUnderTest : public HandDrivenForm {
 public:

@@ -7,23 +7,30 @@ using namespace lobby;
 
 namespace test_support {
 
-HandDrivenForm::HandDrivenForm(const std::function<void(FormEnvironment&)>& adjust,
-                               const std::filesystem::path& parentFolder)
-    : folder(parentFolder)
+FormEnvironment RecordingEnvironment(const Clock& clock, const RegionalSettings& regional, OperatorNotifier& notifier,
+                                     RecordingEndpoint*& endpoint, const std::string& appFolder)
 {
     FormEnvironment environment;
     environment.clock = &clock;
     environment.regional = &regional;
     environment.notifier = &notifier;
-    environment.loop = nullptr;
-    environment.makeEndpoint = [this](TForm1&) {
+    environment.makeEndpoint = [&endpoint](TForm1&) {
         auto recording = std::make_unique<RecordingEndpoint>();
         endpoint = recording.get();
         return std::unique_ptr<DatagramEndpoint>(std::move(recording));
     };
-    environment.exeName = "/opt/lobby/lobby-server";
-    environment.appFolder = folder.Slash();
+    environment.exeName = "lobby-server";
+    environment.appFolder = appFolder;
     environment.arguments = {"m5qt4"};
+    return environment;
+}
+
+HandDrivenForm::HandDrivenForm(const std::function<void(FormEnvironment&)>& adjust,
+                               const std::filesystem::path& parentFolder)
+    : folder(parentFolder)
+{
+    FormEnvironment environment = RecordingEnvironment(clock, regional, notifier, endpoint, folder.Slash());
+    environment.exeName = "/opt/lobby/lobby-server";
     environment.monotonic = &monotonic;
     if (adjust)
         adjust(environment);

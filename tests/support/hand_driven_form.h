@@ -27,6 +27,12 @@ namespace test_support {
 
 using namespace lobby;
 
+// The environment a form driven by hand is made with: the given clock, regional pictures and
+// notifier, its files in appFolder, and a recording endpoint that *endpoint is set to when the
+// form makes it. No loop, no monotonic clock: callers set those they need.
+FormEnvironment RecordingEnvironment(const Clock& clock, const RegionalSettings& regional, OperatorNotifier& notifier,
+                                     RecordingEndpoint*& endpoint, const std::string& appFolder);
+
 class HandDrivenForm {
 public:
     // adjust may change the environment (limits, capacity, a notifier of its own) and put
