@@ -5,9 +5,9 @@
 #include <climits>
 #include <stdexcept>
 #include <string_view>
-#include <unistd.h>
 
 #include "platform/file_bytes.h"
+#include "platform/program_folder.h"
 #include "server/lobby/form1.h"
 
 namespace lobby {
@@ -372,16 +372,6 @@ std::string DefaultDataFolder()
     if (folder.back() != '/')
         folder += '/';
     return folder;
-}
-
-std::string ProgramFolder()
-{
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return "./";
-    const std::string program(path, static_cast<std::size_t>(length));
-    return program.substr(0, program.rfind('/') + 1);
 }
 
 } // namespace lobby

@@ -81,8 +81,6 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 // What --help prints: where the access word goes (never the word itself) and every option.
 std::string UsageText(ProgramKind kind);
 
-// The folder the program file is in, with a trailing "/".
-std::string ProgramFolder();
 
 // Where the files go when --dir names no folder, with a trailing "/": the build's default
 // (LOBBY_DEFAULT_DATA_DIR; a package's program must never write beside itself, in /usr/bin),

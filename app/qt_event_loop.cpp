@@ -48,19 +48,19 @@ void QtEventLoop::SetErrorHandler(ErrorHandler onError)
     onError_ = std::move(onError);
 }
 
-std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadable(Watchable fd, std::function<void()> onReadable)
 {
     thread_.AssertHere("QtEventLoop::WatchReadable");
     return Watch(fd, std::move(onReadable), false);
 }
 
-std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchReadableReentrant(Watchable fd, std::function<void()> onReadable)
 {
     thread_.AssertHere("QtEventLoop::WatchReadableReentrant");
     return Watch(fd, std::move(onReadable), true);
 }
 
-std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchWritable(int fd, std::function<void()> onWritable)
+std::unique_ptr<EventLoop::Registration> QtEventLoop::WatchWritable(Watchable fd, std::function<void()> onWritable)
 {
     thread_.AssertHere("QtEventLoop::WatchWritable");
     return Watch(fd, std::move(onWritable), false, true);

@@ -33,11 +33,11 @@ public:
     void SetErrorHandler(ErrorHandler onError);
 
     // Never re-entered: the notifier is off while its callback runs.
-    std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
+    std::unique_ptr<Registration> WatchReadable(Watchable fd, std::function<void()> onReadable) override;
     // The notifier stays on, so a nested dispatch calls the callback inside itself.
-    std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
+    std::unique_ptr<Registration> WatchReadableReentrant(Watchable fd, std::function<void()> onReadable) override;
     // Off while its callback runs, as WatchReadable.
-    std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) override;
+    std::unique_ptr<Registration> WatchWritable(Watchable fd, std::function<void()> onWritable) override;
     std::unique_ptr<Registration> StartTimer(int intervalMs, std::function<void()> onTick) override;
     // Thread-safe. Calls still queued when this loop is destroyed are dropped unrun.
     void Post(std::function<void()> fn) override;

@@ -8,13 +8,13 @@
 #include "app/standard_error_notifier.h"
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
-#include "platform/posix/epoll_event_loop.h"
 #include "platform/local_server.h"
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
 #include "platform/signal_pipe.h"
 #include "platform/standard_error.h"
 #include "platform/system_data_folder.h"
+#include "platform/system_event_loop.h"
 #include "server/console/console.h"
 #include "server/console/console_protocol.h"
 #include "server/lobby/form1.h"
@@ -285,9 +285,9 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
 int RunHeadless(const CommandLine& commandLine, const std::string& exeName, ProgramKind program)
 {
     try {
-        EpollEventLoop loop;
+        const std::unique_ptr<SystemEventLoop> loop = MakeSystemEventLoop();
         StandardErrorNotifier notifier;
-        return RunServer(commandLine, exeName, FrontEnd{loop, notifier, [&] { loop.Run(); }, program});
+        return RunServer(commandLine, exeName, FrontEnd{*loop, notifier, [&] { loop->Run(); }, program});
     } catch (const std::exception& error) {
         SayOnStandardError(program, error.what());
         return 1;

@@ -1,8 +1,8 @@
 #pragma once
 
 // The server's run from start-up to shutdown, shared by its two programs: lobby-server,
-// headless on the epoll loop and built without Qt, and lobby-server-window, which shows its
-// window over Qt's loop when there is a display. Nothing here needs Qt.
+// headless on the system's own loop and built without Qt, and lobby-server-window, which
+// shows its window over Qt's loop when there is a display. Nothing here needs Qt.
 
 #include <functional>
 #include <optional>
@@ -42,8 +42,8 @@ struct FrontEnd {
 // close, and shuts down. Returns the exit status.
 int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontEnd frontEnd);
 
-// The server on the epoll loop, without a window; an error that keeps it from serving is one
-// line on standard error and status 1.
+// The server on the system's own loop (epoll, or the wait on Windows), without a window; an
+// error that keeps it from serving is one line on standard error and status 1.
 int RunHeadless(const CommandLine& commandLine, const std::string& exeName, ProgramKind program);
 
 // What both programs do first: read the command line, and answer --help and --version.

@@ -3,24 +3,15 @@
 // the port game clients listen on (12000) because the server always answers there, whatever
 // port a request came from.
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <netinet/in.h>
 #include <optional>
-#include <poll.h>
-#include <stdexcept>
 #include <string>
-#include <sys/socket.h>
 #include <vector>
 
 #include "client/client_options.h"
+#include "client/client_system.h"
 #include "platform/cp1252.h"
-#include "net/host_lookup.h"
-#include "net/socket_error.h"
-#include "net/udp_socket.h"
 
 namespace lobby {
 
@@ -34,20 +25,6 @@ constexpr int kLongestRunMs = 5000;
 
 // Room for any UDP datagram, so no reply is ever shown cut.
 constexpr std::size_t kReceiveCapacity = 65536;
-
-volatile std::sig_atomic_t stopRequested = 0;
-
-// SIGINT and SIGTERM handler: asks the wait for replies to end; nothing else is safe here.
-void RequestStop(int)
-{
-    stopRequested = 1;
-}
-
-// A failure that ends the run; what() is the one line the operator sees.
-class ClientFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Writes one line, in the program's name, on standard error.
 void SayOnStandardError(const std::string& text)
@@ -69,100 +46,60 @@ void PrintReply(const char* bytes, std::size_t size)
 // naming what could not be found.
 std::uint32_t AddressOf(const std::string& name, const char* what)
 {
-    const std::optional<std::uint32_t> address = ResolveHostName(name);
+    const std::optional<std::uint32_t> address = LookUpHostAddress(name);
     if (!address)
         throw ClientFailure(std::string("unknown ") + what + " \"" + name + "\"");
     return *address;
 }
 
-// Binds socket to address:port. UdpSocket only binds every local address, and --from needs
-// one of them, so the bind is done here on its descriptor. Raises ClientFailure with the
-// likely cause spelled out for the failures operators meet.
-void BindTo(const UdpSocket& socket, std::uint32_t address, std::uint16_t port, const ClientOptions& options)
+// Binds socket to address:port. Raises ClientFailure with the likely cause spelled out for
+// the failures operators meet.
+void BindTo(ReplySocket& socket, std::uint32_t address, std::uint16_t port, const ClientOptions& options)
 {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = address;
-    if (::bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
+    std::string reason;
+    const BindRefusal refusal = socket.Bind(address, port, reason);
+    if (refusal == BindRefusal::None)
         return;
-    const int error = errno;
-    const std::string reason = " (" + SocketErrorReason(error) + ")";
-    if (error == EADDRINUSE)
+    reason = " (" + reason + ")";
+    if (refusal == BindRefusal::PortTaken)
         throw ClientFailure("port " + std::to_string(port) +
                             " is taken by another program, perhaps a game client or another lobby-client" + reason);
-    if (error == EADDRNOTAVAIL && options.from)
+    if (refusal == BindRefusal::AddressNotLocal && options.from)
         throw ClientFailure("address " + *options.from + " is not one of this machine's" + reason);
     throw ClientFailure("cannot bind port " + std::to_string(port) + reason);
 }
 
-// SIGINT and SIGTERM are blocked except while waiting in ppoll, so a signal can never slip
-// in between the check of stopRequested and the wait and be lost. Returns the mask to
-// wait with.
-sigset_t CatchStopSignals()
+// Prints every datagram queued on socket; returns how many there were.
+int PrintQueuedReplies(ReplySocket& socket, std::vector<char>& buffer)
 {
-    struct sigaction action{};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigset_t waitMask;
-    ::sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
-    return waitMask;
-}
-
-// Prints every datagram queued on socket; returns how many there were. Raises ClientFailure
-// when receiving fails for a reason other than an empty queue.
-int PrintQueuedReplies(UdpSocket& socket, std::vector<char>& buffer)
-{
-    for (int count = 0;; ++count) {
-        const UdpSocket::Received received = socket.ReceiveFrom(buffer.data(), buffer.size());
-        if (received.length >= 0) {
-            PrintReply(buffer.data(), static_cast<std::size_t>(received.length));
-            continue;
-        }
-        if (ClassifySocketError(received.error) == SocketErrorKind::WouldBlock)
-            return count;
-        throw ClientFailure("cannot receive: " + SocketErrorReason(received.error));
+    int count = 0;
+    while (const std::optional<std::size_t> length = socket.Receive(buffer.data(), buffer.size())) {
+        PrintReply(buffer.data(), *length);
+        ++count;
     }
+    return count;
 }
 
-// Prints replies until the client should stop: with --listen, until SIGINT or SIGTERM;
-// otherwise also once options.waitMs passed without a reply, or the longest run is over.
-// Returns how many replies were printed.
-int PrintReplies(UdpSocket& socket, const ClientOptions& options, const sigset_t& waitMask)
+// Prints replies until the client should stop: with --listen, until the operator asks it
+// to; otherwise also once options.waitMs passed without a reply, or the longest run is
+// over. Returns how many replies were printed.
+int PrintReplies(ReplySocket& socket, const ClientOptions& options)
 {
     std::vector<char> buffer(kReceiveCapacity);
     const auto start = Clock::now();
     const auto end = start + std::chrono::milliseconds(std::max(kLongestRunMs, options.waitMs));
     auto quietUntil = start + std::chrono::milliseconds(options.waitMs);
     int printed = 0;
-    while (!stopRequested) {
-        timespec timeout{};
-        const timespec* timeoutPointer = nullptr;
+    while (!StopRequested()) {
+        std::optional<std::chrono::milliseconds> timeout;
         if (!options.listen) {
             const auto left = std::min(end, quietUntil) - Clock::now();
             if (left <= Clock::duration::zero())
                 break;
-            const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            timeout.tv_sec = static_cast<time_t>(nanoseconds / 1000000000);
-            timeout.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
-            timeoutPointer = &timeout;
+            // Rounded up, so the wait never ends a little early and spins.
+            timeout = std::chrono::ceil<std::chrono::milliseconds>(left);
         }
-        pollfd watched{socket.Fd(), POLLIN, 0};
-        const int ready = ::ppoll(&watched, 1, timeoutPointer, &waitMask);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0)
-            throw ClientFailure("cannot wait for replies: " + SocketErrorReason(errno));
-        if (ready == 0)
+        if (!socket.WaitForDatagrams(timeout))
             continue;
         const int count = PrintQueuedReplies(socket, buffer);
         printed += count;
@@ -176,25 +113,21 @@ int PrintReplies(UdpSocket& socket, const ClientOptions& options, const sigset_t
 int Run(const ClientOptions& options)
 {
     const std::uint32_t server = AddressOf(options.server, "host");
-    const std::uint32_t local = options.from ? AddressOf(*options.from, "address") : htonl(INADDR_ANY);
+    const std::uint32_t local = options.from ? AddressOf(*options.from, "address") : 0; // 0: every address
 
-    int error = 0;
-    UdpSocket socket = UdpSocket::Open(error);
-    if (!socket.IsOpen())
-        throw ClientFailure("cannot open a UDP socket: " + SocketErrorReason(error));
+    ReplySocket socket;
     BindTo(socket, local, options.port, options);
 
-    const sigset_t waitMask = CatchStopSignals();
+    CatchStopRequests();
     const std::string request = RequestText(options);
-    error = socket.SendTo(request.data(), request.size(), server, options.serverPort);
-    if (error != 0)
+    if (const std::string reason = socket.SendTo(request, server, options.serverPort); !reason.empty())
         throw ClientFailure("cannot send to " + options.server + " port " + std::to_string(options.serverPort) +
-                            ": " + SocketErrorReason(error));
+                            ": " + reason);
 
-    const int printed = PrintReplies(socket, options, waitMask);
+    const int printed = PrintReplies(socket, options);
     // Not a failure: a request may well have no answer (an "off", or a known player's
     // unknown command), but the operator should not have to guess why nothing was printed.
-    if (printed == 0 && !options.listen && !stopRequested)
+    if (printed == 0 && !options.listen && !StopRequested())
         SayOnStandardError("no reply within " + std::to_string(options.waitMs) + " ms");
     return 0;
 }
@@ -211,7 +144,7 @@ using namespace lobby;
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> words(argv + std::min(argc, 1), argv + argc);
+    const std::vector<std::string> words = ProgramWords(argc, argv);
     ClientOptions options;
     try {
         options = ParseClientOptions(words);

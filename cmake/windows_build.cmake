@@ -1,7 +1,7 @@
 # The Windows build, cross-made with MinGW-w64 (cmake/mingw-w64-x86_64.cmake) and tested
 # under Wine. For now it builds the Windows pieces of the platform layer, the endpoint's
-# socket, the native window with its demo, and their tests; the server and the client follow
-# once server/ reaches the system only through platform/.
+# socket, the lobby's logic, the native window with its demo, lobby-client, and their tests;
+# the server follows once every interface of platform/ has its Windows file.
 
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
@@ -18,12 +18,42 @@ target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x
     WIN32_LEAN_AND_MEAN)
 target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32)
 
+# The lobby's own logic (server/) and the system-free parts of platform/, built for Windows
+# so that nothing in them reaches the system but through platform/: the server program will
+# link them with the Windows implementations below once they are all there.
+file(GLOB LOBBY_WIN32_LOGIC_SOURCES CONFIGURE_DEPENDS server/*/*.cpp platform/*.cpp)
+list(REMOVE_ITEM LOBBY_WIN32_LOGIC_SOURCES ${CMAKE_SOURCE_DIR}/platform/standard_error.cpp)
+add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
+    platform/win32/clock.cpp platform/win32/monotonic_clock.cpp platform/win32/windows_reason.cpp
+    platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
+    platform/win32/file_text.cpp platform/win32/system_data_folder.cpp
+    net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
+    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
+    platform/win32/program_folder.cpp)
+target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
+
 # The native window, and a demo that fills it with a million made-up players.
-add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp)
+add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_core comctl32 gdi32 user32)
 add_executable(lobby-window-demo app/win32/window_demo.cpp)
 target_link_libraries(lobby-window-demo PRIVATE lobby_win32_window)
 set_target_properties(lobby-window-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# lobby-server.exe, headless: the same run from start-up to shutdown as on Linux, on the
+# Windows loop. The data folder is the program's own unless --dir names one.
+add_executable(lobby-server app/main.cpp app/command_line.cpp app/server_run.cpp app/standard_error_notifier.cpp)
+target_link_libraries(lobby-server PRIVATE lobby_win32_logic)
+set_source_files_properties(app/server_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
+set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")
+set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# lobby-client.exe: the client's own files, with the Windows socket and wait under them.
+add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
+    client/win32/client_system.cpp platform/cp1252.cpp)
+target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
+target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
+set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 if(NOT LOBBY_TESTS)
     return()
@@ -33,9 +63,12 @@ endif()
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 enable_testing()
 include(GoogleTest)
-file(GLOB LOBBY_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
+file(GLOB LOBBY_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp tests/win32/support/*.cpp)
 add_executable(lobby_win32_tests ${LOBBY_WIN32_TEST_SOURCES})
-target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window gtest_main)
+target_include_directories(lobby_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32)
+target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_logic gtest_main)
+# The process tests start the programs built beside the tests.
+add_dependencies(lobby_win32_tests lobby-client lobby-server)
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
 gtest_discover_tests(lobby_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60)

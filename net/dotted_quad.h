@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,24 @@ inline std::string DottedQuadText(std::uint32_t address)
             *out++ = '.';
     }
     return std::string(text, out);
+}
+
+// Between host and network byte order, without a system header: network order is the four
+// bytes as they travel, most significant first.
+inline std::uint32_t HostToNetworkOrder(std::uint32_t address)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
+                                    static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
+    std::uint32_t network;
+    std::memcpy(&network, bytes, sizeof network);
+    return network;
+}
+
+inline std::uint32_t NetworkToHostOrder(std::uint32_t address)
+{
+    unsigned char bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
 } // namespace lobby

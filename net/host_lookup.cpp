@@ -1,10 +1,8 @@
 #include "net/host_lookup.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <mutex>
-#include <netdb.h>
 #include <system_error>
 #include <thread>
 
@@ -27,18 +25,6 @@ struct HostLookup::Reply {
     bool done = false;
     std::optional<std::uint32_t> address;
 };
-
-std::optional<std::uint32_t> ResolveHostName(const std::string& name)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-    return reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-}
 
 HostLookup::HostLookup(EventLoop& loop)
     : loop_(loop), channel_(std::make_shared<Channel>()), resolver_(ResolveHostName)

@@ -1,8 +1,5 @@
 #include "net/udp_endpoint.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <optional>
 #include <string_view>
@@ -66,11 +63,12 @@ void TUDPEndpoint::BindLocal()
     watch_.reset();
     // Reentrant: while a send waits for a host-name lookup, the requests that arrive are
     // received and handled nested inside it, or the lobby would be deaf for the whole wait.
-    watch_ = loop_.WatchReadableReentrant(socket_.Fd(), [this] { ReceiveDatagram(); });
+    watch_ = loop_.WatchReadableReentrant(socket_.Watchable(), [this] { ReceiveDatagram(); });
 }
 
 void TUDPEndpoint::ReceiveDatagram()
 {
+    socket_.ClearReady();
     const UdpSocket::Received got = socket_.ReceiveFrom(receiveBuffer_.data(), kBufferSize);
     // Woken with nothing queued (the system dropped a datagram with a bad checksum, or the
     // loop called again on a hint): there is no datagram to announce and the previous one
@@ -94,7 +92,7 @@ void TUDPEndpoint::ReceiveDatagram()
     // A player sends many requests in a row, so the last sender's text is kept.
     if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
         lastSource_ = got.fromAddress;
-        lastSourceText_ = DottedQuadText(ntohl(got.fromAddress));
+        lastSourceText_ = DottedQuadText(NetworkToHostOrder(got.fromAddress));
     }
     const std::string fromIp = lastSourceText_;
     // A copy, so that a handler may reassign OnDataReceived while it runs.
@@ -156,8 +154,8 @@ std::optional<std::uint32_t> TUDPEndpoint::ResolveWithoutLookup(std::string_view
     // player. Any other text (octal or hexadecimal parts, fewer parts) is inet_addr's to read.
     // "255.255.255.255" goes to the lookup too: its value is inet_addr's own failure mark.
     const std::optional<std::uint32_t> plain = ParseDottedQuad(host);
-    const in_addr_t address = plain ? htonl(*plain) : ::inet_addr(std::string(host).c_str());
-    if (address == INADDR_NONE)
+    const std::uint32_t address = plain ? HostToNetworkOrder(*plain) : UdpSocket::InetAddr(std::string(host).c_str());
+    if (address == 0xFFFFFFFFu)
         return std::nullopt;
     if (address == 0)
         throw UDPSockError("Null Remote Address");
@@ -166,32 +164,14 @@ std::optional<std::uint32_t> TUDPEndpoint::ResolveWithoutLookup(std::string_view
 
 void TUDPEndpoint::SendBatch(std::span<const OutgoingDatagram> datagrams)
 {
-    // The system takes up to 1024 records a call; more are sent in slices of that.
+    // Sent in slices, so a long broadcast's records stay a bounded size.
     constexpr std::size_t kSlice = 1024;
-    const std::uint16_t port = htons(Low16(remotePort_));
+    const std::uint16_t port = Low16(remotePort_);
     for (std::size_t begin = 0; begin < datagrams.size(); begin += kSlice) {
         const std::size_t count = std::min(kSlice, datagrams.size() - begin);
-        batchRecords_.resize(count);
-        batchPieces_.resize(count);
-        batchAddresses_.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const OutgoingDatagram& datagram = datagrams[begin + i];
+        for (std::size_t i = 0; i < count; ++i)
             ReportStatus(2, "Sending Data");
-            sockaddr_in& to = batchAddresses_[i];
-            to = sockaddr_in{};
-            to.sin_family = AF_INET;
-            to.sin_port = port;
-            to.sin_addr.s_addr = datagram.address;
-            batchPieces_[i].iov_base = const_cast<char*>(datagram.bytes.data());
-            batchPieces_[i].iov_len = datagram.bytes.size();
-            mmsghdr& record = batchRecords_[i];
-            record = mmsghdr{};
-            record.msg_hdr.msg_name = &to;
-            record.msg_hdr.msg_namelen = sizeof to;
-            record.msg_hdr.msg_iov = &batchPieces_[i];
-            record.msg_hdr.msg_iovlen = 1;
-        }
-        const std::size_t refused = socket_.SendMany(batchRecords_.data(), count);
+        const std::size_t refused = socket_.SendMany(datagrams.subspan(begin, count), port);
         sendFailures_ += refused;
         if (!OnDataSend)
             continue;

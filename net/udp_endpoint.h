@@ -6,8 +6,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <vector>
 
 #include "net/datagram_endpoint.h"
@@ -99,8 +97,8 @@ public:
     // one that reads as 0.0.0.0 ("Null Remote Address"); any other text needs a lookup.
     std::optional<std::uint32_t> ResolveWithoutLookup(std::string_view host) override;
 
-    // Sends the datagrams to their addresses at RemotePort with as few sendmmsg calls as it
-    // takes. Reports "Sending Data" (level 2) before each datagram and raises OnDataSend for
+    // Sends the datagrams to their addresses at RemotePort with as few system calls as the
+    // system allows. Reports "Sending Data" (level 2) before each datagram and raises OnDataSend for
     // each one the system took; one it refused is counted in SendFailures.
     void SendBatch(std::span<const OutgoingDatagram> datagrams) override;
 
@@ -161,10 +159,6 @@ private:
     std::uint64_t sendFailures_ = 0;
     std::uint32_t lastSource_ = 0;  // the last sender's address (network byte order)...
     std::string lastSourceText_;    // ...as dotted text
-    // SendBatch's records, kept from call to call so a batch allocates nothing.
-    std::vector<mmsghdr> batchRecords_;
-    std::vector<iovec> batchPieces_;
-    std::vector<sockaddr_in> batchAddresses_;
 
     HostLookup lookup_;
     UdpSocket socket_;

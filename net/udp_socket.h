@@ -2,39 +2,49 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <memory>
+#include <span>
 
-#include "platform/posix/file_descriptor.h"
-
-struct mmsghdr;
+#include "net/datagram_endpoint.h"
+#include "platform/event_loop.h"
 
 namespace lobby {
 
-// One IPv4 datagram socket, owned: the descriptor is closed when the object goes. Calls
-// report failure by returning the errno value (0 on success) rather than raising, because
-// the endpoint decides per call whether and how a failure reaches its owner.
+// One IPv4 datagram socket, owned: closed when the object goes. Calls report failure by
+// returning the system's error number (0 on success) rather than raising, because the
+// endpoint decides per call whether and how a failure reaches its owner. Each system has its
+// own file (net/posix/, net/win32/); what they keep is hidden in State, so no system header
+// reaches the endpoint.
 //
-// The socket is blocking for sends (a full send buffer delays a datagram instead of
-// dropping it); receives never wait (see ReceiveFrom).
+// Sends wait for buffer room (a full send buffer delays a datagram instead of dropping it);
+// receives never wait (see ReceiveFrom).
 class UdpSocket {
 public:
     // A datagram as ReceiveFrom found it.
     struct Received {
-        // Length of the whole datagram, even when it was longer than the buffer and only
-        // the buffer's worth was stored; -1 when the receive failed.
+        // Length of the whole datagram, or more than capacity when it was longer than the
+        // buffer and only the buffer's worth was stored; -1 when the receive failed.
         std::int64_t length = -1;
-        int error = 0;                  // errno when length is -1
+        int error = 0;                  // the system's error number when length is -1
         std::uint32_t fromAddress = 0;  // sender's IPv4 address, network byte order
         std::uint16_t fromPort = 0;     // sender's port, host byte order
     };
 
-    UdpSocket() noexcept = default; // holds no descriptor
+    UdpSocket() noexcept; // holds no socket
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
 
     // Creates a new unbound socket. On failure returns one that is not open and sets error.
     static UdpSocket Open(int& error) noexcept;
 
-    bool IsOpen() const noexcept { return fd_.IsOpen(); }
-    int Fd() const noexcept { return fd_.Get(); }
+    bool IsOpen() const noexcept;
+    // What the loop watches for datagrams: the descriptor on POSIX, the socket's ready event
+    // on Windows.
+    EventLoop::Watchable Watchable() const noexcept;
+    // Called by the readable callback before it receives: Windows keeps its ready event
+    // signalled until then (a datagram arriving later signals it again); POSIX has nothing to do.
+    void ClearReady() noexcept;
 
     // Binds to port (host byte order; 0 lets the system choose) on every local address.
     int Bind(std::uint16_t port) noexcept;
@@ -51,19 +61,24 @@ public:
     // order). Returns 0 once the system has taken the datagram.
     int SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept;
 
-    // Sends count prepared datagrams (sendmmsg's records, each naming its destination) in
-    // order, as many to a call as the system takes. A datagram the system refuses is skipped
-    // and the rest still go. Returns how many were refused.
-    std::size_t SendMany(mmsghdr* datagrams, std::size_t count) noexcept;
+    // Sends the datagrams in order to their addresses at port (host byte order), with as few
+    // system calls as the system allows. A datagram the system refuses is skipped and the
+    // rest still go. Returns how many were refused.
+    std::size_t SendMany(std::span<const OutgoingDatagram> datagrams, std::uint16_t port) noexcept;
 
-    // Closes the descriptor now; a closed socket can be closed again. The descriptor is gone
-    // whatever close reports, so there is nothing to retry or report.
-    void Close() noexcept { fd_.Close(); }
+    // Closes the socket now; a closed socket can be closed again. The socket is gone
+    // whatever the system reports, so there is nothing to retry or report.
+    void Close() noexcept;
+
+    // inet_addr's reading of text: the address in network byte order, or 0xFFFFFFFF when
+    // the text is no address (or is 255.255.255.255).
+    static std::uint32_t InetAddr(const char* text) noexcept;
 
 private:
-    explicit UdpSocket(FileDescriptor fd) noexcept : fd_(std::move(fd)) {}
+    struct State;
+    explicit UdpSocket(std::unique_ptr<State> state) noexcept;
 
-    FileDescriptor fd_;
+    std::unique_ptr<State> state_;
 };
 
 } // namespace lobby

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -17,13 +18,16 @@ public:
         virtual ~Registration() = default;
     };
 
+    // What a loop watches: a descriptor on POSIX, a waitable handle on Windows.
+    using Watchable = std::intptr_t;
+
     virtual ~EventLoop() = default;
 
     // Calls onReadable whenever fd has data to read, until the registration is destroyed.
     // The callback must read (at least one datagram); the loop calls again while data remain.
     // It is never re-entered: while it is on the stack, a nested dispatch (ProcessEvents from
     // inside it) leaves fd's events pending until it has returned.
-    virtual std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) = 0;
+    virtual std::unique_ptr<Registration> WatchReadable(Watchable fd, std::function<void()> onReadable) = 0;
 
     // As WatchReadable, except that a nested dispatch run from inside the callback dispatches
     // fd's events too, so the callback runs nested inside itself. For one reader only: the
@@ -32,12 +36,12 @@ public:
     // shared state (its datagram) before anything that dispatches, and keeps nothing of a
     // nested run's making. Depth stays bounded by what dispatches inside it (the endpoint
     // waits for one lookup at a time).
-    virtual std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) = 0;
+    virtual std::unique_ptr<Registration> WatchReadableReentrant(Watchable fd, std::function<void()> onReadable) = 0;
 
     // Calls onWritable whenever fd can take more bytes, until the registration is destroyed:
     // for a stream whose reply did not fit at once. Never re-entered. A descriptor is watched
     // for reading or for writing, not both at once.
-    virtual std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) = 0;
+    virtual std::unique_ptr<Registration> WatchWritable(Watchable fd, std::function<void()> onWritable) = 0;
 
     // Asks for the readable callback of watch to run again soon, as if the system had
     // reported its descriptor readable once more, without asking the system. A reader that

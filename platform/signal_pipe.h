@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "platform/event_loop.h"
-#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 
@@ -25,9 +24,10 @@ private:
 
     std::function<void()> onClose_;
     std::function<void()> onReload_;
-    FileDescriptor readEnd_;
-    FileDescriptor writeEnd_; // what the signal handler writes to
-    // Declared after the pipe's ends, so the loop stops watching before they close.
+    // The pipe's ends on POSIX, the console's handler on Windows: each system's own.
+    struct System;
+    std::unique_ptr<System> system_;
+    // Declared after the system's part, so the loop stops watching before it goes.
     std::unique_ptr<EventLoop::Registration> watch_;
 };
 

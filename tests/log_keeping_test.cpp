@@ -232,9 +232,9 @@ namespace {
 // A loop that only queues posts, from any thread, for the test to run.
 class PostQueueLoop : public EventLoop {
 public:
-    std::unique_ptr<Registration> WatchReadable(int, std::function<void()>) override { return {}; }
-    std::unique_ptr<Registration> WatchReadableReentrant(int, std::function<void()>) override { return {}; }
-    std::unique_ptr<Registration> WatchWritable(int, std::function<void()>) override { return {}; }
+    std::unique_ptr<Registration> WatchReadable(Watchable, std::function<void()>) override { return {}; }
+    std::unique_ptr<Registration> WatchReadableReentrant(Watchable, std::function<void()>) override { return {}; }
+    std::unique_ptr<Registration> WatchWritable(Watchable, std::function<void()>) override { return {}; }
     std::unique_ptr<Registration> StartTimer(int, std::function<void()>) override
     {
         return std::make_unique<Registration>();

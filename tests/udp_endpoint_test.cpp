@@ -357,6 +357,14 @@ TEST_F(UdpEndpointTest, PortTakenByAnotherSocketRaisesNamingPortAndReason)
 TEST_F(UdpEndpointTest, RefusedSocketRaisesUnknownErrorNumber)
 {
     const std::int32_t oldLocalPort = endpoint->LocalPort();
+    // The same ways taken once first (an endpoint dropped as its error is caught, a socket
+    // replaced), so that the sanitizer's type checks along them are settled while it can
+    // still open the descriptors it needs for them.
+    SockErrorOf([&] {
+        TUDPEndpoint warmed(loop);
+        warmed.SetLocalPort(0);
+        throw UDPSockError("warming up");
+    });
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
     rlimit none = saved;

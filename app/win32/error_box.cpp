@@ -5,29 +5,8 @@
 #include <windows.h>
 
 #include "app/win32/main_window.h"
-#include "platform/standard_error.h"
 
 namespace lobby::win32 {
-
-void ErrorBox::ShowError(const std::string& caption, const std::string& text)
-{
-    if (!showing_) {
-        WriteErrorLine(caption, text);
-        held_.emplace_back(caption, text);
-        return;
-    }
-    Show(caption, text);
-}
-
-void ErrorBox::StartShowing()
-{
-    showing_ = true;
-    while (!held_.empty()) {
-        auto [caption, text] = std::move(held_.front());
-        held_.pop_front();
-        Show(caption, text);
-    }
-}
 
 void ErrorBox::Show(const std::string& caption, const std::string& text)
 {

@@ -100,12 +100,12 @@ WinUdpSocket WinUdpSocket::Open(int& error) noexcept
     return made;
 }
 
-int WinUdpSocket::Bind(std::uint16_t port) noexcept
+int WinUdpSocket::Bind(std::uint16_t port, std::uint32_t address) noexcept
 {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_addr.s_addr = address;
     if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return ::WSAGetLastError();
     return 0;

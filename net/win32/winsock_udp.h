@@ -54,7 +54,9 @@ public:
     HANDLE ReadyEvent() const noexcept { return ready_; }
     void ClearReady() noexcept { ::WSAResetEvent(ready_); }
 
-    int Bind(std::uint16_t port) noexcept;
+    // Binds to port (host byte order; 0 lets the system choose) on address (network byte
+    // order; 0 is every local address).
+    int Bind(std::uint16_t port, std::uint32_t address = 0) noexcept;
     std::uint16_t BoundPort() const noexcept;
     Received ReceiveFrom(char* buffer, std::size_t capacity) noexcept;
     int SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept;

@@ -456,21 +456,21 @@ void EpollEventLoop::SetErrorHandler(ErrorHandler onError)
     core_->SetErrorHandler(std::move(onError));
 }
 
-std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadable(int fd, std::function<void()> onReadable)
+std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadable(Watchable fd, std::function<void()> onReadable)
 {
     core_->AssertInLoopThread("EpollEventLoop::WatchReadable");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable));
     return std::make_unique<Core::Registration>(core_, token);
 }
 
-std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(int fd, std::function<void()> onReadable)
+std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchReadableReentrant(Watchable fd, std::function<void()> onReadable)
 {
     core_->AssertInLoopThread("EpollEventLoop::WatchReadableReentrant");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onReadable), true);
     return std::make_unique<Core::Registration>(core_, token);
 }
 
-std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchWritable(int fd, std::function<void()> onWritable)
+std::unique_ptr<EventLoop::Registration> EpollEventLoop::WatchWritable(Watchable fd, std::function<void()> onWritable)
 {
     core_->AssertInLoopThread("EpollEventLoop::WatchWritable");
     const std::uint64_t token = core_->Add(fd, FileDescriptor(), std::move(onWritable), false, EPOLLOUT);

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/event_loop.h"
+#include "platform/system_event_loop.h"
 
 namespace lobby {
 
@@ -31,7 +31,7 @@ namespace lobby {
 // A registration may outlive the loop (destroying it then does nothing). One readable
 // registration per descriptor at a time, and it must be destroyed before the descriptor is
 // closed.
-class EpollEventLoop : public EventLoop {
+class EpollEventLoop : public SystemEventLoop {
 public:
     using ErrorHandler = LoopErrorHandler;
 
@@ -49,11 +49,11 @@ public:
     // Calls onReadable while fd is readable (or has an error or hang-up to report), once per
     // pass of the loop. Raises Exception when the system refuses to watch fd (not open, a
     // regular file, already watched).
-    std::unique_ptr<Registration> WatchReadable(int fd, std::function<void()> onReadable) override;
+    std::unique_ptr<Registration> WatchReadable(Watchable fd, std::function<void()> onReadable) override;
     // As WatchReadable, but the callback may run nested inside itself (see the nesting rule).
-    std::unique_ptr<Registration> WatchReadableReentrant(int fd, std::function<void()> onReadable) override;
+    std::unique_ptr<Registration> WatchReadableReentrant(Watchable fd, std::function<void()> onReadable) override;
     // As WatchReadable, for the descriptor taking more bytes.
-    std::unique_ptr<Registration> WatchWritable(int fd, std::function<void()> onWritable) override;
+    std::unique_ptr<Registration> WatchWritable(Watchable fd, std::function<void()> onWritable) override;
 
     // Queues the watch's callback for the next pass without a wait; up to kAgainPasses such
     // passes run in a row before a wait lets timers, posts from other threads and other
@@ -83,7 +83,7 @@ public:
     // Dispatches events until Quit, then returns; the quit is used up, so a later Run runs
     // until the next Quit. Raises Exception when called from inside a callback, or when the
     // wait itself fails.
-    void Run();
+    void Run() override;
 
 private:
     class Core;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/exception.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
 
@@ -25,16 +26,21 @@ extern "C" void OnSignal(int number)
 
 } // namespace
 
+struct SignalPipe::System {
+    FileDescriptor readEnd;
+    FileDescriptor writeEnd; // what the signal handler writes to
+};
+
 SignalPipe::SignalPipe(EventLoop& loop, std::function<void()> onClose, std::function<void()> onReload)
-    : onClose_(std::move(onClose)), onReload_(std::move(onReload))
+    : onClose_(std::move(onClose)), onReload_(std::move(onReload)), system_(std::make_unique<System>())
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Exception(std::string("Cannot create the signal pipe: ") + std::strerror(errno));
-    readEnd_ = FileDescriptor(ends[0]);
-    writeEnd_ = FileDescriptor(ends[1]);
-    watch_ = loop.WatchReadable(readEnd_.Get(), [this] { Drain(); });
-    g_writeEnd = writeEnd_.Get();
+    system_->readEnd = FileDescriptor(ends[0]);
+    system_->writeEnd = FileDescriptor(ends[1]);
+    watch_ = loop.WatchReadable(system_->readEnd.Get(), [this] { Drain(); });
+    g_writeEnd = system_->writeEnd.Get();
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -57,7 +63,7 @@ void SignalPipe::Drain()
 {
     char bytes[64];
     ssize_t got;
-    while ((got = ::read(readEnd_.Get(), bytes, sizeof bytes)) > 0) {
+    while ((got = ::read(system_->readEnd.Get(), bytes, sizeof bytes)) > 0) {
         for (ssize_t i = 0; i < got; ++i) {
             if (bytes[i] == SIGHUP)
                 onReload_();

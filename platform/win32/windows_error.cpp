@@ -34,4 +34,15 @@ std::string Narrow(const std::wstring& wide, UINT codePage)
     return bytes;
 }
 
+std::wstring Widen(const std::string& bytes, UINT codePage)
+{
+    if (bytes.empty())
+        return {};
+    const int size = static_cast<int>(bytes.size());
+    const int length = ::MultiByteToWideChar(codePage, 0, bytes.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(codePage, 0, bytes.data(), size, wide.data(), length);
+    return wide;
+}
+
 } // namespace lobby::win32

@@ -23,7 +23,8 @@ private:
 // puts after it; "Unknown Error No. " and the number when the system has none.
 std::string SystemMessage(DWORD code);
 
-// UTF-16 text as bytes of a code page (1252 for the lobby's own texts).
+// UTF-16 text as bytes of a code page (1252 for the lobby's own texts), and back.
 std::string Narrow(const std::wstring& wide, UINT codePage);
+std::wstring Widen(const std::string& bytes, UINT codePage);
 
 } // namespace lobby::win32

@@ -1,21 +1,65 @@
 #include "net/udp_socket.h"
 
+#include <arpa/inet.h>
 #include <algorithm>
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <utility>
+#include <vector>
 
 #include "net/socket_error.h"
+#include "platform/posix/file_descriptor.h"
 
 namespace lobby {
+
+struct UdpSocket::State {
+    FileDescriptor fd;
+    // SendMany's records, kept from call to call so a batch allocates nothing.
+    std::vector<mmsghdr> records;
+    std::vector<iovec> pieces;
+    std::vector<sockaddr_in> addresses;
+};
+
+UdpSocket::UdpSocket() noexcept = default;
+UdpSocket::UdpSocket(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+UdpSocket::~UdpSocket() = default;
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept = default;
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept = default;
 
 UdpSocket UdpSocket::Open(int& error) noexcept
 {
     // Close-on-exec: the server may start other programs, which must not inherit its port.
     FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     error = fd.IsOpen() ? 0 : errno;
-    return UdpSocket(std::move(fd));
+    if (!fd.IsOpen())
+        return UdpSocket();
+    auto state = std::make_unique<State>();
+    state->fd = std::move(fd);
+    return UdpSocket(std::move(state));
+}
+
+bool UdpSocket::IsOpen() const noexcept
+{
+    return state_ && state_->fd.IsOpen();
+}
+
+EventLoop::Watchable UdpSocket::Watchable() const noexcept
+{
+    return state_ ? state_->fd.Get() : -1;
+}
+
+void UdpSocket::ClearReady() noexcept {}
+
+void UdpSocket::Close() noexcept
+{
+    if (state_)
+        state_->fd.Close();
+}
+
+std::uint32_t UdpSocket::InetAddr(const char* text) noexcept
+{
+    return ::inet_addr(text);
 }
 
 int UdpSocket::Bind(std::uint16_t port) noexcept
@@ -24,7 +68,7 @@ int UdpSocket::Bind(std::uint16_t port) noexcept
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (::bind(state_->fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return errno;
     return 0;
 }
@@ -33,7 +77,7 @@ std::uint16_t UdpSocket::BoundPort() const noexcept
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    if (::getsockname(state_->fd.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 0;
     return ntohs(local.sin_port);
 }
@@ -46,7 +90,7 @@ UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) n
         socklen_t fromLength = sizeof from;
         // MSG_TRUNC makes the result the datagram's real length, so a datagram longer than
         // the buffer is told apart from one that fits exactly.
-        const ssize_t n = ::recvfrom(fd_.Get(), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
+        const ssize_t n = ::recvfrom(state_->fd.Get(), buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (n >= 0) {
             result.length = n;
@@ -67,7 +111,7 @@ int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address,
     to.sin_port = htons(port);
     to.sin_addr.s_addr = address;
     for (;;) {
-        if (::sendto(fd_.Get(), data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+        if (::sendto(state_->fd.Get(), data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
             return 0;
         const int error = errno;
         if (ClassifySocketError(error) != SocketErrorKind::Interrupted)
@@ -75,13 +119,34 @@ int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address,
     }
 }
 
-std::size_t UdpSocket::SendMany(mmsghdr* datagrams, std::size_t count) noexcept
+std::size_t UdpSocket::SendMany(std::span<const OutgoingDatagram> datagrams, std::uint16_t port) noexcept
 {
+    const std::size_t count = datagrams.size();
+    State& state = *state_;
+    // Sized before any pointer into them is taken, so the records point at stable entries.
+    state.records.resize(count);
+    state.pieces.resize(count);
+    state.addresses.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        sockaddr_in& to = state.addresses[i];
+        to = sockaddr_in{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = datagrams[i].address;
+        state.pieces[i].iov_base = const_cast<char*>(datagrams[i].bytes.data());
+        state.pieces[i].iov_len = datagrams[i].bytes.size();
+        mmsghdr& record = state.records[i];
+        record = mmsghdr{};
+        record.msg_hdr.msg_name = &to;
+        record.msg_hdr.msg_namelen = sizeof to;
+        record.msg_hdr.msg_iov = &state.pieces[i];
+        record.msg_hdr.msg_iovlen = 1;
+    }
     std::size_t refused = 0;
     for (std::size_t next = 0; next < count;) {
         // The system takes at most 1024 records a call and quietly ignores the rest.
         const unsigned batch = static_cast<unsigned>(std::min<std::size_t>(count - next, 1024));
-        const int sent = ::sendmmsg(fd_.Get(), datagrams + next, batch, 0);
+        const int sent = ::sendmmsg(state.fd.Get(), state.records.data() + next, batch, 0);
         if (sent > 0) {
             next += static_cast<std::size_t>(sent);
             continue;

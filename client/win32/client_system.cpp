@@ -1,0 +1,141 @@
+// lobby-client's socket and wait on Windows: the endpoint's Winsock socket, its ready event
+// and the console's Ctrl+C, waited for together.
+#include "client/client_system.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include <winsock2.h>
+#include <shellapi.h>
+#include <ws2tcpip.h>
+
+#include "net/win32/winsock_udp.h"
+
+namespace lobby {
+
+using namespace win32;
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+// Set by the console's handler, watched beside the socket: a Ctrl+C that comes before the
+// wait leaves it set, so it is never lost between the check and the wait.
+HANDLE stopEvent = nullptr;
+
+// Ctrl+C, Ctrl+Break and the console's close end the wait; the process then ends the way it
+// would after its last reply (for a close, Windows allows it a few seconds).
+BOOL WINAPI RequestStop(DWORD)
+{
+    stopRequested = true;
+    ::SetEvent(stopEvent);
+    return TRUE;
+}
+
+} // namespace
+
+std::vector<std::string> ProgramWords(int, char**)
+{
+    // main's argv is in the ANSI code page, which loses every character it lacks; the wide
+    // command line has them all.
+    ::SetConsoleOutputCP(CP_UTF8);
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::string> words;
+    for (int i = 1; wide != nullptr && i < count; ++i) {
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string word(static_cast<std::size_t>(std::max(size, 1)), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, word.data(), size, nullptr, nullptr);
+        word.resize(word.size() - 1); // the terminating NUL
+        words.push_back(std::move(word));
+    }
+    ::LocalFree(wide);
+    return words;
+}
+
+std::optional<std::uint32_t> LookUpHostAddress(const std::string& name)
+{
+    WinsockSession session;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    const std::uint32_t address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return address;
+}
+
+void CatchStopRequests()
+{
+    stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(RequestStop, TRUE);
+}
+
+bool StopRequested()
+{
+    return stopRequested;
+}
+
+struct ReplySocket::System {
+    WinsockSession session;
+    WinUdpSocket socket;
+};
+
+ReplySocket::ReplySocket() : system_(std::make_unique<System>())
+{
+    int error = 0;
+    system_->socket = WinUdpSocket::Open(error);
+    if (!system_->socket.IsOpen())
+        throw ClientFailure("cannot open a UDP socket: " + WinsockErrorReason(error));
+}
+
+ReplySocket::~ReplySocket() = default;
+
+BindRefusal ReplySocket::Bind(std::uint32_t address, std::uint16_t port, std::string& reason)
+{
+    const int error = system_->socket.Bind(port, address);
+    if (error == 0)
+        return BindRefusal::None;
+    reason = WinsockErrorReason(error);
+    // A port held exclusively by another program reads as "access denied" on Windows.
+    if (error == WSAEADDRINUSE || error == WSAEACCES)
+        return BindRefusal::PortTaken;
+    if (error == WSAEADDRNOTAVAIL)
+        return BindRefusal::AddressNotLocal;
+    return BindRefusal::Other;
+}
+
+std::string ReplySocket::SendTo(const std::string& bytes, std::uint32_t address, std::uint16_t port)
+{
+    const int error = system_->socket.SendTo(bytes.data(), bytes.size(), address, port);
+    return error == 0 ? std::string() : WinsockErrorReason(error);
+}
+
+bool ReplySocket::WaitForDatagrams(std::optional<std::chrono::milliseconds> timeout)
+{
+    const HANDLE watched[] = {system_->socket.ReadyEvent(), stopEvent};
+    const DWORD count = stopEvent != nullptr ? 2 : 1;
+    // Below INFINITE, which would wait without end.
+    const DWORD limit = timeout ? static_cast<DWORD>(std::min<std::int64_t>(timeout->count(), INFINITE - 1)) : INFINITE;
+    const DWORD woken = ::WaitForMultipleObjects(count, watched, FALSE, limit);
+    if (woken == WAIT_FAILED)
+        throw ClientFailure("cannot wait for replies: " + WinsockErrorReason(static_cast<int>(::GetLastError())));
+    if (woken != WAIT_OBJECT_0)
+        return false;
+    // Cleared before the receives: a datagram arriving during them signals it again.
+    system_->socket.ClearReady();
+    return true;
+}
+
+std::optional<std::size_t> ReplySocket::Receive(char* buffer, std::size_t capacity)
+{
+    const WinUdpSocket::Received received = system_->socket.ReceiveFrom(buffer, capacity);
+    if (received.length >= 0)
+        return std::min(static_cast<std::size_t>(received.length), capacity);
+    if (ClassifyWinsockError(received.error) == WinsockErrorKind::WouldBlock)
+        return std::nullopt;
+    throw ClientFailure("cannot receive: " + WinsockErrorReason(received.error));
+}
+
+} // namespace lobby

@@ -1,0 +1,95 @@
+#include "net/udp_socket.h"
+
+#include <utility>
+
+#include "net/win32/winsock_udp.h"
+
+namespace lobby {
+
+// Windows has no sendmmsg: a batch goes one sendto a datagram, which is what Windows
+// Sockets offer short of registered I/O.
+struct UdpSocket::State {
+    win32::WinsockSession session; // held for as long as the socket is
+    win32::WinUdpSocket socket;
+};
+
+UdpSocket::UdpSocket() noexcept = default;
+UdpSocket::UdpSocket(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+UdpSocket::~UdpSocket() = default;
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept = default;
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept = default;
+
+UdpSocket UdpSocket::Open(int& error) noexcept
+{
+    std::unique_ptr<State> state;
+    try {
+        state = std::make_unique<State>();
+    } catch (...) {
+        // No session (or no memory): the endpoint reports the number it is given.
+        error = WSASYSNOTREADY;
+        return UdpSocket();
+    }
+    state->socket = win32::WinUdpSocket::Open(error);
+    if (!state->socket.IsOpen())
+        return UdpSocket();
+    return UdpSocket(std::move(state));
+}
+
+bool UdpSocket::IsOpen() const noexcept
+{
+    return state_ && state_->socket.IsOpen();
+}
+
+EventLoop::Watchable UdpSocket::Watchable() const noexcept
+{
+    return state_ ? reinterpret_cast<EventLoop::Watchable>(state_->socket.ReadyEvent()) : 0;
+}
+
+void UdpSocket::ClearReady() noexcept
+{
+    if (state_)
+        state_->socket.ClearReady();
+}
+
+int UdpSocket::Bind(std::uint16_t port) noexcept
+{
+    return state_->socket.Bind(port);
+}
+
+std::uint16_t UdpSocket::BoundPort() const noexcept
+{
+    return state_ ? state_->socket.BoundPort() : 0;
+}
+
+UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) noexcept
+{
+    const win32::WinUdpSocket::Received got = state_->socket.ReceiveFrom(buffer, capacity);
+    return Received{got.length, got.error, got.fromAddress, got.fromPort};
+}
+
+int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept
+{
+    return state_->socket.SendTo(data, size, address, port);
+}
+
+std::size_t UdpSocket::SendMany(std::span<const OutgoingDatagram> datagrams, std::uint16_t port) noexcept
+{
+    std::size_t refused = 0;
+    for (const OutgoingDatagram& datagram : datagrams)
+        if (state_->socket.SendTo(datagram.bytes.data(), datagram.bytes.size(), datagram.address, port) != 0)
+            ++refused;
+    return refused;
+}
+
+void UdpSocket::Close() noexcept
+{
+    if (state_)
+        state_->socket.Close();
+}
+
+std::uint32_t UdpSocket::InetAddr(const char* text) noexcept
+{
+    return ::inet_addr(text);
+}
+
+} // namespace lobby

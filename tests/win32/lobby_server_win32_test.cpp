@@ -1,0 +1,100 @@
+// lobby-server.exe headless under test, on 127.0.0.1: the requests a player makes, bad
+// input, the registry on disk, and a second server on the taken port.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "net/win32/winsock_udp.h"
+#include "support/child_process.h"
+#include "tests/support/client_texts.h"
+
+using namespace lobby::win32;
+using namespace test_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x0100007F; // 127.0.0.1, network byte order
+
+std::uint16_t FreePort()
+{
+    int error = 0;
+    WinUdpSocket probe = WinUdpSocket::Open(error);
+    probe.Bind(0, kLoopback);
+    return probe.BoundPort();
+}
+
+class Player {
+public:
+    Player()
+    {
+        int error = 0;
+        socket_ = WinUdpSocket::Open(error);
+        socket_.Bind(0, kLoopback);
+    }
+    std::uint16_t Port() const { return socket_.BoundPort(); }
+
+    // Sends request and takes every reply that comes within the wait after the last one.
+    std::vector<std::string> Ask(const std::string& request, std::uint16_t serverPort, DWORD waitMs = 1500)
+    {
+        socket_.SendTo(request.data(), request.size(), kLoopback, serverPort);
+        std::vector<std::string> replies;
+        for (int i = 0; i < 20 && ::WaitForSingleObject(socket_.ReadyEvent(), waitMs) == WAIT_OBJECT_0; ++i) {
+            socket_.ClearReady();
+            char buffer[4096];
+            for (WinUdpSocket::Received got; (got = socket_.ReceiveFrom(buffer, sizeof buffer)).length >= 0;)
+                replies.emplace_back(buffer, static_cast<std::size_t>(got.length));
+        }
+        return replies;
+    }
+
+private:
+    WinUdpSocket socket_;
+};
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
+{
+    WinsockSession session;
+    Player ana;
+    const std::uint16_t port = FreePort();
+    const fs::path folder = fs::temp_directory_path() / ("lobby-e2e-" + std::to_string(::GetCurrentProcessId()));
+    fs::remove_all(folder);
+    const auto server = [&](const fs::path& dir) {
+        return L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --headless --listen-port " + std::to_wstring(port) +
+               L" --reply-port " + std::to_wstring(ana.Port()) + L" --dir \"" + dir.wstring() + L"\"";
+    };
+    ChildProcess lobby(server(folder));
+    for (int i = 0; i < 200 && lobby.OutSoFar().find("listening on UDP port") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the process starts in its own time
+    ASSERT_NE(lobby.OutSoFar().find("listening on UDP port " + std::to_string(port)), std::string::npos);
+
+    using Replies = std::vector<std::string>;
+    EXPECT_EQ(ana.Ask("ana|pw|slc|", port),
+              (Replies{kWelcome, OwnScore("0"), PlayerList({"+ana"}), Ranking({"ana - 0"}), kConnected}));
+    EXPECT_EQ(ana.Ask("ana|pw|msg|oi|gente \xE9 n\xF3s", port), (Replies{Chat("ana", "oi|gente \xE9 n\xF3s")}));
+    EXPECT_EQ(ana.Ask("ana|pw|scj|$10", port), (Replies{Ranking({"ana - 16"})}));
+    EXPECT_EQ(ReadFile(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,127.0.0.1,16,+,\r\n");
+    EXPECT_EQ(ana.Ask("no bars here", port, 500), Replies{});
+    EXPECT_EQ(ana.Ask(std::string(3000, 'z'), port, 500), Replies{});
+    EXPECT_EQ(ana.Ask("ana|not-the-password|slc|", port), (Replies{kNickTaken})) << "still serving";
+
+    const ChildResult second = RunChild(server(folder / "other"), 30000);
+    EXPECT_EQ(second.exitCode, 1u);
+    EXPECT_NE(second.err.find("Address already in use"), std::string::npos) << second.err;
+
+    lobby.Wait(0);
+    fs::remove_all(folder);
+}
+
+} // namespace
