@@ -50,7 +50,7 @@ set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
-    client/win32/client_system.cpp platform/cp1252.cpp)
+    client/win32/client_system.cpp net/win32/host_name_resolver.cpp platform/cp1252.cpp)
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -141,12 +141,12 @@ void MainWindow::CreateChildren()
     ::SetWindowTextW(grid_, L"Cad");
     ::SendMessageW(grid_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     for (int column = 0; column < source_.ColumnCount(); ++column) {
-        LVCOLUMNW spec{};
-        spec.mask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        spec.cx = column < kColumnWidthCount ? kColumnWidths[column] : 64;
-        spec.pszText = const_cast<wchar_t*>(L"");
-        spec.iSubItem = column;
-        ListView_InsertColumn(grid_, column, &spec);
+        LVCOLUMNW columnInfo{};
+        columnInfo.mask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+        columnInfo.cx = column < kColumnWidthCount ? kColumnWidths[column] : 64;
+        columnInfo.pszText = const_cast<wchar_t*>(L"");
+        columnInfo.iSubItem = column;
+        ListView_InsertColumn(grid_, column, &columnInfo);
     }
     SetHeaderTexts();
     ListView_SetItemCountEx(grid_, source_.RowCount(), LVSICF_NOINVALIDATEALL);
@@ -216,10 +216,10 @@ void MainWindow::SetHeaderTexts()
 {
     for (int column = 0; column < source_.ColumnCount(); ++column) {
         std::wstring text = FromCp1252(source_.HeaderText(column));
-        LVCOLUMNW spec{};
-        spec.mask = LVCF_TEXT;
-        spec.pszText = text.data();
-        ListView_SetColumn(grid_, column, &spec);
+        LVCOLUMNW columnInfo{};
+        columnInfo.mask = LVCF_TEXT;
+        columnInfo.pszText = text.data();
+        ListView_SetColumn(grid_, column, &columnInfo);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <shellapi.h>
 #include <ws2tcpip.h>
 
+#include "net/host_lookup.h"
 #include "net/win32/winsock_udp.h"
 
 namespace lobby {
@@ -54,16 +55,7 @@ std::vector<std::string> ProgramWords(int, char**)
 
 std::optional<std::uint32_t> LookUpHostAddress(const std::string& name)
 {
-    WinsockSession session;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    const std::uint32_t address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return address;
+    return ResolveHostName(name);
 }
 
 void CatchStopRequests()

@@ -81,16 +81,6 @@ void FileText::Reserve(std::size_t capacity)
     capacity_ = bytes;
 }
 
-void FileText::Append(const char* bytes, std::size_t count)
-{
-    if (count == 0)
-        return;
-    if (size_ + count > capacity_)
-        Reserve(std::max(size_ + count, capacity_ * 2));
-    std::memcpy(data_ + size_, bytes, count);
-    size_ += count;
-}
-
 void FileText::ReleaseBefore(std::size_t offset)
 {
     const std::size_t bytes = std::min(offset, size_) / PageSize() * PageSize();
