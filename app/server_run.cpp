@@ -159,6 +159,9 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
                                            const std::string& fromIp, std::int32_t port) {
             form.RunHandler([&] { form.UDP1DataReceived(sender, numberBytes, fromIp, port); });
         };
+        endpoint->OnReceiveBatch = [&form](TUDPEndpoint&, const std::function<void()>& announce) {
+            form.UDP1DataReceivedTogether(announce);
+        };
         return std::unique_ptr<DatagramEndpoint>(std::move(endpoint));
     };
 

@@ -20,7 +20,7 @@ std::uint16_t Low16(std::int32_t port)
 
 } // namespace
 
-TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), lookup_(loop)
+TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), batchBytes_(kReceiveBatch * kBufferSize), lookup_(loop)
 {
     // No handler can be assigned yet, so this report never arrives anywhere; it is kept so
     // the endpoint reports the same steps wherever it is built.
@@ -28,7 +28,11 @@ TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), lookup_(loop)
     OpenSocket();
 }
 
-TUDPEndpoint::~TUDPEndpoint() = default;
+TUDPEndpoint::~TUDPEndpoint()
+{
+    for (ReceiveRun* run = runs_; run != nullptr; run = run->outer)
+        run->gone = true;
+}
 
 void TUDPEndpoint::OpenSocket()
 {
@@ -45,6 +49,8 @@ void TUDPEndpoint::SetLocalPort(std::int32_t port)
     watch_.reset();
     socket_.Close();
     bound_ = false;
+    // What was taken from the old socket and not yet announced goes with it.
+    batchNext_ = batchCount_ = 0;
     OpenSocket();
     localPort_ = port;
     BindLocal();
@@ -63,41 +69,88 @@ void TUDPEndpoint::BindLocal()
     watch_.reset();
     // Reentrant: while a send waits for a host-name lookup, the requests that arrive are
     // received and handled nested inside it, or the lobby would be deaf for the whole wait.
-    watch_ = loop_.WatchReadableReentrant(socket_.Watchable(), [this] { ReceiveDatagram(); });
+    watch_ = loop_.WatchReadableReentrant(socket_.Watchable(), [this] { ReceiveDatagrams(); });
 }
 
-void TUDPEndpoint::ReceiveDatagram()
+void TUDPEndpoint::ReceiveDatagrams()
 {
     socket_.ClearReady();
-    const UdpSocket::Received got = socket_.ReceiveFrom(receiveBuffer_.data(), kBufferSize);
-    // Woken with nothing queued (the system dropped a datagram with a bad checksum, or the
-    // loop called again on a hint): there is no datagram to announce and the previous one
-    // stays.
-    if (got.length < 0 && ClassifySocketError(got.error) == SocketErrorKind::WouldBlock)
+    if (batchNext_ == batchCount_ && !TakeQueued())
         return;
-    // One datagram taken, so more are likely queued: the loop is asked to call again without
-    // a wait, as the system would once this one is read. Asked before the handler runs,
-    // since the handler may destroy the endpoint. After a failed receive the next one would
-    // most likely fail the same way, so the loop waits first.
-    if (got.length >= 0 && watch_)
-        loop_.NotifyAgain(*watch_);
-    // A datagram longer than the buffer is a failed receive, so that a cut-off request is
-    // never taken for a whole one: its first kBufferSize bytes stay in the buffer, the rest
-    // is gone.
-    receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
-    if (!OnDataReceived)
-        return;
-    // For an over-long datagram the sender is known and passed on (the lobby may want to
-    // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
-    // A player sends many requests in a row, so the last sender's text is kept.
-    if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
-        lastSource_ = got.fromAddress;
-        lastSourceText_ = DottedQuadText(NetworkToHostOrder(got.fromAddress));
+    ReceiveRun run{runs_};
+    runs_ = &run;
+    try {
+        // A copy, so that a handler may reassign OnReceiveBatch while it runs.
+        const TOnReceiveBatch wrapper = OnReceiveBatch;
+        if (wrapper)
+            wrapper(*this, [this, &run] { AnnounceQueued(run); });
+        else
+            AnnounceQueued(run);
+    } catch (...) {
+        // What is left of the batch waits for the next callback, which the loop is asked for.
+        if (run.gone)
+            throw;
+        runs_ = run.outer;
+        if (batchNext_ < batchCount_ && watch_)
+            loop_.NotifyAgain(*watch_);
+        throw;
     }
-    const std::string fromIp = lastSourceText_;
-    // A copy, so that a handler may reassign OnDataReceived while it runs.
-    const TOnReceive handler = OnDataReceived;
-    handler(*this, receivedCount_, fromIp, got.fromPort);
+    if (!run.gone)
+        runs_ = run.outer;
+}
+
+bool TUDPEndpoint::TakeQueued()
+{
+    batchNext_ = batchCount_ = 0;
+    const std::size_t taken = socket_.ReceiveMany(batchBytes_.data(), kBufferSize, batch_);
+    if (taken == 0) {
+        // Woken with nothing queued (the system dropped a datagram with a bad checksum, or
+        // the loop called again on a hint): there is nothing to announce and the previous
+        // datagram stays. Any other failure is announced, as a failed receive, with no sender.
+        if (ClassifySocketError(batch_[0].error) == SocketErrorKind::WouldBlock)
+            return false;
+        batch_[0].fromAddress = 0;
+        batch_[0].fromPort = 0;
+        batchCount_ = 1;
+        return true;
+    }
+    batchCount_ = taken;
+    // A full batch, so more are likely queued: the loop is asked to call again without a
+    // wait, as the system would once these are read. A batch cut short by a failure, or one
+    // that took all there was, lets the loop wait first.
+    if (taken == kReceiveBatch && batch_[taken - 1].length >= 0 && watch_)
+        loop_.NotifyAgain(*watch_);
+    return true;
+}
+
+void TUDPEndpoint::AnnounceQueued(const ReceiveRun& run)
+{
+    while (batchNext_ < batchCount_) {
+        const std::size_t slot = batchNext_++;
+        // Taken out of the queue before the handler runs: a nested run may fill it again.
+        const UdpSocket::Received got = batch_[slot];
+        // A datagram longer than the buffer is a failed receive, so that a cut-off request is
+        // never taken for a whole one: its first kBufferSize bytes are kept, the rest is gone.
+        if (got.length > 0)
+            std::copy_n(batchBytes_.data() + slot * kBufferSize, std::min<std::int64_t>(got.length, kBufferSize),
+                        receiveBuffer_.data());
+        receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
+        if (!OnDataReceived)
+            continue;
+        // For an over-long datagram the sender is known and passed on (the lobby may want to
+        // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
+        // A player sends many requests in a row, so the last sender's text is kept.
+        if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
+            lastSource_ = got.fromAddress;
+            lastSourceText_ = DottedQuadText(NetworkToHostOrder(got.fromAddress));
+        }
+        const std::string fromIp = lastSourceText_;
+        // A copy, so that a handler may reassign OnDataReceived while it runs.
+        const TOnReceive handler = OnDataReceived;
+        handler(*this, receivedCount_, fromIp, got.fromPort);
+        if (run.gone)
+            return;
+    }
 }
 
 void TUDPEndpoint::ReadDatagram(TStream& stream)

@@ -19,8 +19,11 @@ namespace lobby {
 // The server's datagram endpoint: one IPv4 UDP socket bound to LocalPort on every local
 // address. Each datagram that arrives is read on the loop's thread, kept until the next one
 // arrives, and announced through OnDataReceived; SendDatagram sends a whole stream as one
-// datagram to RemoteHost:RemotePort. One datagram is taken per readable callback; the loop
-// calls again while more are queued, so timers and signals get their turn between any two.
+// datagram to RemoteHost:RemotePort. A readable callback takes what is queued, up to
+// kReceiveBatch datagrams, with one receive, and announces them one by one in arrival order
+// (inside OnReceiveBatch, when assigned, so the owner can hand over their answers together);
+// the loop calls again while more are queued, so timers and signals get their turn between
+// any two batches, and a batch is short enough that none waits long behind the others.
 //
 // Everything runs on the loop's thread. A send to a dotted address neither waits nor
 // dispatches events; a send to a host name dispatches the loop's events until the name has
@@ -34,11 +37,17 @@ class TUDPEndpoint : public DatagramEndpoint {
 public:
     static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
     static constexpr std::size_t kMaxHostLength = 127; // longest RemoteHost accepted
+    // Datagrams taken by one receive at most: 64 small requests are handled in a few hundred
+    // microseconds, so the last of a batch is not kept waiting long behind the first.
+    static constexpr std::size_t kReceiveBatch = 64;
 
     // NumberBytes is -1 for a failed receive (a datagram longer than kBufferSize included).
     using TOnReceive = std::function<void(TUDPEndpoint& sender, std::int32_t NumberBytes,
                                           const std::string& FromIP, std::int32_t Port)>;
     using TNotifyEvent = std::function<void(TUDPEndpoint& sender)>;
+    // Wraps the announcements of the datagrams taken together: announce raises OnDataReceived
+    // for each of them, in order, and must be called once.
+    using TOnReceiveBatch = std::function<void(TUDPEndpoint& sender, const std::function<void()>& announce)>;
     using TOnStatus = std::function<void(TUDPEndpoint& sender, const std::string& status)>;
     using THandlerEvent = std::function<void(bool& handled)>;
     using TStreamInvalid = std::function<void(bool& handled, TStream& Stream)>;
@@ -127,6 +136,8 @@ public:
     void SetLookupTimeoutMs(int timeoutMs) { lookup_.SetTimeoutMs(timeoutMs); }
 
     TOnReceive OnDataReceived;
+    // Unassigned, the datagrams are announced one after another with nothing around them.
+    TOnReceiveBatch OnReceiveBatch;
     TNotifyEvent OnDataSend;
     TOnStatus OnStatus;
     THandlerEvent OnInvalidHost;
@@ -138,11 +149,24 @@ private:
     // Replaces the socket with a new unbound one; raises UDPSockError "Unknown Error No. "
     // when the system refuses (the endpoint is then left without a socket).
     void OpenSocket();
-    // The readable callback: takes and announces one datagram. A handler may destroy or move
-    // the endpoint, since nothing of it is touched after the handler returns; it may also
-    // run this again nested (during a lookup), since what it hands the handler (FromIP, the
-    // count) lives in this call's frame, not in the endpoint.
-    void ReceiveDatagram();
+    // One run of the readable callback, on the stack: the endpoint's destructor marks every
+    // run still on the stack, so none touches an endpoint that a handler destroyed.
+    struct ReceiveRun {
+        ReceiveRun* outer;
+        bool gone = false;
+    };
+    // The readable callback: takes what is queued (when nothing taken earlier still waits)
+    // and announces it. A handler may destroy the endpoint or move it to another port (what
+    // was taken from the old socket and not yet announced is dropped with it); it may also
+    // run this again nested (during a lookup): the nested run announces first what the outer
+    // one took and has not announced yet, so requests are handled in arrival order, and what
+    // it hands a handler (FromIP, the count) lives in its own frame.
+    void ReceiveDatagrams();
+    // Fills the queue with one receive; false when nothing was taken (nothing queued). A
+    // receive that fails outright is queued as one failed datagram, to be announced.
+    bool TakeQueued();
+    // Announces the queued datagrams in order, until none is left or run is gone.
+    void AnnounceQueued(const ReceiveRun& run);
     // RemoteHost as an IPv4 address in network byte order: by inet_addr's rule, else by a
     // lookup, retried once when OnInvalidHost sets handled. Raises UDPSockError for a host
     // over kMaxHostLength characters and "Host Lookup Canceled" when the lookup fails.
@@ -156,6 +180,12 @@ private:
 
     std::array<char, kBufferSize> receiveBuffer_{};
     std::int32_t receivedCount_ = 0;
+    // Datagrams taken and not yet announced: batchBytes_ holds the i-th at i * kBufferSize.
+    std::vector<char> batchBytes_;
+    std::array<UdpSocket::Received, kReceiveBatch> batch_{};
+    std::size_t batchNext_ = 0;
+    std::size_t batchCount_ = 0;
+    ReceiveRun* runs_ = nullptr; // the innermost run of the readable callback on the stack
     std::uint64_t sendFailures_ = 0;
     std::uint32_t lastSource_ = 0;  // the last sender's address (network byte order)...
     std::string lastSourceText_;    // ...as dotted text

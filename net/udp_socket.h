@@ -57,6 +57,14 @@ public:
     // is -1 and error is the "would block" number.
     Received ReceiveFrom(char* buffer, std::size_t capacity) noexcept;
 
+    // Takes up to results.size() queued datagrams without waiting, with as few system calls
+    // as the system allows: the i-th is stored at buffers + i * capacity (at most capacity
+    // bytes of it) and told in results[i] as ReceiveFrom tells one. Returns how many were
+    // taken. When none was, results[0] says why (the "would block" number when nothing is
+    // queued). A receive that fails after some were taken ends the batch: it is the last
+    // entry, so it is told in its place.
+    std::size_t ReceiveMany(char* buffers, std::size_t capacity, std::span<Received> results) noexcept;
+
     // Sends size bytes as one datagram to address (network byte order) and port (host byte
     // order). Returns 0 once the system has taken the datagram.
     int SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept;

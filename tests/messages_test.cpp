@@ -91,6 +91,45 @@ TEST_F(MessagesTest, ALookupInTheMiddleOfABroadcastFindsEverythingBeforeItLogged
     EXPECT_EQ(lobby.endpoint->batches - batchesBefore, 3);
 }
 
+// Requests taken together hand their lines and datagrams over together, in the order each
+// would have had alone: a lookup in one of them first sees everything before it logged and
+// sent, and a request nested in the lookup has its output out before the lookup's send.
+TEST_F(MessagesTest, RequestsTakenTogetherKeepTheOrderOfRequestsHandledOneByOne)
+{
+    lobby.LoadRegistryFile(kHeader + Line(">", "ana", "10.0.0.1", "3", "+") + Line(">", "bob", "bob.example", "2", "-") +
+                           Line(">", "cy", "10.0.0.3", "1", "+"));
+    std::vector<std::string> logAtLookup;
+    std::vector<SentDatagram> sentAtLookup;
+    lobby.endpoint->failBeforeSend = [&](const std::string& host, const std::string& bytes) {
+        if (host != "bob.example" || bytes.empty() || !logAtLookup.empty())
+            return;
+        logAtLookup = lobby.LogLines();
+        sentAtLookup = lobby.endpoint->sent;
+        lobby.ReceiveTogether({{"10.0.0.3", "cy|pw|pvt|ana|2"}});
+    };
+    const int batchesBefore = lobby.endpoint->batches;
+    lobby.ReceiveTogether({{"10.0.0.1", "ana|pw|pvt|cy|1"}, {"10.0.0.1", "ana|pw|pvt|bob|b"}, {"10.0.0.1", "ana|pw|pvt|cy|3"}});
+
+    const auto toCy = [](const std::string& text) { return SentDatagram{"10.0.0.3", Private("ana", text)}; };
+    EXPECT_THAT(sentAtLookup, ElementsAre(toCy("1")));
+    EXPECT_THAT(logAtLookup, ElementsAre("10.0.0.1: 10:20:30 ana|pw|pvt|cy|1", "> 10:20:30 para: 10.0.0.3 " + Private("ana", "1"),
+                                         "10.0.0.1: 10:20:30 ana|pw|pvt|bob|b",
+                                         "> 10:20:30 para: bob.example " + Private("ana", "b")));
+    EXPECT_THAT(lobby.TakeSent(), ElementsAre(toCy("1"), SentDatagram{"10.0.0.1", Private("cy", "2")},
+                                              SentDatagram{"bob.example", Private("ana", "b")}, toCy("3")));
+    const std::vector<std::string> log = lobby.LogLines();
+    EXPECT_THAT(std::vector<std::string>(log.end() - 4, log.end()),
+                ElementsAre("10.0.0.3: 10:20:30 cy|pw|pvt|ana|2", "> 10:20:30 para: 10.0.0.1 " + Private("cy", "2"),
+                            "10.0.0.1: 10:20:30 ana|pw|pvt|cy|3", "> 10:20:30 para: 10.0.0.3 " + Private("ana", "3")));
+    // Before the lookup, the nested request's, and the rest of the batch: one hand-over each.
+    EXPECT_EQ(lobby.endpoint->batches - batchesBefore, 3);
+
+    // Without a lookup, the requests of a batch go in one hand-over, a failed one's included.
+    lobby.ReceiveTogether({{"10.0.0.1", "ana|pw|pvt|cy|4"}, {"10.0.0.3", "cy|pw|scj|x"}, {"10.0.0.3", "cy|pw|pvt|ana|5"}});
+    EXPECT_THAT(lobby.TakeSent(), ElementsAre(toCy("4"), SentDatagram{"10.0.0.1", Private("cy", "5")}));
+    EXPECT_EQ(lobby.endpoint->batches - batchesBefore, 4);
+}
+
 TEST_F(MessagesTest, NobodyOnlineMeansNothingSentAndNothingLogged)
 {
     lobby.form->Broadcast("hello");

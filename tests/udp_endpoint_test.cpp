@@ -5,6 +5,7 @@
 // checked on each loop the program runs on: the window's and the headless one. The rest
 // (sending to addresses, binding errors, error numbers) never asks the loop for anything, so
 // it runs once, on the window's.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -250,16 +251,52 @@ TEST_P(UdpEndpointOnEachLoop, LongerDatagramIsAFailedReceiveFromItsRealSenderAnd
     EXPECT_EQ(received[1].bytes, "next") << "the tail of the long datagram must not leak";
 }
 
-TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrder)
+TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrderInBoundedBatches)
 {
-    // One readable callback takes one: the rest must come with the next ones, in order.
+    // A readable callback takes a bounded batch, announced inside OnReceiveBatch: the rest
+    // must come with the next ones, in order.
     RecordReceives();
-    const int count = 53;
+    std::vector<std::size_t> batches;
+    endpoint->OnReceiveBatch = [&](TUDPEndpoint& sender, const std::function<void()>& announce) {
+        EXPECT_EQ(&sender, endpoint.get());
+        const std::size_t before = received.size();
+        announce();
+        batches.push_back(received.size() - before);
+    };
+    const int count = 150;
     for (int i = 0; i < count; ++i)
         peer.SendTo(endpoint->BoundPort(), "d" + std::to_string(i));
     ASSERT_TRUE(WaitForReceives(static_cast<std::size_t>(count)));
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(received[static_cast<std::size_t>(i)].bytes, "d" + std::to_string(i));
+    EXPECT_EQ(*std::max_element(batches.begin(), batches.end()), TUDPEndpoint::kReceiveBatch);
+}
+
+// A lookup in the first request of a batch lets the rest of that batch in before anything
+// that arrived later: requests are handled in arrival order.
+TEST_P(UdpEndpointOnEachLoop, ARunNestedInALookupAnnouncesTheRestOfTheBatchFirst)
+{
+    RecordReceives();
+    resolver.AnswerWith("127.0.0.1");
+    resolver.Gate();
+    LoopbackPeer late;
+    resolver.OnCall([&late, port = endpoint->BoundPort()] { late.SendTo(port, "late"); });
+    auto record = endpoint->OnDataReceived;
+    endpoint->OnDataReceived = [&, record](TUDPEndpoint& ep, std::int32_t n, const std::string& ip, std::int32_t port) {
+        record(ep, n, ip, port);
+        if (received.size() == 1)
+            SendTo("some.name.invalid", peer.Port(), "after lookup");
+        if (received.back().bytes == "late")
+            resolver.Release();
+    };
+    for (const char* bytes : {"a", "b", "c"})
+        peer.SendTo(endpoint->BoundPort(), bytes);
+    ASSERT_TRUE(WaitForReceives(4));
+    std::vector<std::string> order;
+    for (const ReceivedEvent& event : received)
+        order.push_back(event.bytes);
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "late"}));
+    EXPECT_TRUE(loopErrors.empty());
 }
 
 TEST_P(UdpEndpointOnEachLoop, AHandlerMayDestroyOrMoveTheEndpointWhileDatagramsAreQueued)

@@ -13,7 +13,9 @@
 // With --batched it does the same work with the fewest system calls a lobby could: all of a
 // request's lines (the received one and one per recipient) in one write, then all of its
 // datagrams in one sendmmsg (1024 a call at most). That is the batched floor; the default is
-// the per-message floor.
+// the per-message floor. With --receive-batch N it goes one step further: up to N waiting
+// requests taken with one recvmmsg, all their lines in one write, all their datagrams in one
+// sendmmsg: the receive-batched floor.
 //
 // Runs until SIGTERM or SIGINT, or at most --seconds (default 600); prints how many
 // requests it served.
@@ -55,6 +57,7 @@ struct Options {
     std::string saveFile;
     int seconds = 600;
     bool batched = false;
+    int receiveBatch = 0; // 0: one receive a request
 };
 
 // Ends the program through main with text as the one line on standard error.
@@ -133,6 +136,71 @@ void SaveReplacing(const std::string& path, const std::string& bytes)
         Fail("cannot rename " + temporary + ": " + std::strerror(errno));
 }
 
+struct Recipient {
+    sockaddr_in address;
+    std::string dotted;
+};
+
+// The receive-batched floor: serves until stopped or out of time; returns the requests served.
+long long ServeInBatches(const Options& options, int socketFd, int logFd, const std::vector<Recipient>& recipients)
+{
+    const std::size_t most = static_cast<std::size_t>(options.receiveBatch);
+    constexpr std::size_t kSize = 2048;
+    std::vector<char> buffers(most * kSize);
+    std::vector<mmsghdr> incoming(most);
+    std::vector<iovec> incomingPieces(most);
+    std::vector<sockaddr_in> sources(most);
+    std::vector<mmsghdr> outgoing(most * recipients.size());
+    std::vector<iovec> outgoingPieces(outgoing.size());
+    TimeText clock;
+    std::string lines;
+    char fromText[INET_ADDRSTRLEN] = {};
+    long long served = 0;
+    const std::time_t deadline = std::time(nullptr) + options.seconds;
+    while (!stopRequested && std::time(nullptr) < deadline) {
+        for (std::size_t i = 0; i < most; ++i) {
+            incomingPieces[i] = iovec{buffers.data() + i * kSize, kSize};
+            incoming[i] = mmsghdr{};
+            incoming[i].msg_hdr.msg_name = &sources[i];
+            incoming[i].msg_hdr.msg_namelen = sizeof sources[i];
+            incoming[i].msg_hdr.msg_iov = &incomingPieces[i];
+            incoming[i].msg_hdr.msg_iovlen = 1;
+        }
+        // Waits for the first (at most the wake-up timeout), then takes what else is queued.
+        const int taken = ::recvmmsg(socketFd, incoming.data(), static_cast<unsigned>(most), MSG_WAITFORONE, nullptr);
+        if (taken <= 0)
+            continue;
+        lines.clear();
+        std::size_t records = 0;
+        for (int i = 0; i < taken; ++i) {
+            char* datagram = buffers.data() + static_cast<std::size_t>(i) * kSize;
+            const std::size_t n = incoming[i].msg_len;
+            const std::string_view request(datagram, n);
+            ::inet_ntop(AF_INET, &sources[i].sin_addr, fromText, sizeof fromText);
+            lines.append(fromText).append(": ").append(clock.Now()).append(" ").append(request).append("\r\n");
+            for (const Recipient& recipient : recipients) {
+                lines.append("> ").append(clock.Now()).append(" para: ").append(recipient.dotted).append(" ");
+                lines.append(request).append("\r\n");
+                outgoingPieces[records] = iovec{datagram, n};
+                mmsghdr& record = outgoing[records++];
+                record = mmsghdr{};
+                record.msg_hdr.msg_name = const_cast<sockaddr_in*>(&recipient.address);
+                record.msg_hdr.msg_namelen = sizeof recipient.address;
+                record.msg_hdr.msg_iov = &outgoingPieces[records - 1];
+                record.msg_hdr.msg_iovlen = 1;
+            }
+        }
+        WriteAll(logFd, lines.data(), lines.size());
+        for (std::size_t sent = 0; sent < records;) {
+            const unsigned slice = static_cast<unsigned>(std::min<std::size_t>(records - sent, 1024));
+            const int got = ::sendmmsg(socketFd, outgoing.data() + sent, slice, 0);
+            sent += got > 0 ? static_cast<std::size_t>(got) : 1; // a refused one is skipped
+        }
+        served += taken;
+    }
+    return served;
+}
+
 // Serves until stopped or out of time; returns the requests served.
 long long Serve(const Options& options)
 {
@@ -155,10 +223,6 @@ long long Serve(const Options& options)
         Fail("cannot open " + logPath + ": " + std::strerror(errno));
     const std::string registryBytes = options.saveFile.empty() ? std::string() : ReadWholeFile(options.saveFile);
 
-    struct Recipient {
-        sockaddr_in address;
-        std::string dotted;
-    };
     std::vector<Recipient> recipients;
     for (int i = 0; i < options.fanout; ++i) {
         Recipient recipient{};
@@ -168,6 +232,9 @@ long long Serve(const Options& options)
         ::inet_pton(AF_INET, recipient.dotted.c_str(), &recipient.address.sin_addr);
         recipients.push_back(recipient);
     }
+
+    if (options.receiveBatch > 0)
+        return ServeInBatches(options, socketFd.Get(), log.Get(), recipients);
 
     // The batched floor's sendmmsg records, one per recipient, filled in per request.
     std::vector<mmsghdr> records(recipients.size());
@@ -229,10 +296,12 @@ long long Serve(const Options& options)
 
 const char* const kUsage =
     "usage: raw_server [--port P] [--reply-port P] [--fanout K] [--dir DIR] [--save FILE] [--seconds S]\n"
-    "                  [--batched]\n"
+    "                  [--batched] [--receive-batch N]\n"
     "  per request: receive, log it to DIR/raw-traffic.txt, [rewrite FILE through FILE.tmp with fsync],\n"
     "  then for each of the loadgen clients 0..K-1 log a line and send the request back to it;\n"
-    "  --batched: every line of the request in one write, every datagram in one sendmmsg.\n";
+    "  --batched: every line of the request in one write, every datagram in one sendmmsg;\n"
+    "  --receive-batch N: up to N waiting requests with one recvmmsg, all their lines in one write,\n"
+    "  all their datagrams in one sendmmsg.\n";
 
 // Reads the command line; raises std::invalid_argument naming what is wrong.
 Options ParseOptions(int argc, char** argv)
@@ -257,6 +326,8 @@ Options ParseOptions(int argc, char** argv)
             options.folder = value;
         else if (name == "--save")
             options.saveFile = value;
+        else if (name == "--receive-batch")
+            options.receiveBatch = static_cast<int>(ParseWhole(name, value, 1, 1024));
         else if (name == "--seconds")
             options.seconds = static_cast<int>(ParseWhole(name, value, 1, 86400));
         else

@@ -19,6 +19,10 @@ struct UdpSocket::State {
     std::vector<mmsghdr> records;
     std::vector<iovec> pieces;
     std::vector<sockaddr_in> addresses;
+    // ReceiveMany's records, likewise.
+    std::vector<mmsghdr> receiveRecords;
+    std::vector<iovec> receivePieces;
+    std::vector<sockaddr_in> sources;
 };
 
 UdpSocket::UdpSocket() noexcept = default;
@@ -101,6 +105,46 @@ UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) n
         result.error = errno;
         if (ClassifySocketError(result.error) != SocketErrorKind::Interrupted)
             return result;
+    }
+}
+
+std::size_t UdpSocket::ReceiveMany(char* buffers, std::size_t capacity, std::span<Received> results) noexcept
+{
+    const std::size_t most = results.size();
+    if (most == 0)
+        return 0;
+    State& state = *state_;
+    state.receiveRecords.resize(most);
+    state.receivePieces.resize(most);
+    state.sources.resize(most);
+    for (std::size_t i = 0; i < most; ++i) {
+        state.receivePieces[i] = iovec{buffers + i * capacity, capacity};
+        mmsghdr& record = state.receiveRecords[i];
+        record = mmsghdr{};
+        record.msg_hdr.msg_name = &state.sources[i];
+        record.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        record.msg_hdr.msg_iov = &state.receivePieces[i];
+        record.msg_hdr.msg_iovlen = 1;
+    }
+    for (;;) {
+        // MSG_TRUNC, as in ReceiveFrom: a datagram longer than its buffer reads as longer.
+        const int taken = ::recvmmsg(state.fd.Get(), state.receiveRecords.data(), static_cast<unsigned>(most),
+                                     MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        if (taken < 0) {
+            results[0] = Received{};
+            results[0].error = errno;
+            if (ClassifySocketError(results[0].error) == SocketErrorKind::Interrupted)
+                continue;
+            return 0;
+        }
+        for (std::size_t i = 0; i < static_cast<std::size_t>(taken); ++i) {
+            const mmsghdr& record = state.receiveRecords[i];
+            std::int64_t length = record.msg_len;
+            if ((record.msg_hdr.msg_flags & MSG_TRUNC) != 0)
+                length = std::max<std::int64_t>(length, static_cast<std::int64_t>(capacity) + 1);
+            results[i] = Received{length, 0, state.sources[i].sin_addr.s_addr, ntohs(state.sources[i].sin_port)};
+        }
+        return static_cast<std::size_t>(taken);
     }
 }
 

@@ -67,6 +67,28 @@ UdpSocket::Received UdpSocket::ReceiveFrom(char* buffer, std::size_t capacity) n
     return Received{got.length, got.error, got.fromAddress, got.fromPort};
 }
 
+// Windows has no recvmmsg either: one non-blocking receive a datagram, until none is queued.
+std::size_t UdpSocket::ReceiveMany(char* buffers, std::size_t capacity, std::span<Received> results) noexcept
+{
+    std::size_t taken = 0;
+    while (taken < results.size()) {
+        const Received got = ReceiveFrom(buffers + taken * capacity, capacity);
+        if (got.length >= 0) {
+            results[taken++] = got;
+            continue;
+        }
+        if (taken == 0) {
+            results[0] = got;
+            return 0;
+        }
+        // Nothing more queued ends the batch quietly; any other failure is told in its place.
+        if (win32::ClassifyWinsockError(got.error) != win32::WinsockErrorKind::WouldBlock)
+            results[taken++] = got;
+        return taken;
+    }
+    return taken;
+}
+
 int UdpSocket::SendTo(const void* data, std::size_t size, std::uint32_t address, std::uint16_t port) noexcept
 {
     return state_->socket.SendTo(data, size, address, port);

@@ -140,6 +140,14 @@ public:
     // Requests: called once for every datagram that reaches UDP1.
     void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
                           const std::string& FromIP, std::int32_t Port);
+    // Requests that UDP1 took together: announce calls UDP1DataReceived for each, and their
+    // log lines and datagrams are handed over together once the last has been handled.
+    template <class Announce>
+    void UDP1DataReceivedTogether(Announce&& announce)
+    {
+        const MessageSender::Batch batch(sender_);
+        std::forward<Announce>(announce)();
+    }
 
     // Presence check: called every kTimerIntervalMs.
     void Timer1Timer();

@@ -32,6 +32,9 @@ public:
     // when it ends, an operation's when it is the outermost; each puts back the holding
     // state it found.
     class Scope;
+    // Open while the requests taken by one receive are handled: their handlers' lines and
+    // datagrams are handed over together when it ends (see Batch).
+    class Batch;
     // One message on its way to one or more recipients.
     struct Message {
         explicit Message(std::string_view text);
@@ -87,6 +90,7 @@ private:
     std::function<void(const std::string&)> showError_;
     Outbox outbox_;
     int depth_ = 0;
+    int batchDepth_ = 0; // depth_ just inside the innermost open batch; 0 when none is open
     std::uint64_t durable_ = 0;            // the changes on disk
     std::optional<std::uint64_t> holding_; // the running handler's messages wait for this
     std::deque<HeldMessage> held_;
@@ -106,7 +110,8 @@ public:
     ~Scope()
     {
         --sender_.depth_;
-        if (handler_ || sender_.depth_ == 0)
+        // A handler right inside a batch leaves its output to the batch's end.
+        if ((handler_ && sender_.depth_ != sender_.batchDepth_) || sender_.depth_ == 0)
             sender_.FlushReporting();
         sender_.holding_ = holding_;
     }
@@ -117,6 +122,32 @@ private:
     MessageSender& sender_;
     bool handler_;
     std::optional<std::uint64_t> holding_;
+};
+
+// The handlers run right inside a batch (the requests of one receive) leave what they gather
+// to the batch, which hands it all over when it ends: one write and one send for all of
+// them, in the order each alone would have had, since every line is written before any
+// datagram leaves. Whatever lets other events in first hands over what was gathered (a
+// host-name lookup), and a handler nested in it (a request during the lookup, in a batch of
+// its own) has its output handed over before the lookup's send, as without batches.
+class MessageSender::Batch {
+public:
+    explicit Batch(MessageSender& sender) : sender_(sender), outer_(sender.batchDepth_)
+    {
+        sender_.batchDepth_ = ++sender_.depth_;
+    }
+    ~Batch()
+    {
+        --sender_.depth_;
+        sender_.batchDepth_ = outer_;
+        sender_.FlushReporting();
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+private:
+    MessageSender& sender_;
+    int outer_;
 };
 
 } // namespace lobby

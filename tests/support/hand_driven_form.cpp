@@ -51,6 +51,14 @@ bool HandDrivenForm::Receive(const std::string& fromIp, const std::string& datag
     });
 }
 
+void HandDrivenForm::ReceiveTogether(const std::vector<std::pair<std::string, std::string>>& datagrams)
+{
+    form->UDP1DataReceivedTogether([&] {
+        for (const auto& [fromIp, bytes] : datagrams)
+            Receive(fromIp, bytes);
+    });
+}
+
 bool HandDrivenForm::ReceiveFailed(const std::string& fromIp)
 {
     endpoint->current.clear();

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "platform/regional_settings.h"
 #include "server/lobby/form1.h"
@@ -48,6 +49,9 @@ public:
     // One datagram arriving from fromIp (source port 5555), handled as UDP1 would have it
     // handled. Says whether the handler ran without an error.
     bool Receive(const std::string& fromIp, const std::string& datagram);
+    // Datagrams (source, bytes) taken by one receive, handled as UDP1 would have them handled:
+    // one after another, their output handed over together at the end.
+    void ReceiveTogether(const std::vector<std::pair<std::string, std::string>>& datagrams);
     // A receive that failed (NumberBytes -1).
     bool ReceiveFailed(const std::string& fromIp);
     // One tick of Timer1.
