@@ -442,7 +442,7 @@ void Floods()
                     admitted += lobby.Receive(kSource, ms % 400 == 0 ? "a|b|msg|oi" : "a|b|pvt|a|psiu") ? 1 : 0;
             }
             const SentCounts sent = lobby.Sent();
-            for (std::int64_t ms = 0; ms < TForm1::kRegistrationWaitMs; ms += 100)
+            for (std::int64_t ms = 0; ms < RegistrationWait::kWaitMs; ms += 100)
                 lobby.Advance(100); // the new nicks still waiting are served (or given up)
             std::printf("%-42s %-6s %14llu %14llu %9d %13d/45\n", flood.what, now ? "now" : "before",
                         static_cast<unsigned long long>(sent.datagrams / 10),

@@ -99,8 +99,9 @@ TEST_F(ConfigurationFile, ThePackagedFileShowsEveryKeyWithItsDefault)
     const std::regex option("--([a-z-]+)");
     for (std::sregex_iterator it(help.begin(), help.end(), option), end; it != end; ++it) {
         const std::string key = (*it)[1];
-        if (key != "help" && key != "version" && key != "config")
+        if (key != "help" && key != "version" && key != "config") {
             EXPECT_THAT(packaged, HasSubstr("\n#" + key + " = ")) << key;
+        }
     }
 }
 

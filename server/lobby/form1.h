@@ -29,11 +29,11 @@
 #include "server/lobby/save_scheduler.h"
 #include "server/registry/registry_saver.h"
 #include "server/lobby/request_fields.h"
+#include "server/lobby/registration_wait.h"
 #include "server/lobby/request_source.h"
 #include "server/lobby/snapshot_copies.h"
 #include "server/lobby/snapshot_pacer.h"
 #include "server/traffic_log/traffic_log.h"
-#include "server/lobby/waiting_registration.h"
 
 namespace lobby {
 
@@ -48,10 +48,6 @@ public:
     static constexpr const char* kRegistryFileName = "cadastro.txt";
     static constexpr int kTimerIntervalMs = 60000;
     static constexpr int kErrorsShownPerMinute = 10;
-    // New nicks waiting for the lobby's allowance: at most this long, and at most as many as
-    // the allowance serves in that time.
-    static constexpr std::int64_t kRegistrationWaitMs = 15000;
-    static constexpr std::size_t kMostRegistrationsWaiting = 4096;
 
     // Builds the components (UDP1 bound, Timer1 counting). Raises when UDP1 cannot be made.
     explicit TForm1(FormEnvironment environment);
@@ -238,8 +234,6 @@ private:
     void Reply(const RequestSource& source, std::string_view message);
 
     // Snapshots (messages.cpp).
-    std::string PlayerListText() const;
-    std::string RankingText() const;
     void Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester);
     void SendSnapshot(SnapshotPacer::Kind kind);
     // Broadcast of message to every online row but those whose address is in except.
@@ -273,8 +267,7 @@ private:
     std::uint64_t errorsHeld_ = 0;
     std::string lastHeldError_;
     SnapshotCopies snapshotCopies_[SnapshotPacer::kKinds];
-    std::vector<WaitingRegistration> waiting_;
-    std::uint64_t waitingOrder_ = 0;
+    RegistrationWait waiting_;
     std::optional<std::int64_t> timer2DueMs_;
     std::int64_t handlerNowMs_ = 0; // the running handler's time (StartHandlerClock)
 

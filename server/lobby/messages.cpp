@@ -49,10 +49,10 @@ void TForm1::BroadcastExcept(std::string_view message, const std::unordered_set<
 void TForm1::SendPlayerList()
 {
     OutputScope scope(sender_, false);
-    Broadcast(PlayerListText());
+    Broadcast(messages::PlayerList(Cad));
 }
 
-std::string TForm1::PlayerListText() const
+std::string messages::PlayerList(const Registry& Cad)
 {
     std::string list(messages::kPlayerList);
     std::string entry;
@@ -71,11 +71,10 @@ void TForm1::SendRanking()
 {
     OutputScope scope(sender_, false);
     HoldScores();
-    Broadcast(RankingText());
+    Broadcast(messages::Ranking(Cad));
 }
 
-// The first nine player rows, online or not: the top nine once scores have been sorted.
-std::string TForm1::RankingText() const
+std::string messages::Ranking(const Registry& Cad)
 {
     std::string list(messages::kRanking);
     std::string entry;
@@ -119,19 +118,9 @@ void TForm1::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> re
     OutputScope scope(sender_, false);
     if (kind == SnapshotPacer::kRanking)
         HoldScores();
-    std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
+    std::string text = kind == SnapshotPacer::kPlayerList ? messages::PlayerList(Cad) : messages::Ranking(Cad);
     const std::string_view address = Cad.CellOf(*requester, Registry::kAddress);
-    SnapshotCopies& copies = snapshotCopies_[kind];
-    if (copies.text != text) {
-        copies.text = std::move(text);
-        copies.addresses.clear();
-        copies.last.clear();
-    }
-    if (copies.last != address) {
-        copies.last = address;
-        copies.addresses.insert(copies.last);
-    }
-    SendMessageTo(address, copies.text);
+    SendMessageTo(address, snapshotCopies_[kind].Sent(std::move(text), address));
 }
 
 // The snapshot of kind as the table holds it now, to every online player; when it is the
@@ -147,9 +136,31 @@ void TForm1::SendSnapshot(SnapshotPacer::Kind kind)
     } restore{sender_.sendingSnapshot, outer};
     if (kind == SnapshotPacer::kRanking)
         HoldScores();
-    const std::string text = kind == SnapshotPacer::kPlayerList ? PlayerListText() : RankingText();
-    const SnapshotCopies copies = std::exchange(snapshotCopies_[kind], {});
-    BroadcastExcept(text, copies.text == text ? copies.addresses : std::unordered_set<std::string>{});
+    const std::string text = kind == SnapshotPacer::kPlayerList ? messages::PlayerList(Cad) : messages::Ranking(Cad);
+    BroadcastExcept(text, snapshotCopies_[kind].TakeSentOf(text));
+}
+
+const std::string& SnapshotCopies::Sent(std::string text, std::string_view address)
+{
+    if (text_ != text) {
+        text_ = std::move(text);
+        addresses_.clear();
+        last_.clear();
+    }
+    if (last_ != address) {
+        last_ = address;
+        addresses_.insert(last_);
+    }
+    return text_;
+}
+
+std::unordered_set<std::string> SnapshotCopies::TakeSentOf(const std::string& text)
+{
+    std::unordered_set<std::string> sent;
+    if (text_ == text)
+        sent = std::move(addresses_);
+    *this = {};
+    return sent;
 }
 
 } // namespace lobby

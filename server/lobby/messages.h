@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+
+#include "server/registry/registry.h"
 
 namespace lobby {
 
@@ -32,6 +35,12 @@ constexpr std::string_view kSystem = "sys|";
 // and the closing "..." would no longer fit in one datagram. Says whether it was appended;
 // once one entry is refused the list ends there, so no later entry slips in out of order.
 bool AppendListEntry(std::string& list, std::string_view entry);
+
+// The player list ("lsj|" flag and nick of each online row, in row order) and the ranking
+// ("ttn|" nick - score of the first nine rows, online or not): each one datagram, cut before
+// the entry that would not fit.
+std::string PlayerList(const Registry& Cad);
+std::string Ranking(const Registry& Cad);
 
 } // namespace messages
 

@@ -29,32 +29,27 @@ void TForm1::Timer2Timer()
     ArmTimer2();
 }
 
-// As many as the allowance serves now, best first; one that has waited kRegistrationWaitMs
+// As many as the allowance serves now, best first; one that has waited RegistrationWait::kWaitMs
 // is dropped (its client has given up, or asked again). A request whose nick was registered
 // meanwhile (the same client asking twice) is a login now and needs no allowance. Each is
 // carried out as a handler of its own, so one that fails stops none of the others.
 void TForm1::ServeWaitingRegistrations(std::int64_t nowMs)
 {
-    std::erase_if(waiting_, [&](WaitingRegistration& waiting) {
-        // Standing as the source's history is now: a forged source that went on registering
-        // while its first request waited falls behind a newcomer who came later.
-        waiting.allowanceLeft = Guard.RegistrationsLeft(waiting.key, nowMs);
-        if (nowMs - waiting.arrivedMs < kRegistrationWaitMs)
-            return false;
-        Guard.CountRegistrationNotServed(waiting.key);
-        CountDropped();
-        return true;
-    });
-    while (!waiting_.empty()) {
-        const auto best = std::min_element(waiting_.begin(), waiting_.end(), WaitingRegistration::ServedFirst);
-        const std::optional<RequestFields> request = SplitRequest(best->bytes);
+    waiting_.Refresh(
+        nowMs, [&](AddressKey key) { return Guard.RegistrationsLeft(key, nowMs); },
+        [&](AddressKey key) {
+            Guard.CountRegistrationNotServed(key);
+            CountDropped();
+        });
+    while (!waiting_.Empty()) {
+        const WaitingRegistration& best = waiting_.Best();
+        const std::optional<RequestFields> request = SplitRequest(best.bytes);
         const int nickRow = request ? Cad.NickRow(request->nick) : 0;
         if (request && nickRow == 0 && WouldRegister(*request) && !Guard.AdmitLobbyRegistration(nowMs))
             return;
-        // Out of the list before it is carried out: a lookup inside may dispatch requests
+        // Out of the wait before it is carried out: a lookup inside may dispatch requests
         // that add to it. Split again, as the fields view the bytes where they now are.
-        WaitingRegistration served = std::move(*best);
-        waiting_.erase(best);
+        const WaitingRegistration served = waiting_.TakeBest();
         const std::optional<RequestFields> fields = SplitRequest(served.bytes);
         const RequestSource source{served.address, served.key};
         Guard.StartRound(nowMs); // its sends are a round of their own, as when it arrived
@@ -68,7 +63,7 @@ void TForm1::ArmTimer2()
         return;
     std::optional<std::int64_t> due = Pacer.NextDueMs();
     const std::int64_t now = handlerNowMs_;
-    if (!waiting_.empty())
+    if (!waiting_.Empty())
         due = std::min(due.value_or(INT64_MAX), Guard.LobbyRegistrationDueMs(now));
     if (!due) {
         Timer2.reset();

@@ -172,26 +172,15 @@ bool TForm1::AdmitNewNick(const RequestSource& source, const RequestFields& requ
 {
     if (!WouldRegister(request))
         return true; // refused anyway: it registers nobody
-    if (waiting_.empty() && Guard.AdmitLobbyRegistration(nowMs))
+    if (waiting_.Empty() && Guard.AdmitLobbyRegistration(nowMs))
         return true;
-    WaitingRegistration waiting{bytes,
-                                std::string(source.address),
-                                source.key,
-                                Guard.RegistrationsLeft(source.key, nowMs),
-                                waitingOrder_++,
-                                nowMs};
-    const std::size_t most = std::clamp<std::size_t>(
-        std::size_t{Guard.Limits().lobbyRegistrationsPerSecond} * kRegistrationWaitMs / 1000, 1, kMostRegistrationsWaiting);
-    if (waiting_.size() >= most) {
-        const auto last = std::max_element(waiting_.begin(), waiting_.end(), WaitingRegistration::ServedFirst);
-        const bool newcomerLast = !WaitingRegistration::ServedFirst(waiting, *last);
-        Guard.CountRegistrationNotServed(newcomerLast ? waiting.key : last->key);
+    const std::optional<AddressKey> dropped =
+        waiting_.Add(bytes, std::string(source.address), source.key, Guard.RegistrationsLeft(source.key, nowMs), nowMs,
+                     Guard.Limits().lobbyRegistrationsPerSecond);
+    if (dropped) {
+        Guard.CountRegistrationNotServed(*dropped);
         CountDropped();
-        if (newcomerLast)
-            return false;
-        waiting_.erase(last);
     }
-    waiting_.push_back(std::move(waiting));
     ArmTimer2();
     return false;
 }
