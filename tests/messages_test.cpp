@@ -30,6 +30,14 @@ std::string Line(const std::string& marker, const std::string& nick, const std::
 class MessagesTest : public testing::Test {
 protected:
     FormUnderTest lobby{[](FormEnvironment& environment) { environment.floodLimits.silentSendKilobytesPerSecond = 0; }};
+
+    // ana and cy online at dotted addresses, bob between them at a name: a send to him waits
+    // for a lookup, which lets other events run.
+    void LoadPlayersOneOfThemByName()
+    {
+        lobby.LoadRegistryFile(kHeader + Line(">", "ana", "10.0.0.1", "3", "+") +
+                               Line(">", "bob", "bob.example", "2", "-") + Line(">", "cy", "10.0.0.3", "1", "+"));
+    }
 };
 
 TEST_F(MessagesTest, BroadcastReachesOnlineRowsInRowOrder)
@@ -63,8 +71,7 @@ TEST_F(MessagesTest, BroadcastReachesOnlineRowsInRowOrder)
 // had gone on its own; the recipients after it follow in one more batch.
 TEST_F(MessagesTest, ALookupInTheMiddleOfABroadcastFindsEverythingBeforeItLoggedAndSent)
 {
-    lobby.LoadRegistryFile(kHeader + Line(">", "ana", "10.0.0.1", "3", "+") + Line(">", "bob", "bob.example", "2", "-") +
-                           Line(">", "cy", "10.0.0.3", "1", "+"));
+    LoadPlayersOneOfThemByName();
     std::vector<std::string> logAtLookup;
     std::vector<SentDatagram> sentAtLookup;
     lobby.endpoint->failBeforeSend = [&](const std::string& host, const std::string& bytes) {
@@ -96,8 +103,7 @@ TEST_F(MessagesTest, ALookupInTheMiddleOfABroadcastFindsEverythingBeforeItLogged
 // sent, and a request nested in the lookup has its output out before the lookup's send.
 TEST_F(MessagesTest, RequestsTakenTogetherKeepTheOrderOfRequestsHandledOneByOne)
 {
-    lobby.LoadRegistryFile(kHeader + Line(">", "ana", "10.0.0.1", "3", "+") + Line(">", "bob", "bob.example", "2", "-") +
-                           Line(">", "cy", "10.0.0.3", "1", "+"));
+    LoadPlayersOneOfThemByName();
     std::vector<std::string> logAtLookup;
     std::vector<SentDatagram> sentAtLookup;
     lobby.endpoint->failBeforeSend = [&](const std::string& host, const std::string& bytes) {

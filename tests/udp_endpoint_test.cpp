@@ -139,6 +139,23 @@ protected:
         };
     }
 
+    // Records receives, then runs afterEach; the lookup answers 127.0.0.1 but holds its
+    // answer (resolver.Release lets it go) after sender has sent bytes to the endpoint, which
+    // only a wait that dispatches events can take in.
+    void RecordReceivesDuringAHeldLookup(LoopbackPeer& sender, const char* bytes, std::function<void()> afterEach)
+    {
+        RecordReceives();
+        resolver.AnswerWith("127.0.0.1");
+        resolver.Gate();
+        resolver.OnCall([&sender, bytes, port = endpoint->BoundPort()] { sender.SendTo(port, bytes); });
+        auto record = endpoint->OnDataReceived;
+        endpoint->OnDataReceived = [record, afterEach](TUDPEndpoint& ep, std::int32_t n, const std::string& ip,
+                                                       std::int32_t port) {
+            record(ep, n, ip, port);
+            afterEach();
+        };
+    }
+
     bool WaitForReceives(std::size_t count)
     {
         return PumpUntil(loop, [&] { return received.size() >= count; });
@@ -283,19 +300,13 @@ TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrderInBou
 // that arrived later: requests are handled in arrival order.
 TEST_P(UdpEndpointOnEachLoop, ARunNestedInALookupAnnouncesTheRestOfTheBatchFirst)
 {
-    RecordReceives();
-    resolver.AnswerWith("127.0.0.1");
-    resolver.Gate();
     LoopbackPeer late;
-    resolver.OnCall([&late, port = endpoint->BoundPort()] { late.SendTo(port, "late"); });
-    auto record = endpoint->OnDataReceived;
-    endpoint->OnDataReceived = [&, record](TUDPEndpoint& ep, std::int32_t n, const std::string& ip, std::int32_t port) {
-        record(ep, n, ip, port);
+    RecordReceivesDuringAHeldLookup(late, "late", [&] {
         if (received.size() == 1)
             SendTo("some.name.invalid", peer.Port(), "after lookup");
         if (received.back().bytes == "late")
             resolver.Release();
-    };
+    });
     for (const char* bytes : {"a", "b", "c"})
         peer.SendTo(endpoint->BoundPort(), bytes);
     ASSERT_TRUE(WaitForReceives(4));
@@ -623,16 +634,8 @@ TEST_P(UdpEndpointOnEachLoop, DatagramsArriveNestedWhileASendWaitsForALookup)
 {
     // The worker sends a datagram and holds its answer until the endpoint's handler has
     // run, which can only happen if the wait dispatches events.
-    RecordReceives();
-    resolver.AnswerWith("127.0.0.1");
-    resolver.Gate();
     LoopbackPeer sender;
-    resolver.OnCall([&sender, port = endpoint->BoundPort()] { sender.SendTo(port, "nested"); });
-    auto record = endpoint->OnDataReceived;
-    endpoint->OnDataReceived = [&, record](TUDPEndpoint& ep, std::int32_t n, const std::string& ip, std::int32_t port) {
-        record(ep, n, ip, port);
-        resolver.Release();
-    };
+    RecordReceivesDuringAHeldLookup(sender, "nested", [&] { resolver.Release(); });
 
     SendTo("some.name.invalid", peer.Port(), "after lookup");
     ASSERT_EQ(received.size(), 1u) << "the datagram must be handled during the wait";
