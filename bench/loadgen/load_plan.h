@@ -2,10 +2,11 @@
 
 // What the load generator and the bare comparison server agree on, kept free of I/O so the
 // tests can check it: where simulated client i lives, how a request template becomes client
-// i's request, how latency percentiles are read off the samples, and how numeric options are
-// read.
+// i's request, how latency percentiles are read off the samples, and how their command lines are read.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -152,6 +153,43 @@ inline long long ParseWhole(std::string_view option, std::string_view text, long
     if (value < minimum || value > maximum)
         fail();
     return value;
+}
+
+// Walks the command line: a name onFlag knows (it says so) stands alone; any other takes the
+// next argument as its value, handed to onValue, which raises for a name it does not know.
+// Raises std::invalid_argument for a name that lacks its value.
+template <class OnFlag, class OnValue>
+void ForEachOption(int argc, char** argv, OnFlag&& onFlag, OnValue&& onValue)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (onFlag(name))
+            continue;
+        if (i + 1 >= argc)
+            throw std::invalid_argument(std::string(name) + " needs a value");
+        onValue(name, std::string_view(argv[++i]));
+    }
+}
+
+// A benchmark program's main around run(): --help alone prints usage; a wrong command line
+// (std::invalid_argument) is told with the usage and ends with status 2, any other failure
+// with status 1, both named after program.
+template <class Run>
+int RunProgram(const char* program, const char* usage, int argc, char** argv, Run&& run)
+{
+    if (argc == 2 && std::string_view(argv[1]) == "--help") {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    try {
+        return run();
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "%s: %s\n%s", program, error.what(), usage);
+        return 2;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s: %s\n", program, error.what());
+        return 1;
+    }
 }
 
 } // namespace load_plan

@@ -512,23 +512,16 @@ const char* const kUsage =
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        if (name == "--probe") {
-            options.probe = true;
-            continue;
-        }
-        if (name == "--shared-replies") {
-            options.sharedReplies = true;
-            continue;
-        }
-        if (name == "--match-number") {
-            options.matchNumber = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            throw std::invalid_argument(std::string(name) + " needs a value");
-        const std::string_view value = argv[++i];
+    const auto flag = [&](std::string_view name) {
+        bool* const set = name == "--probe"            ? &options.probe
+                          : name == "--shared-replies" ? &options.sharedReplies
+                          : name == "--match-number"   ? &options.matchNumber
+                                                       : nullptr;
+        if (set)
+            *set = true;
+        return set != nullptr;
+    };
+    load_plan::ForEachOption(argc, argv, flag, [&](std::string_view name, std::string_view value) {
         if (name == "--template")
             options.templates.emplace_back(value);
         else if (name == "--server")
@@ -563,7 +556,7 @@ Options ParseOptions(int argc, char** argv)
             options.sinceNs = ParseWhole(name, value, 0, 4'000'000'000'000'000'000LL);
         else
             throw std::invalid_argument("unknown option " + std::string(name));
-    }
+    });
     if (options.templates.empty() || options.templates.front().empty())
         throw std::invalid_argument("--template is required");
     if (options.senders > options.clients)
@@ -577,11 +570,7 @@ Options ParseOptions(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    try {
+    return load_plan::RunProgram("loadgen", kUsage, argc, argv, [&] {
         const Options options = ParseOptions(argc, argv);
         if (options.probe)
             return Probe(options);
@@ -589,11 +578,5 @@ int main(int argc, char** argv)
         const Tally& tally = run.Run();
         PrintTally(tally, run.Expected(), options.deadlineMs);
         return 0;
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "loadgen: %s\n%s", error.what(), kUsage);
-        return 2;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "loadgen: %s\n", error.what());
-        return 1;
-    }
+    });
 }

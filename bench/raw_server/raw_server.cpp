@@ -307,15 +307,13 @@ const char* const kUsage =
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        if (name == "--batched") {
-            options.batched = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            throw std::invalid_argument(std::string(name) + " needs a value");
-        const std::string_view value = argv[++i];
+    const auto flag = [&](std::string_view name) {
+        if (name != "--batched")
+            return false;
+        options.batched = true;
+        return true;
+    };
+    load_plan::ForEachOption(argc, argv, flag, [&](std::string_view name, std::string_view value) {
         if (name == "--port")
             options.port = static_cast<int>(ParseWhole(name, value, 1, 65535));
         else if (name == "--reply-port")
@@ -332,7 +330,7 @@ Options ParseOptions(int argc, char** argv)
             options.seconds = static_cast<int>(ParseWhole(name, value, 1, 86400));
         else
             throw std::invalid_argument("unknown option " + std::string(name));
-    }
+    });
     return options;
 }
 
@@ -340,11 +338,7 @@ Options ParseOptions(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::string_view(argv[1]) == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    try {
+    return load_plan::RunProgram("raw_server", kUsage, argc, argv, [&] {
         const Options options = ParseOptions(argc, argv);
         struct sigaction action {};
         action.sa_handler = RequestStop; // no SA_RESTART: a signal ends the receive that waits
@@ -353,11 +347,5 @@ int main(int argc, char** argv)
         const long long served = Serve(options);
         std::printf("served=%lld\n", served);
         return 0;
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "raw_server: %s\n%s", error.what(), kUsage);
-        return 2;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "raw_server: %s\n", error.what());
-        return 1;
-    }
+    });
 }
