@@ -298,13 +298,16 @@ constexpr std::string_view kBuiltDataFolder = LOBBY_DEFAULT_DATA_DIR;
 
 std::string UsageText(ProgramKind kind)
 {
-    const bool window = kind == ProgramKind::Window;
+    const bool window = kind != ProgramKind::Headless;
+    const std::string about =
+        kind == ProgramKind::Window          ? "in a window when there is a display (headless otherwise)"
+        : kind == ProgramKind::WindowsWindow ? "in its window (headless in the console with --headless)"
+                                             : "headless (lobby-server-window shows a window)";
     const std::string defaultFolder =
         kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
     return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
            "\n" +
-           (window ? std::string("The game lobby's server, in a window when there is a display (headless otherwise).\n")
-                   : std::string("The game lobby's server, headless (lobby-server-window shows a window).\n")) +
+           "The game lobby's server, " + about + ".\n"
            "The first argument must be the access word (see the manual page); without it the\n"
            "server writes its registry back and ends at once.\n"
            "\n"

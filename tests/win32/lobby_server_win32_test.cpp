@@ -43,6 +43,10 @@ public:
     std::vector<std::string> Ask(const std::string& request, std::uint16_t serverPort, DWORD waitMs = 1500)
     {
         socket_.SendTo(request.data(), request.size(), kLoopback, serverPort);
+        return Take(waitMs);
+    }
+    std::vector<std::string> Take(DWORD waitMs = 1500)
+    {
         std::vector<std::string> replies;
         for (int i = 0; i < 20 && ::WaitForSingleObject(socket_.ReadyEvent(), waitMs) == WAIT_OBJECT_0; ++i) {
             socket_.ClearReady();
@@ -68,7 +72,9 @@ TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
     WinsockSession session;
     Player ana;
     const std::uint16_t port = FreePort();
-    const fs::path folder = fs::temp_directory_path() / ("lobby-e2e-" + std::to_string(::GetCurrentProcessId()));
+    // Letters outside the ANSI code page: the command line is read wide.
+    const fs::path folder =
+        fs::temp_directory_path() / (L"lobby-e2e-\u00e7\u00e3o-\u041b\u043e\u0431\u0431\u0438-" + std::to_wstring(::GetCurrentProcessId()));
     fs::remove_all(folder);
     const auto server = [&](const fs::path& dir) {
         return L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --headless --listen-port " + std::to_wstring(port) +
@@ -88,6 +94,26 @@ TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
     EXPECT_EQ(ana.Ask("no bars here", port, 500), Replies{});
     EXPECT_EQ(ana.Ask(std::string(3000, 'z'), port, 500), Replies{});
     EXPECT_EQ(ana.Ask("ana|not-the-password|slc|", port), (Replies{kNickTaken})) << "still serving";
+
+    // The operator's console over the lobby's pipe, found from the data folder as on Linux.
+    struct Command {
+        std::wstring words;
+        std::string out;
+        Replies sent;
+    };
+    const Command commands[] = {
+        {L"status", "players: 1 online, 1 registered", {}},
+        {L"who", "ana", {}},
+        {L"notice Volta j\u00e1", "sent to 1 player", {"sys|Volta j\xE1"}},
+        {L"save", "saved in", {}},
+        {L"kick ana", "ana is offline now", {}},
+    };
+    for (const Command& command : commands) {
+        const ChildResult ctl = RunChild(L"\"" + BesideTest(L"lobbyctl.exe") + L"\" --dir \"" + folder.wstring() + L"\" " + command.words, 30000);
+        EXPECT_EQ(ctl.exitCode, 0u) << ctl.err;
+        EXPECT_NE(ctl.out.find(command.out), std::string::npos) << ctl.out;
+        EXPECT_EQ(ana.Take(300), command.sent);
+    }
 
     const ChildResult second = RunChild(server(folder / "other"), 30000);
     EXPECT_EQ(second.exitCode, 1u);
