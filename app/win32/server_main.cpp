@@ -2,6 +2,7 @@
 // shows the registry live in its native window until the operator closes it (which saves);
 // with --headless it serves in the console until Ctrl+C, Ctrl+Break or the console closes.
 // The command line is read wide, so folder names keep every letter.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/win32/form_data_source.h"
 #include "app/win32/main_window.h"
 #include "platform/command_words.h"
+#include "platform/win32/service.h"
 #include "platform/system_event_loop.h"
 
 namespace lobby {
@@ -93,6 +95,11 @@ int main(int argc, char** argv)
     std::vector<std::string> words = CommandWords(argc, argv);
     if (words.empty())
         words.emplace_back("lobby-server");
+    // --service: started by the service manager, headless, stopped by it (with a save).
+    const auto service = std::find(words.begin() + 1, words.end(), "--service");
+    const bool asService = service != words.end();
+    if (asService)
+        words.erase(service);
     std::vector<char*> utf8Argv;
     for (std::string& word : words)
         utf8Argv.push_back(word.data());
@@ -101,6 +108,8 @@ int main(int argc, char** argv)
     CommandLine commandLine;
     if (const auto done = ReadCommandLine(static_cast<int>(words.size()), utf8Argv.data(), kProgram, commandLine))
         return *done;
+    if (asService)
+        return win32::RunAsService([&] { return RunHeadless(commandLine, words[0], kProgram); });
     if (commandLine.headless)
         return RunHeadless(commandLine, words[0], kProgram);
     return RunInWindow(commandLine, words[0]);

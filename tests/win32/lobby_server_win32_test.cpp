@@ -123,4 +123,45 @@ TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
     fs::remove_all(folder);
 }
 
+// Run by the service manager: it serves, and a stop saves the registry and reports exit 0.
+// (Wine ends the services of a prefix when its server goes; the test's own process keeps it.)
+TEST(LobbyServerExe, RunsAsAServiceAndSavesWhenStopped)
+{
+    WinsockSession session;
+    Player ana;
+    const std::uint16_t port = FreePort();
+    const std::wstring name = L"lobby-test-" + std::to_wstring(::GetCurrentProcessId());
+    const fs::path folder = fs::temp_directory_path() / name;
+    fs::remove_all(folder);
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr) << ::GetLastError();
+    const std::wstring command = L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --service --listen-port " +
+                                 std::to_wstring(port) + L" --reply-port " + std::to_wstring(ana.Port()) + L" --dir \"" +
+                                 folder.wstring() + L"\"";
+    SC_HANDLE service = ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                         nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << ::GetLastError();
+    EXPECT_TRUE(::StartServiceW(service, 0, nullptr)) << ::GetLastError();
+
+    std::vector<std::string> welcome;
+    for (int i = 0; i < 40 && welcome.empty(); ++i)
+        welcome = ana.Ask("ana|pw|slc|", port, 250); // the service starts in its own time
+    EXPECT_EQ(welcome.size(), 5u);
+    EXPECT_EQ(ana.Ask("ana|pw|scj|$10", port), (std::vector<std::string>{Ranking({"ana - 16"})}));
+
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(::ControlService(service, SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+    for (int i = 0; i < 200 && ::QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_NE(ReadFile(folder / "cadastro.txt").find(",ana,pw,127.0.0.1,16,"), std::string::npos);
+
+    ::DeleteService(service);
+    ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    fs::remove_all(folder);
+}
+
 } // namespace
