@@ -314,6 +314,10 @@ std::string UsageText(ProgramKind kind)
            "options (after the access word):\n" +
            (window ? "  --headless          no window, even with a display; errors go to standard error\n"
                    : "  --headless          accepted, as this program never opens a window\n") +
+           (kind == ProgramKind::WindowsWindow
+                ? "  --service           run by the Windows service manager, headless (sc create NAME\n"
+                  "                      binPath= \"lobby-server.exe WORD --service --dir DIR\"); a stop saves\n"
+                : "") +
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
            "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"
