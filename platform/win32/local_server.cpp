@@ -47,6 +47,13 @@ public:
         std::int64_t deadlineMs = 0;
         std::shared_ptr<LocalAnswer::Connection> client;
         std::unique_ptr<EventLoop::Registration> watch;
+
+        Instance() = default;
+        // Cancels what is pending (also when the server's making failed half way) and closes.
+        ~Instance();
+        Instance(const Instance&) = delete;
+        Instance& operator=(const Instance&) = delete;
+        void Cancel();
     };
 
     LocalServerCore(EventLoop& loop, LocalServerOptions options, LocalServer::RequestHandler onRequest);
@@ -73,7 +80,6 @@ private:
     void Write(Instance& instance, std::string text);
     void Drain(Instance& instance);
     void Drop(Instance& instance);
-    void Cancel(Instance& instance);
     void KeepSweeping();
     void Sweep();
     int AcceptsPerSweep() const { return std::max(1, options_.maxAcceptsPerSecond * options_.sweepIntervalMs / 1000); }
@@ -163,22 +169,28 @@ LocalServerCore::LocalServerCore(EventLoop& loop, LocalServerOptions options, Lo
 LocalServerCore::~LocalServerCore()
 {
     sweepTimer_.reset();
-    for (auto& instance : instances_) {
-        instance->watch.reset();
-        Cancel(*instance);
-        ::CloseHandle(instance->pipe);
-        if (instance->event != nullptr)
-            ::CloseHandle(instance->event);
+    instances_.clear();
+}
+
+LocalServerCore::Instance::~Instance()
+{
+    watch.reset();
+    if (pipe != INVALID_HANDLE_VALUE) {
+        Cancel();
+        ::CloseHandle(pipe);
     }
+    if (event != nullptr)
+        ::CloseHandle(event);
 }
 
 // Ends the pending operation, if any, and waits for it: the buffers it writes go with us.
-void LocalServerCore::Cancel(Instance& instance)
+void LocalServerCore::Instance::Cancel()
 {
     DWORD ignored = 0;
-    if (::CancelIoEx(instance.pipe, &instance.overlapped))
-        ::GetOverlappedResult(instance.pipe, &instance.overlapped, &ignored, TRUE);
-    ::ResetEvent(instance.event);
+    if (::CancelIoEx(pipe, &overlapped))
+        ::GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+    if (event != nullptr)
+        ::ResetEvent(event);
 }
 
 void LocalServerCore::Listen(Instance& instance)
@@ -186,7 +198,7 @@ void LocalServerCore::Listen(Instance& instance)
     instance.client.reset();
     instance.served = false;
     instance.bytes.clear();
-    if (acceptsLeft_ == 0) {
+    if (acceptsLeft_ <= 0) {
         // Picked up again by the next sweep: a client connecting in a loop costs the lobby
         // a few connections a sweep, no more.
         instance.state = Instance::State::Parked;
@@ -358,7 +370,7 @@ void LocalServerCore::Sweep()
                 break;
             if (instance->state != Instance::State::Draining)
                 ++counters_.timedOut;
-            Cancel(*instance);
+            instance->Cancel();
             Drop(*instance);
             break;
         default:
