@@ -30,10 +30,10 @@ public:
         std::uint16_t fromPort = 0;     // sender's port, host byte order
     };
 
-    UdpSocket() noexcept; // holds no socket
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket() noexcept = default; // holds no socket
+    ~UdpSocket() = default;
+    UdpSocket(UdpSocket&& other) noexcept = default;
+    UdpSocket& operator=(UdpSocket&& other) noexcept = default;
 
     // Creates a new unbound socket. On failure returns one that is not open and sets error.
     static UdpSocket Open(int& error) noexcept;
@@ -76,9 +76,14 @@ public:
 
 private:
     struct State;
-    explicit UdpSocket(std::unique_ptr<State> state) noexcept;
+    // Deletes State in the system's file, where it is whole, so that the moves and the
+    // destructor need not see it.
+    struct StateDeleter {
+        void operator()(State* state) const noexcept;
+    };
+    explicit UdpSocket(State* state) noexcept : state_(state) {}
 
-    std::unique_ptr<State> state_;
+    std::unique_ptr<State, StateDeleter> state_;
 };
 
 } // namespace lobby

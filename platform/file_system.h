@@ -49,8 +49,15 @@ public:
     OpenFile() = default;
     explicit OpenFile(std::intptr_t handle) noexcept : handle_(handle) {}
     OpenFile(OpenFile&& other) noexcept : handle_(other.Release()) {}
-    OpenFile& operator=(OpenFile&& other) noexcept;
-    ~OpenFile();
+    OpenFile& operator=(OpenFile&& other) noexcept
+    {
+        if (this != &other) {
+            Discard(handle_);
+            handle_ = other.Release();
+        }
+        return *this;
+    }
+    ~OpenFile() { Discard(handle_); }
 
     bool IsOpen() const noexcept { return handle_ != kNone; }
 
@@ -74,6 +81,9 @@ public:
 
 private:
     static constexpr std::intptr_t kNone = -1;
+    // Closes handle, when it is one, saying nothing: a file given up on, whose writes were
+    // either made sure of by Close or are no longer wanted. Each system's own.
+    static void Discard(std::intptr_t handle) noexcept;
     std::intptr_t Release() noexcept
     {
         const std::intptr_t handle = handle_;

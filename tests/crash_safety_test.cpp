@@ -26,13 +26,10 @@
 #include "support/server_program.h"
 #include "support/temp_folder.h"
 
-using namespace lobby;
+using namespace test_support;
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace test_support;
 using SteadyClock = std::chrono::steady_clock;
 
 // The registry file's lines, each checked to be whole: ends in CR LF, starts with the
@@ -63,27 +60,25 @@ std::set<std::string> NicksOfAWholeRegistry(const std::string& text)
     return nicks;
 }
 
-// A private network, and a folder holding a copy of the server and a registry file to start
-// it on, again after every kill.
-struct KillingGround {
-    explicit KillingGround(const std::string& registry)
+// A private network, and a folder holding a copy of the server, to start it on the registry
+// file each test writes there, again after every kill.
+class CrashSafety : public testing::Test {
+protected:
+    void SetUp() override
     {
+        if (!network.Failure().empty())
+            GTEST_SKIP() << network.Failure();
         fs::copy_file(ServerProgramPath(), program);
-        WriteBytes(folder / "cadastro.txt", registry);
     }
     PrivateNetwork network;
     TempFolder folder;
     const fs::path program = folder / "lobby-server";
 };
 
-TEST(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
+TEST_F(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
 {
     // A known player to knock with: a wrong password always gets the same answer.
-    const KillingGround ground(",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
-    if (!ground.network.Failure().empty())
-        GTEST_SKIP() << ground.network.Failure();
-    const TempFolder& folder = ground.folder;
-    const fs::path& program = ground.program;
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
 
     LoopbackPeer client("127.0.0.2");
     int buffer = 4 << 20;
@@ -222,13 +217,9 @@ std::vector<std::pair<std::string, long>> RankingEntries(const std::string& rank
 // Several players report points, never taking any away, while the server is killed at random
 // moments: no score a ranking showed may be missing from the registry afterwards, since
 // scores only grow, the file must hold each player at least at the highest score shown.
-TEST(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
+TEST_F(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
 {
-    const KillingGround ground(",Nick,Senha,Ip,Pontos,\r\n");
-    if (!ground.network.Failure().empty())
-        GTEST_SKIP() << ground.network.Failure();
-    const TempFolder& folder = ground.folder;
-    const fs::path& program = ground.program;
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n");
 
     constexpr int kPlayers = 4;
     std::vector<std::unique_ptr<LoopbackPeer>> players;

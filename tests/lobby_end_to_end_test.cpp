@@ -30,14 +30,10 @@
 #include "support/socket_address.h"
 #include "support/temp_folder.h"
 
-
-using namespace lobby;
+using namespace test_support;
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace test_support;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t kServerPort = 12001;

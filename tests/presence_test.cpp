@@ -25,11 +25,7 @@ protected:
 
 TEST_F(PresenceTest, PingsOnTheFirstTickDropsOnTheFifthAndStartsAgain)
 {
-    lobby.Join("10.0.0.5", "ana");
-    lobby.Join("10.0.0.6", "bob");
-    lobby.Join("10.0.0.7", "cy");
-    ASSERT_TRUE(lobby.Receive("10.0.0.7", "cy|pw|off|"));
-    lobby.TakeSent();
+    lobby.JoinLastOffline({"ana", "bob", "cy"});
 
     EXPECT_TRUE(lobby.Tick()); // minute 1
     EXPECT_EQ(lobby.form->TickCount, 1);

@@ -91,10 +91,7 @@ TEST_F(RequestsTest, LoginIgnoresLetterCaseAndKeepsTheRegisteredRow)
 
 TEST_F(RequestsTest, WrongPasswordOnlyGetsNickTaken)
 {
-    lobby.Join("10.0.0.5", "ana");
-    lobby.Join("10.0.0.6", "bob");
-    ASSERT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|off|"));
-    lobby.TakeSent();
+    lobby.JoinLastOffline({"ana", "bob"});
     const std::string table = lobby.form->Cad.SaveToText();
     const std::string file = lobby.RegistryFile();
 
@@ -111,11 +108,7 @@ TEST_F(RequestsTest, WrongPasswordOnlyGetsNickTaken)
 
 TEST_F(RequestsTest, ChatIsRelayedWholeToEveryOnlinePlayer)
 {
-    lobby.Join("10.0.0.5", "ana");
-    lobby.Join("10.0.0.6", "bob");
-    lobby.Join("10.0.0.7", "cy");
-    ASSERT_TRUE(lobby.Receive("10.0.0.7", "cy|pw|off|"));
-    lobby.TakeSent();
+    lobby.JoinLastOffline({"ana", "bob", "cy"});
 
     EXPECT_TRUE(lobby.Receive("10.0.0.6", "bob|pw|msg|oi|tudo bem?|ol\xE1|"));
     const std::string line = Chat("bob", "oi|tudo bem?|ol\xE1|");
@@ -155,11 +148,7 @@ TEST_F(RequestsTest, ChatIsRelayedWholeToEveryOnlinePlayer)
 
 TEST_F(RequestsTest, PrivateLineReachesOnlyTheExactOnlineNick)
 {
-    lobby.Join("10.0.0.5", "ana");
-    lobby.Join("10.0.0.6", "bob");
-    lobby.Join("10.0.0.7", "Carl");
-    ASSERT_TRUE(lobby.Receive("10.0.0.7", "Carl|pw|off|"));
-    lobby.TakeSent();
+    lobby.JoinLastOffline({"ana", "bob", "Carl"});
 
     EXPECT_TRUE(lobby.Receive("10.0.0.5", "ana|pw|pvt|bob|psiu|depois"));
     EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{"10.0.0.6", Private("ana", "psiu|depois")}));

@@ -28,13 +28,10 @@
 #include "support/server_program.h"
 #include "support/temp_folder.h"
 
-using namespace lobby;
+using namespace test_support;
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using namespace test_support;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kCaption[] = "Servidor para jogos Multiplayer - KIVO online";

@@ -21,11 +21,7 @@ struct UdpSocket::State {
     std::vector<sockaddr_in> addresses;
 };
 
-UdpSocket::UdpSocket() noexcept = default;
-UdpSocket::UdpSocket(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
-UdpSocket::~UdpSocket() = default;
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept = default;
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept = default;
+void UdpSocket::StateDeleter::operator()(State* state) const noexcept { delete state; }
 
 UdpSocket UdpSocket::Open(int& error) noexcept
 {
@@ -36,7 +32,7 @@ UdpSocket UdpSocket::Open(int& error) noexcept
         return UdpSocket();
     auto state = std::make_unique<State>();
     state->fd = std::move(fd);
-    return UdpSocket(std::move(state));
+    return UdpSocket(state.release());
 }
 
 bool UdpSocket::IsOpen() const noexcept

@@ -13,11 +13,7 @@ struct UdpSocket::State {
     win32::WinUdpSocket socket;
 };
 
-UdpSocket::UdpSocket() noexcept = default;
-UdpSocket::UdpSocket(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
-UdpSocket::~UdpSocket() = default;
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept = default;
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept = default;
+void UdpSocket::StateDeleter::operator()(State* state) const noexcept { delete state; }
 
 UdpSocket UdpSocket::Open(int& error) noexcept
 {
@@ -32,7 +28,7 @@ UdpSocket UdpSocket::Open(int& error) noexcept
     state->socket = win32::WinUdpSocket::Open(error);
     if (!state->socket.IsOpen())
         return UdpSocket();
-    return UdpSocket(std::move(state));
+    return UdpSocket(state.release());
 }
 
 bool UdpSocket::IsOpen() const noexcept

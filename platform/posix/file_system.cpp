@@ -43,20 +43,10 @@ OpenFile OpenOrFail(const std::string& path, int flags, mode_t mode = 0)
 
 } // namespace
 
-OpenFile& OpenFile::operator=(OpenFile&& other) noexcept
+void OpenFile::Discard(std::intptr_t handle) noexcept
 {
-    if (this != &other) {
-        if (IsOpen())
-            ::close(Descriptor(handle_));
-        handle_ = other.Release();
-    }
-    return *this;
-}
-
-OpenFile::~OpenFile()
-{
-    if (IsOpen())
-        ::close(Descriptor(handle_));
+    if (handle != kNone)
+        ::close(Descriptor(handle));
 }
 
 std::size_t OpenFile::ReadAt(unsigned char* data, std::size_t size, std::uint64_t offset)

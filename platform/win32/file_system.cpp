@@ -92,20 +92,10 @@ bool IsLink(HANDLE handle)
 
 } // namespace
 
-OpenFile& OpenFile::operator=(OpenFile&& other) noexcept
+void OpenFile::Discard(std::intptr_t handle) noexcept
 {
-    if (this != &other) {
-        if (IsOpen())
-            ::CloseHandle(Handle(handle_));
-        handle_ = other.Release();
-    }
-    return *this;
-}
-
-OpenFile::~OpenFile()
-{
-    if (IsOpen())
-        ::CloseHandle(Handle(handle_));
+    if (handle != kNone)
+        ::CloseHandle(Handle(handle));
 }
 
 std::size_t OpenFile::ReadAt(unsigned char* data, std::size_t size, std::uint64_t offset)

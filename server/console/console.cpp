@@ -174,7 +174,7 @@ struct Figures {
 } // namespace
 
 Console::Console(TForm1& form, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup)
-    : form_(form), clock_(clock), setup_(std::move(setup)), startedMs_(clock.NowMs())
+    : form_(form), operations_(form), clock_(clock), setup_(std::move(setup)), startedMs_(clock.NowMs())
 {
     Sample();
     if (loop)
@@ -416,7 +416,7 @@ ConsoleReply Console::Notice(const Words& words)
     if (!text)
         return refusal;
     const std::size_t online = form_.Cad.Online().size();
-    form_.SendNotice(*text);
+    operations_.SendNotice(*text);
     return Done("sent to " + Counted(online, "player", "players") + " online\n",
                 JsonObject().Number("recipients", static_cast<std::uint64_t>(online)));
 }
@@ -428,7 +428,7 @@ ConsoleReply Console::Kick(const Words& words)
     if (!nick)
         return refusal;
     const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
-    form_.KickPlayer(*nick);
+    operations_.KickPlayer(*nick);
     return Done(ReadableText(registered) + " is offline now; the players online were told\n",
                 JsonObject().CodePage("nick", registered));
 }
@@ -437,7 +437,7 @@ namespace {
 
 // The reply for a change that waited for its save: done once on disk, refused when the save
 // failed (the change stays in the table, and the next save that works keeps it).
-TForm1::SaveDone AfterSave(const std::function<void(ConsoleReply)>& reply, std::string doneText, TForm1& form)
+ConsoleOperations::SaveDone AfterSave(const std::function<void(ConsoleReply)>& reply, std::string doneText, TForm1& form)
 {
     return [reply, doneText = std::move(doneText), &form](std::exception_ptr error) {
         if (!error) {
@@ -460,7 +460,7 @@ void Console::ChangePassword(const Words& words, const Reply& reply)
         return;
     }
     const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
-    form_.ChangePassword(*nick, *password,
+    operations_.ChangePassword(*nick, *password,
                          AfterSave(reply, "the password of " + ReadableText(registered) + " is changed, and on disk\n", form_));
 }
 
@@ -473,12 +473,12 @@ void Console::Remove(const Words& words, const Reply& reply)
         return;
     }
     const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
-    form_.RemovePlayer(*nick, AfterSave(reply, ReadableText(registered) + " is removed from the registry, on disk\n", form_));
+    operations_.RemovePlayer(*nick, AfterSave(reply, ReadableText(registered) + " is removed from the registry, on disk\n", form_));
 }
 
 void Console::Save(const Reply& reply)
 {
-    form_.SaveNow([reply, &form = form_](std::exception_ptr error) {
+    operations_.SaveNow([reply, &form = form_](std::exception_ptr error) {
         const TForm1::SaveRecord& save = form.LastSave();
         if (error) {
             reply(Refused("the save failed: " + save.error));
@@ -502,11 +502,11 @@ ConsoleReply Console::Ban(const Words& words, bool add)
         return Refused(problem);
     const std::string shown = kind + " " + ReadableText(entry->value);
     if (!add) {
-        if (!form_.RemoveBan(*entry))
+        if (!operations_.RemoveBan(*entry))
             return Refused("there is no ban of " + shown);
         return Done(shown + " is no longer banned\n");
     }
-    const std::optional<std::vector<std::string>> offline = form_.AddBan(*entry);
+    const std::optional<std::vector<std::string>> offline = operations_.AddBan(*entry);
     if (!offline)
         return Done(shown + " was banned already\n");
     std::vector<std::string> nicks;

@@ -11,6 +11,7 @@
 #include "platform/event_loop.h"
 #include "platform/local_server.h"
 #include "platform/monotonic_clock.h"
+#include "server/lobby/console_operations.h"
 
 namespace lobby {
 
@@ -36,7 +37,7 @@ struct ConsoleSetup {
 
 // The operator's console, the lobby's side: reads one request (see console_protocol.h),
 // carries it out on the lobby and answers it, in text for people or in JSON. Changes go
-// through the lobby's own operations (TForm1's console section); what this adds is the
+// through the lobby's own operations (ConsoleOperations); what this adds is the
 // reading of the words, the figures, and their wording. Runs on the loop's thread.
 //
 // status, who, top [N], notice TEXT, kick NICK, password NICK NEW, remove NICK,
@@ -88,6 +89,7 @@ private:
     ConsoleReply Metrics() const;
 
     TForm1& form_;
+    ConsoleOperations operations_; // the changes, made the way the lobby makes them
     const MonotonicClock& clock_;
     ConsoleSetup setup_;
     std::int64_t startedMs_;

@@ -7,7 +7,6 @@
 
 #include "platform/exception.h"
 #include "platform/file_system.h"
-#include "platform/system_data_folder.h"
 #include "server/registry/registry_file.h"
 
 namespace lobby {
@@ -23,25 +22,6 @@ std::string FirstArgument(const std::vector<std::string>& arguments)
             return argument;
     }
     return {};
-}
-
-// The environment's data folder, the system's folder appFolder when it names none.
-DataFolder& DataFolderOf(FormEnvironment& environment)
-{
-    if (!environment.dataFolder)
-        environment.dataFolder = std::make_shared<SystemDataFolder>(environment.appFolder);
-    return *environment.dataFolder;
-}
-
-// Writes the registry after score reports: as the environment asks, else on a thread of its
-// own when there is a loop, at once otherwise.
-std::unique_ptr<RegistrySaver> MakeSaver(const FormEnvironment& environment)
-{
-    if (environment.makeSaver)
-        return environment.makeSaver();
-    if (environment.loop)
-        return std::make_unique<BackgroundRegistrySaver>(*environment.loop);
-    return std::make_unique<InlineRegistrySaver>();
 }
 
 } // namespace

@@ -29,20 +29,15 @@
 #include "server/lobby/save_scheduler.h"
 #include "server/registry/registry_saver.h"
 #include "server/lobby/request_fields.h"
+#include "server/lobby/request_source.h"
+#include "server/lobby/snapshot_copies.h"
 #include "server/lobby/snapshot_pacer.h"
 #include "server/traffic_log/traffic_log.h"
+#include "server/lobby/waiting_registration.h"
 
 namespace lobby {
 
-class TForm1;
-
-// What the operator's console asked for cannot be done; the message says why, for the
-// operator. Raised before anything changed.
-class ConsoleRefusal : public Exception {
-public:
-    using Exception::Exception;
-};
-
+class ConsoleOperations;
 
 // The main window of the lobby server and the owner of everything in it: the registry grid
 // Cad, the memo Memo1, the endpoint UDP1, the presence timer Timer1, and the traffic log.
@@ -156,28 +151,6 @@ public:
     // "players online N, registered N, datagrams in N, out N, dropped N, log today 12.3 MB".
     std::string StatusLine() const;
 
-    // The operator's console (console_operations.cpp). Each runs as a handler of its own and
-    // goes the way a player's request would, and its line in the traffic log says the console
-    // did it ("console: time kick|ana"). A nick is found as a login finds it, a-z in either
-    // case. What cannot be done raises ConsoleRefusal saying why, before anything changed.
-    //
-    // The player goes offline now; the others get the leave notice and the player list.
-    void KickPlayer(std::string_view nick);
-    // "sys|" + text (in the code page) to every player online.
-    void SendNotice(std::string_view text);
-    using SaveDone = SaveScheduler::SaveDone;
-    void ChangePassword(std::string_view nick, std::string_view password, SaveDone done);
-    // The player's row goes and its nick is free again; the others get the player list when
-    // it was online, the ranking (once on disk) when it was among the nine shown.
-    void RemovePlayer(std::string_view nick, SaveDone done);
-    // A save of the whole table now.
-    void SaveNow(SaveDone done);
-    // Adds a ban, on disk before it returns (raises when the list cannot be written, nothing
-    // changed), and takes offline the players online it names: their nicks. Nothing when the
-    // ban was there already.
-    std::optional<std::vector<std::string>> AddBan(const BanEntry& entry);
-    // Removes a ban, on disk before it returns; false when there was none.
-    bool RemoveBan(const BanEntry& entry);
     // Limits and log keeping changed while serving (the configuration read again): the flood
     // guard, the registry's capacity and the log keeper take them at once.
     void ApplyLimits(const FloodLimits& limits, std::int32_t capacity, const LogKeepingOptions& logKeeping);
@@ -210,44 +183,17 @@ public:
     std::unique_ptr<LogKeeper> LogKeeping;
 
 private:
+    // The operator's console goes the way a player's request would, through the lobby's own
+    // operations.
+    friend class ConsoleOperations;
+
     using OutputScope = MessageSender::Scope;
     using OutgoingMessage = MessageSender::Message;
-
-    // Where a request came from: the address the endpoint reported, and the flood guard's
-    // key for it, worked out once per request.
-    struct RequestSource {
-        std::string_view address;
-        AddressKey key;
-    };
-    // A request that would register a new nick, waiting for the lobby's allowance.
-    struct WaitingRegistration {
-        std::string bytes;
-        std::string address;
-        AddressKey key;
-        std::uint32_t allowanceLeft; // its source's registrations left: the most are served first
-        std::uint64_t order;         // then the earliest
-        std::int64_t arrivedMs;
-
-        // Whether a is served before b: the sources that have registered the least first (a
-        // newcomer before an address that has been registering all along), then the earliest.
-        static bool ServedFirst(const WaitingRegistration& a, const WaitingRegistration& b)
-        {
-            return a.allowanceLeft != b.allowanceLeft ? a.allowanceLeft > b.allowanceLeft : a.order < b.order;
-        }
-    };
-    // The snapshot of one kind sent at once to requesters while its broadcast was merged.
-    struct SnapshotCopies {
-        std::string text;
-        std::unordered_set<std::string> addresses;
-        std::string last; // the address added last, which asks again most often
-    };
-
 
     DataFolder& Files() const { return *environment_.dataFolder; }
     // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
     void KeepUnreadRegistry(const LoadFindings& findings);
     void TellBadScores(const LoadFindings& findings);
-
 
     std::int64_t MonotonicNowMs() const;
     // Reads the monotonic clock for the handler starting: what its limits and paced work go
@@ -307,11 +253,6 @@ private:
     // no loop for its worker to report through).
     void MakeLogKeeper();
 
-    // The console's (console_operations.cpp).
-    int ConsolePlayerRow(std::string_view nick) const;
-    void LogConsole(std::string_view line);
-    // Counts the table's change just made as a change to save, and has done run once it is on disk.
-    void SaveChange(SaveDone done);
     void NoteRequest(int row);
     bool RefusedByBan(std::string_view address, const std::optional<RequestFields>& request);
     std::vector<std::uint32_t> lastRequestSecond_; // by row identity: monotonic second + 1; 0 none
@@ -332,6 +273,5 @@ private:
     MessageSender sender_;
     SaveScheduler saves_; // after sender_, which it tells; its saver's worker ends first
 };
-
 
 } // namespace lobby

@@ -53,4 +53,11 @@ struct FormEnvironment {
     LogKeepingOptions logKeeping;
 };
 
+// The environment's data folder, the system's folder appFolder when it names none (it is then
+// set to it).
+DataFolder& DataFolderOf(FormEnvironment& environment);
+// What writes the registry after score reports: as the environment asks, else on a thread of
+// its own when there is a loop, at once otherwise.
+std::unique_ptr<RegistrySaver> MakeSaver(const FormEnvironment& environment);
+
 } // namespace lobby

@@ -18,6 +18,14 @@ void FormUnderTest::Join(const std::string& fromIp, const std::string& nick, con
     TakeSent();
 }
 
+void FormUnderTest::JoinLastOffline(const std::vector<std::string>& nicks)
+{
+    for (std::size_t i = 0; i < nicks.size(); ++i)
+        Join("10.0.0." + std::to_string(5 + i), nicks[i]);
+    ASSERT_TRUE(Receive("10.0.0." + std::to_string(4 + nicks.size()), nicks.back() + "|pw|off|"));
+    TakeSent();
+}
+
 std::string FormUnderTest::CellOf(const std::string& nick, Registry::Column column) const
 {
     const int row = RowOf(nick);

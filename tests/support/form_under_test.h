@@ -5,6 +5,7 @@
 #include <functional>
 #include <gmock/gmock.h>
 #include <string>
+#include <vector>
 
 #include "support/hand_driven_form.h"
 
@@ -24,6 +25,9 @@ public:
     // A new player's first "slc", with its replies and broadcasts taken away; fails the test
     // when the request raises.
     void Join(const std::string& fromIp, const std::string& nick, const std::string& password = "pw");
+    // Each nick joined in turn from 10.0.0.5, 10.0.0.6 ..., the last then gone offline with
+    // "off": a registered player who must be left out of what goes to those online.
+    void JoinLastOffline(const std::vector<std::string>& nicks);
 
     // The cell of the first player row with this nick; fails the test when there is none.
     std::string CellOf(const std::string& nick, Registry::Column column) const;

@@ -3,6 +3,8 @@
 // The built lobby-server and lobby-server-window, for tests that run a program whole as a
 // ChildProgram.
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "support/child_program.h"
@@ -10,6 +12,9 @@
 namespace test_support {
 
 using namespace lobby;
+// What the tests of whole programs name files and waits with.
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // Where the build put the server.
 inline std::string ServerProgramPath()
