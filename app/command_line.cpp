@@ -298,19 +298,26 @@ constexpr std::string_view kBuiltDataFolder = LOBBY_DEFAULT_DATA_DIR;
 
 std::string UsageText(ProgramKind kind)
 {
-    const bool window = kind == ProgramKind::Window;
+    const bool window = kind != ProgramKind::Headless;
+    const std::string about =
+        kind == ProgramKind::Window          ? "in a window when there is a display (headless otherwise)"
+        : kind == ProgramKind::WindowsWindow ? "in its window (headless in the console with --headless)"
+                                             : "headless (lobby-server-window shows a window)";
     const std::string defaultFolder =
         kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
     return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
            "\n" +
-           (window ? std::string("The game lobby's server, in a window when there is a display (headless otherwise).\n")
-                   : std::string("The game lobby's server, headless (lobby-server-window shows a window).\n")) +
+           "The game lobby's server, " + about + ".\n"
            "The first argument must be the access word (see the manual page); without it the\n"
            "server writes its registry back and ends at once.\n"
            "\n"
            "options (after the access word):\n" +
            (window ? "  --headless          no window, even with a display; errors go to standard error\n"
                    : "  --headless          accepted, as this program never opens a window\n") +
+           (kind == ProgramKind::WindowsWindow
+                ? "  --service           run by the Windows service manager, headless (sc create NAME\n"
+                  "                      binPath= \"lobby-server.exe WORD --service --dir DIR\"); a stop saves\n"
+                : "") +
            "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
            "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"

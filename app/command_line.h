@@ -7,9 +7,10 @@
 
 namespace lobby {
 
-// The server's two programs: lobby-server, headless and built without Qt, and
-// lobby-server-window, which shows its window when there is a display.
-enum class ProgramKind { Headless, Window };
+// The server's programs: lobby-server, headless and built without Qt, and
+// lobby-server-window, which shows its window when there is a display; on Windows one
+// lobby-server.exe, in its native window unless --headless.
+enum class ProgramKind { Headless, Window, WindowsWindow };
 
 // "lobby-server" or "lobby-server-window".
 std::string ProgramName(ProgramKind kind);

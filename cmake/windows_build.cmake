@@ -1,7 +1,6 @@
 # The Windows build, cross-made with MinGW-w64 (cmake/mingw-w64-x86_64.cmake) and tested
-# under Wine. For now it builds the Windows pieces of the platform layer, the endpoint's
-# socket, the lobby's logic, the native window with its demo, lobby-client, and their tests;
-# the server follows once every interface of platform/ has its Windows file.
+# under Wine: the Windows pieces of the platform layer, the endpoint's socket, the lobby's
+# logic, lobby-server.exe (its native window, or headless), lobby-client.exe, and their tests.
 
 find_package(Threads REQUIRED)
 find_package(ZLIB REQUIRED)
@@ -9,14 +8,14 @@ find_package(ZLIB REQUIRED)
 # What the Windows pieces share with the POSIX build: files that call no system.
 add_library(lobby_win32_core STATIC
     platform/standard_error.cpp server/operator_notifier.cpp
-    platform/win32/console_control.cpp platform/win32/durable_file.cpp platform/win32/pipe_server.cpp
+    platform/win32/console_control.cpp platform/win32/durable_file.cpp platform/win32/owner_only.cpp
     platform/win32/regional_texts.cpp platform/win32/wait_loop.cpp platform/win32/windows_error.cpp
-    net/win32/winsock_udp.cpp)
+    platform/win32/command_words.cpp net/win32/winsock_udp.cpp)
 target_include_directories(lobby_win32_core PUBLIC ${CMAKE_SOURCE_DIR})
 # Windows 10 and later: the calls made here are all there.
 target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX
     WIN32_LEAN_AND_MEAN)
-target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32)
+target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32 shell32)
 
 # The lobby's own logic (server/) and the system-free parts of platform/, built for Windows
 # so that nothing in them reaches the system but through platform/: the server program will
@@ -30,20 +29,21 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
     net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
-    platform/win32/program_folder.cpp)
+    platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
+    platform/win32/service.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
-# The native window, and a demo that fills it with a million made-up players.
-add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp)
-target_link_libraries(lobby_win32_window PUBLIC lobby_win32_core comctl32 gdi32 user32)
-add_executable(lobby-window-demo app/win32/window_demo.cpp)
-target_link_libraries(lobby-window-demo PRIVATE lobby_win32_window)
-set_target_properties(lobby-window-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The native window over the lobby's form, and its error box.
+add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
+    app/win32/form_data_source.cpp)
+target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32 user32)
 
-# lobby-server.exe, headless: the same run from start-up to shutdown as on Linux, on the
-# Windows loop. The data folder is the program's own unless --dir names one.
-add_executable(lobby-server app/main.cpp app/command_line.cpp app/server_run.cpp app/standard_error_notifier.cpp)
-target_link_libraries(lobby-server PRIVATE lobby_win32_logic)
+# lobby-server.exe: the same run from start-up to shutdown as on Linux, on the Windows loop,
+# in the native window or (--headless) in the console. The data folder is the program's own
+# unless --dir names one.
+add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp
+    app/standard_error_notifier.cpp)
+target_link_libraries(lobby-server PRIVATE lobby_win32_window)
 set_source_files_properties(app/server_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")
 set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -54,6 +54,12 @@ add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp cl
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# lobbyctl.exe: the operator's console, over the lobby's pipe.
+add_executable(lobbyctl client/lobbyctl/lobbyctl.cpp)
+target_link_libraries(lobbyctl PRIVATE lobby_win32_logic)
+target_compile_definitions(lobbyctl PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
+set_target_properties(lobbyctl PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 if(NOT LOBBY_TESTS)
     return()
@@ -68,12 +74,17 @@ add_executable(lobby_win32_tests ${LOBBY_WIN32_TEST_SOURCES})
 target_include_directories(lobby_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win32)
 target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_logic gtest_main)
 # The process tests start the programs built beside the tests.
-add_dependencies(lobby_win32_tests lobby-client lobby-server)
+add_dependencies(lobby_win32_tests lobby-client lobby-server lobbyctl)
+# What the window's test reads of the server's window.
+add_executable(lobby-window-probe tests/win32/tools/window_probe.cpp)
+target_link_libraries(lobby-window-probe PRIVATE comctl32 user32)
+set_target_properties(lobby-window-probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
 gtest_discover_tests(lobby_win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 60)
 
-# The window under Wine on a virtual X display: caption, grid, memo.
+# lobby-server.exe's window under Wine on a virtual X display: caption, grid, memo.
 add_test(NAME win32_window_shows
-    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/window_shows.sh $<TARGET_FILE:lobby-window-demo> ${LOBBY_WINEPREFIX})
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/window_shows.sh $<TARGET_FILE:lobby-server>
+        $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
 set_tests_properties(win32_window_shows PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)

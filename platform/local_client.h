@@ -20,6 +20,10 @@ struct LocalExchange {
     std::string answer; // everything the server sent before it closed the connection
 };
 
+// Where a lobby run as the system's service keeps its console: the service unit's socket on
+// Linux, the pipe \\.\pipe\lobby-server on Windows. lobbyctl talks to it unless told otherwise.
+std::string ServiceControlPath();
+
 // The client side of a LocalServer: connects to the socket at path, sends request (one line,
 // its line end included) and reads the answer until the server closes the connection, all
 // within timeoutMs. Never raises.

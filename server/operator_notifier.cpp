@@ -11,7 +11,7 @@ void OperatorNotifier::ShowNotice(const std::string& caption, const std::string&
 
 std::string ErrorBoxCaption(std::string_view exeName)
 {
-    if (const auto slash = exeName.find_last_of('/'); slash != std::string_view::npos)
+    if (const auto slash = exeName.find_last_of("/\\"); slash != std::string_view::npos)
         exeName.remove_prefix(slash + 1);
     exeName = exeName.substr(0, exeName.find('.'));
     std::string caption(exeName);

@@ -167,6 +167,7 @@ TEST(ErrorBox, CaptionAndTextRules)
 {
     EXPECT_EQ(ErrorBoxCaption("/usr/bin/lobby-server"), "lobby-server");
     EXPECT_EQ(ErrorBoxCaption("C:/Jogos/SERVIDOR.Lobby.exe"), "Servidor");
+    EXPECT_EQ(ErrorBoxCaption("Z:\\Jogos\\Lobby-Server.exe"), "Lobby-server"); // as Windows gives it
     EXPECT_EQ(ErrorBoxCaption("aBC"), "abc");
     EXPECT_EQ(ErrorBoxText(""), "");
     EXPECT_EQ(ErrorBoxText("Disk full"), "Disk full.");

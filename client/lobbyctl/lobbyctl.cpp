@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/command_words.h"
 #include "platform/local_client.h"
 #include "server/console/console_protocol.h"
 
@@ -16,8 +17,6 @@ namespace {
 
 using namespace lobby;
 
-// The service's socket (its unit's --control), which lobbyctl talks to unless told otherwise.
-constexpr const char* kServiceSocket = "/run/lobby-server/lobby.sock";
 constexpr const char* kSocketInFolder = "lobby.sock";
 constexpr int kDefaultTimeoutSeconds = 30;
 
@@ -57,7 +56,7 @@ public:
 };
 
 struct Options {
-    std::string socket = kServiceSocket;
+    std::string socket = ServiceControlPath();
     bool json = false;
     int timeoutSeconds = kDefaultTimeoutSeconds;
     std::vector<std::string> words; // the command and its arguments
@@ -74,7 +73,7 @@ std::string UsageText()
         text += "  " + std::string(command.usage) + "\n";
     text += "\n"
             "options (before the command):\n"
-            "  --socket PATH       the lobby's control socket (default " + std::string(kServiceSocket) + ",\n"
+            "  --socket PATH       the lobby's control socket (default " + ServiceControlPath() + ",\n"
             "                      the service's)\n"
             "  --dir DIR           the socket of a lobby started with --dir DIR: DIR/lobby.sock\n"
             "  --json              answers as JSON, for scripts\n"
@@ -113,7 +112,7 @@ Options ParseOptions(int argc, char** argv)
             std::string folder = value();
             if (folder.empty())
                 throw UsageError("--dir needs a folder");
-            options.socket = folder + (folder.back() == '/' ? "" : "/") + kSocketInFolder;
+            options.socket = folder + (folder.back() == '/' || folder.back() == '\\' ? "" : "/") + kSocketInFolder;
             dirGiven = true;
         } else if (word == "--timeout") {
             const std::string text = value();
@@ -190,6 +189,14 @@ int Unreached(const Options& options, const LocalExchange& exchange)
 
 int main(int argc, char** argv)
 {
+    // UTF-8 words on every system (on Windows from the wide command line), as the texts expect.
+    std::vector<std::string> words = CommandWords(argc, argv);
+    std::vector<char*> utf8Argv;
+    for (std::string& word : words)
+        utf8Argv.push_back(word.data());
+    utf8Argv.push_back(nullptr);
+    argc = static_cast<int>(words.size());
+    argv = utf8Argv.data();
     for (int i = 1; i < argc; ++i) {
         const std::string_view word = argv[i];
         if (word == "--help") {

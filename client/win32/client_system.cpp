@@ -6,11 +6,11 @@
 #include <atomic>
 
 #include <winsock2.h>
-#include <shellapi.h>
 #include <ws2tcpip.h>
 
 #include "net/host_lookup.h"
 #include "net/win32/winsock_udp.h"
+#include "platform/command_words.h"
 
 namespace lobby {
 
@@ -34,22 +34,12 @@ BOOL WINAPI RequestStop(DWORD)
 
 } // namespace
 
-std::vector<std::string> ProgramWords(int, char**)
+std::vector<std::string> ProgramWords(int argc, char** argv)
 {
-    // main's argv is in the ANSI code page, which loses every character it lacks; the wide
-    // command line has them all.
     ::SetConsoleOutputCP(CP_UTF8);
-    int count = 0;
-    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    std::vector<std::string> words;
-    for (int i = 1; wide != nullptr && i < count; ++i) {
-        const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string word(static_cast<std::size_t>(std::max(size, 1)), '\0');
-        ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, word.data(), size, nullptr, nullptr);
-        word.resize(word.size() - 1); // the terminating NUL
-        words.push_back(std::move(word));
-    }
-    ::LocalFree(wide);
+    std::vector<std::string> words = CommandWords(argc, argv);
+    if (!words.empty())
+        words.erase(words.begin()); // the program's name
     return words;
 }
 

@@ -1,5 +1,6 @@
 ; The Windows installer: makensis -DVERSION=1.0.0 -DSTAGE=folder -DOUTFILE=path lobby-server.nsi
-; STAGE holds what the zip holds (lobby-server.exe, lobby-client.exe, README.md, LICENSE).
+; STAGE holds what the zip holds (lobby-server.exe, lobby-client.exe, lobbyctl.exe, README.md,
+; LICENSE).
 ;
 ; The programs go to Program Files, which only administrators may change, so a user cannot
 ; swap the server under another user's feet. The lobby's data (the registry cadastro.txt and
@@ -55,6 +56,7 @@ Section "Lobby Server"
   SetOutPath "$INSTDIR"
   File "${STAGE}\lobby-server.exe"
   File "${STAGE}\lobby-client.exe"
+  File "${STAGE}\lobbyctl.exe"
   File "${STAGE}\README.md"
   File "${STAGE}\LICENSE"
   CreateDirectory "${DATA_DIR}"
@@ -85,6 +87,7 @@ Section "Uninstall"
   RMDir "$SMPROGRAMS\Lobby Server"
   Delete "$INSTDIR\lobby-server.exe"
   Delete "$INSTDIR\lobby-client.exe"
+  Delete "$INSTDIR\lobbyctl.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\LICENSE"
   Delete "$INSTDIR\uninstall.exe"

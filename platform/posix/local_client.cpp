@@ -56,6 +56,11 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
+std::string ServiceControlPath()
+{
+    return "/run/lobby-server/lobby.sock";
+}
+
 LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

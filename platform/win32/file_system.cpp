@@ -4,8 +4,11 @@
 // of a file renames over a name another handle may hold.
 #include "platform/file_system.h"
 
+#include <optional>
+
 #include <windows.h>
 
+#include "platform/win32/owner_only.h"
 #include "platform/win32/windows_error.h"
 #include "platform/win32/windows_reason.h"
 
@@ -64,9 +67,13 @@ std::optional<BY_HANDLE_FILE_INFORMATION> InformationOf(HANDLE handle)
 }
 
 // Opens the name itself, never what a link under it points at.
+// A file it makes is the owner's only (win32::OwnerOnly), as the lobby's files are on Linux.
 HANDLE OpenName(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0)
 {
-    return ::CreateFileW(WidePath(path).c_str(), access, kShareAll, nullptr, disposition,
+    std::optional<win32::OwnerOnly> ownerOnly;
+    if (disposition != OPEN_EXISTING)
+        ownerOnly.emplace();
+    return ::CreateFileW(WidePath(path).c_str(), access, kShareAll, ownerOnly ? ownerOnly->Attributes() : nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
 }
 

@@ -1,8 +1,7 @@
 // The data folder on Windows, over the files by handle (platform/win32/file_system.cpp):
 // names opened themselves and never through a link, the replace written, flushed and renamed
-// with write-through, the append locked with LockFileEx. New files take the folder's access
-// list; the installed server's folder is the machine's data folder, which only
-// administrators and the system may change.
+// with write-through, the append locked with LockFileEx. Files and folders made here are the
+// owner's only (win32::OwnerOnly), as the lobby's are on Linux: the registry holds passwords.
 #include "platform/system_data_folder.h"
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <windows.h>
 
 #include "platform/file_system.h"
+#include "platform/win32/owner_only.h"
 #include "platform/win32/windows_error.h"
 #include "platform/win32/windows_reason.h"
 
@@ -199,8 +199,9 @@ std::unique_ptr<AppendFile> SystemDataFolder::OpenForAppending(std::string_view 
     const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         throw FileError(FileError::Step::kOpen, path, ReasonFromWindows(ERROR_CANT_RESOLVE_FILENAME));
+    win32::OwnerOnly ownerOnly; // for a log made here; one there keeps its own
     const HANDLE handle = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, ownerOnly.Attributes(), OPEN_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throw FileError(FileError::Step::kOpen, path, ReasonFromWindows(::GetLastError()));
@@ -218,10 +219,12 @@ void PrepareDataFolder(const std::string& path)
     std::wstring folder = WidePath(path);
     while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/'))
         folder.pop_back();
-    // Made from the top down; a part that exists is left as it is.
+    // Made from the top down, each part made the owner's only (what it holds takes the same);
+    // a part that exists is left as it is.
+    win32::OwnerOnly ownerOnly(win32::OwnerOnly::Kind::Folder);
     for (std::size_t separator = folder.find_first_of(L"\\/", 3);; separator = folder.find_first_of(L"\\/", separator + 1)) {
         const std::wstring part = folder.substr(0, separator);
-        if (!::CreateDirectoryW(part.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        if (!::CreateDirectoryW(part.c_str(), ownerOnly.Attributes()) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             throw Exception("the data folder " + path + " cannot be made (" + win32::Narrow(part, CP_UTF8) + ": " +
                             ReasonFromWindows(::GetLastError()).text + ")");
         if (separator == std::wstring::npos)

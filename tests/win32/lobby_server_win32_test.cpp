@@ -43,6 +43,10 @@ public:
     std::vector<std::string> Ask(const std::string& request, std::uint16_t serverPort, DWORD waitMs = 1500)
     {
         socket_.SendTo(request.data(), request.size(), kLoopback, serverPort);
+        return Take(waitMs);
+    }
+    std::vector<std::string> Take(DWORD waitMs = 1500)
+    {
         std::vector<std::string> replies;
         for (int i = 0; i < 20 && ::WaitForSingleObject(socket_.ReadyEvent(), waitMs) == WAIT_OBJECT_0; ++i) {
             socket_.ClearReady();
@@ -68,7 +72,9 @@ TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
     WinsockSession session;
     Player ana;
     const std::uint16_t port = FreePort();
-    const fs::path folder = fs::temp_directory_path() / ("lobby-e2e-" + std::to_string(::GetCurrentProcessId()));
+    // Letters outside the ANSI code page: the command line is read wide.
+    const fs::path folder =
+        fs::temp_directory_path() / (L"lobby-e2e-\u00e7\u00e3o-\u041b\u043e\u0431\u0431\u0438-" + std::to_wstring(::GetCurrentProcessId()));
     fs::remove_all(folder);
     const auto server = [&](const fs::path& dir) {
         return L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --headless --listen-port " + std::to_wstring(port) +
@@ -89,11 +95,72 @@ TEST(LobbyServerExe, ServesJoinLoginChatScoresBadInputAndRefusesATakenPort)
     EXPECT_EQ(ana.Ask(std::string(3000, 'z'), port, 500), Replies{});
     EXPECT_EQ(ana.Ask("ana|not-the-password|slc|", port), (Replies{kNickTaken})) << "still serving";
 
+    // The operator's console over the lobby's pipe, found from the data folder as on Linux.
+    struct Command {
+        std::wstring words;
+        std::string out;
+        Replies sent;
+    };
+    const Command commands[] = {
+        {L"status", "players: 1 online, 1 registered", {}},
+        {L"who", "ana", {}},
+        {L"notice Volta j\u00e1", "sent to 1 player", {"sys|Volta j\xE1"}},
+        {L"save", "saved in", {}},
+        {L"kick ana", "ana is offline now", {}},
+    };
+    for (const Command& command : commands) {
+        const ChildResult ctl = RunChild(L"\"" + BesideTest(L"lobbyctl.exe") + L"\" --dir \"" + folder.wstring() + L"\" " + command.words, 30000);
+        EXPECT_EQ(ctl.exitCode, 0u) << ctl.err;
+        EXPECT_NE(ctl.out.find(command.out), std::string::npos) << ctl.out;
+        EXPECT_EQ(ana.Take(300), command.sent);
+    }
+
     const ChildResult second = RunChild(server(folder / "other"), 30000);
     EXPECT_EQ(second.exitCode, 1u);
     EXPECT_NE(second.err.find("Address already in use"), std::string::npos) << second.err;
 
     lobby.Wait(0);
+    fs::remove_all(folder);
+}
+
+// Run by the service manager: it serves, and a stop saves the registry and reports exit 0.
+// (Wine ends the services of a prefix when its server goes; the test's own process keeps it.)
+TEST(LobbyServerExe, RunsAsAServiceAndSavesWhenStopped)
+{
+    WinsockSession session;
+    Player ana;
+    const std::uint16_t port = FreePort();
+    const std::wstring name = L"lobby-test-" + std::to_wstring(::GetCurrentProcessId());
+    const fs::path folder = fs::temp_directory_path() / name;
+    fs::remove_all(folder);
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr) << ::GetLastError();
+    const std::wstring command = L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --service --listen-port " +
+                                 std::to_wstring(port) + L" --reply-port " + std::to_wstring(ana.Port()) + L" --dir \"" +
+                                 folder.wstring() + L"\"";
+    SC_HANDLE service = ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                         SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                         nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << ::GetLastError();
+    EXPECT_TRUE(::StartServiceW(service, 0, nullptr)) << ::GetLastError();
+
+    std::vector<std::string> welcome;
+    for (int i = 0; i < 40 && welcome.empty(); ++i)
+        welcome = ana.Ask("ana|pw|slc|", port, 250); // the service starts in its own time
+    EXPECT_EQ(welcome.size(), 5u);
+    EXPECT_EQ(ana.Ask("ana|pw|scj|$10", port), (std::vector<std::string>{Ranking({"ana - 16"})}));
+
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(::ControlService(service, SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+    for (int i = 0; i < 200 && ::QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_NE(ReadFile(folder / "cadastro.txt").find(",ana,pw,127.0.0.1,16,"), std::string::npos);
+
+    ::DeleteService(service);
+    ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
     fs::remove_all(folder);
 }
 

@@ -2,11 +2,15 @@
 #include <filesystem>
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/monotonic_clock.h"
 #include "platform/system_data_folder.h"
+#include "platform/win32/owner_only.h"
+#include "platform/win32/windows_error.h"
 #include "platform/win32/windows_reason.h"
 #include "platform/worker_thread.h"
 
@@ -141,6 +145,30 @@ TEST(WindowsDataFolder, ReplacesWholeOrNotAtAllAppendsLockedAndPreparesTheFolder
     EXPECT_FALSE(log->Close().Failed());
 
     EXPECT_THROW(PrepareDataFolder(path + "cadastro.txt"), Exception);
+
+    // The owner's only, as the lobby's files are on Linux: the user and the system and nobody
+    // else, and what the data folder holds takes the same. (Wine keeps the list as the file's
+    // Unix mode, so it gives back neither the order nor the mark that nothing is inherited.)
+    const std::wstring user = win32::OwnerOnly::UserSid();
+    for (const auto& [made, flags] : {std::pair{path + "cadastro.txt", L""}, std::pair{path + "07-12-2026.log", L""},
+                                      std::pair{path, L"OICI"}}) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        wchar_t* text = nullptr;
+        ASSERT_EQ(::GetNamedSecurityInfoW(win32::Widen(made, CP_UTF8).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, nullptr, nullptr, &descriptor), 0u);
+        ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr));
+        std::wstring list = text;
+        ::LocalFree(text);
+        ::LocalFree(descriptor);
+        for (const std::wstring& ace : {L"(A;" + std::wstring(flags) + L";FA;;;" + user + L")",
+                                        L"(A;" + std::wstring(flags) + L";FA;;;SY)"}) {
+            const std::size_t at = list.find(ace);
+            ASSERT_NE(at, std::wstring::npos) << made << " lacks " << win32::Narrow(ace, CP_UTF8);
+            list.erase(at, ace.size());
+        }
+        EXPECT_TRUE(list == L"D:" || list == L"D:P") << made << " lets in more: " << win32::Narrow(list, CP_UTF8);
+    }
     fs::remove_all(top);
 }
 

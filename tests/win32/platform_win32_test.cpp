@@ -2,19 +2,26 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "net/win32/winsock_udp.h"
 #include "platform/win32/console_control.h"
 #include "platform/win32/durable_file.h"
-#include "platform/win32/pipe_server.h"
+#include "platform/local_client.h"
+#include "platform/local_server.h"
+#include "platform/signal_pipe.h"
+#include "platform/win32/pipe_name.h"
+#include "platform/win32/wait_event_loop.h"
 #include "platform/win32/regional_texts.h"
 #include "platform/win32/wait_loop.h"
 #include "platform/win32/windows_error.h"
 
+using namespace lobby;
 using namespace lobby::win32;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -152,62 +159,67 @@ TEST(ConsoleControl, CtrlCWakesTheLoopAndEveryEventHasItsKind)
     EXPECT_EQ(ConsoleControl::KindOf(CTRL_SHUTDOWN_EVENT), ConsoleControl::Kind::ShutDown);
 }
 
-// A client of the pipe on the test's own thread: writes go into the pipe's buffer at once,
-// and replies are read only once the loop has put them there.
-struct PipeClient {
-    explicit PipeClient(const std::wstring& name)
-        : pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)),
-          error(pipe == INVALID_HANDLE_VALUE ? ::GetLastError() : 0)
-    {
-    }
-    ~PipeClient() { ::CloseHandle(pipe); }
-    void Send(const std::string& text)
-    {
-        DWORD written = 0;
-        ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    }
-    std::string Reply(WaitLoop& loop)
-    {
-        DWORD queued = 0;
-        for (int i = 0; i < 200 && queued == 0; ++i) {
-            loop.RunOnce(10ms);
-            if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &queued, nullptr))
-                return "(hung up)";
-        }
-        std::string text(queued, '\0');
-        DWORD read = 0;
-        if (queued > 0)
-            ::ReadFile(pipe, text.data(), queued, &read, nullptr);
-        return text;
-    }
-    HANDLE pipe;
-    DWORD error;
-};
-
-TEST(PipeServer, AnswersLinesBoundsRequestsAndClients)
+// Every console event closes the lobby on its loop, as SIGINT and SIGTERM do on Linux (the
+// save and the exit code follow in the run both systems share). Windows calls the handler on
+// a thread of its own, which close, log-off and shut-down keep until the process ends.
+TEST(SignalPipeOnWindows, EveryConsoleEventClosesTheLobbyOnItsLoop)
 {
-    WaitLoop loop;
-    const std::wstring name = L"\\\\.\\pipe\\lobby-test-" + std::to_wstring(::GetCurrentProcessId());
-    PipeServer server(loop, [](std::string_view request) { return "got " + std::string(request) + "\n"; }, name, 2, 16);
+    WaitEventLoop loop;
+    int closes = 0;
+    SignalPipe pipe(loop, [&] { ++closes; }, [] {});
+    for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        const int before = closes;
+        std::thread([event] { ConsoleControl::Deliver(event); }).detach();
+        for (int i = 0; i < 200 && closes == before; ++i)
+            loop.ProcessEvents(10);
+        EXPECT_EQ(closes, before + 1) << "event " << event;
+    }
+}
 
-    PipeClient first(name);
-    ASSERT_EQ(first.error, 0u);
-    first.Send("status\r\n");
-    EXPECT_EQ(first.Reply(loop), "got status\n");
-    first.Send("a\nb\n");
-    std::string both = first.Reply(loop);
-    if (both.size() < 12)
-        both += first.Reply(loop);
-    EXPECT_EQ(both, "got a\ngot b\n");
+// The console's pipe, with lobbyctl's side of it run beside the loop as it runs in its own
+// process: one request, one answer, and the console's bounds.
+TEST(LocalServerOnPipe, AnswersBoundsRequestsAndClientsAndKeepsItsName)
+{
+    WaitEventLoop loop;
+    LocalServerOptions options;
+    options.path = "\\\\.\\pipe\\lobby-test-" + std::to_string(::GetCurrentProcessId());
+    options.maxClients = 1;
+    options.maxRequestBytes = 16;
+    options.busyAnswer = "busy\n";
+    options.tooLongAnswer = "too long\n";
+    std::vector<LocalAnswer> later;
+    LocalServer server(loop, options, [&](std::string request, LocalAnswer answer) {
+        if (request == "later")
+            later.push_back(answer);
+        else
+            answer.Send("got " + request + "\n");
+    });
+    const auto start = [&](std::string request) {
+        return std::async(std::launch::async, [&options, request] { return ExchangeOverLocalSocket(options.path, request, 5000); });
+    };
+    const auto finish = [&](std::future<LocalExchange>& exchange) {
+        for (int i = 0; i < 500 && exchange.wait_for(0ms) != std::future_status::ready; ++i)
+            loop.ProcessEvents(10);
+        return exchange.get().answer;
+    };
 
-    PipeClient second(name);
-    ASSERT_EQ(second.error, 0u);
-    PipeClient third(name);
-    EXPECT_EQ(third.error, static_cast<DWORD>(ERROR_PIPE_BUSY)) << "two clients at most";
+    auto status = start("status\r\n");
+    EXPECT_EQ(finish(status), "got status\n");
+    auto tooLong = start(std::string(40, 'x'));
+    EXPECT_EQ(finish(tooLong), "too long\n");
+    auto waiting = start("later\n");
+    for (int i = 0; i < 500 && later.empty(); ++i)
+        loop.ProcessEvents(10);
+    auto second = start("status\n");
+    EXPECT_EQ(finish(second), "busy\n") << "one client at a time";
+    later.at(0).Send("done\n");
+    EXPECT_EQ(finish(waiting), "done\n");
+    EXPECT_EQ(server.Counters().accepted, 3u);
+    EXPECT_EQ(server.Counters().busy, 1u);
 
-    second.Send(std::string(40, 'x'));
-    EXPECT_EQ(second.Reply(loop), "request too long\n");
-    EXPECT_THROW(PipeServer(loop, nullptr, name), WindowsError) << "the name is taken";
+    EXPECT_THROW(LocalServer(loop, options, nullptr), LocalSocketInUse);
+    EXPECT_EQ(ExchangeOverLocalSocket(options.path + "-none", "status\n", 1000).failure, LocalFailure::NotRunning);
+    EXPECT_EQ(PipeNameFor("C:\\Jogos\\lobby.sock"), L"\\\\.\\pipe\\lobby-server/C:/Jogos/lobby.sock");
 }
 
 } // namespace

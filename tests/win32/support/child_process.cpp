@@ -32,7 +32,11 @@ std::string TakeContents(const fs::path& path)
         std::ifstream in(path, std::ios::binary);
         contents.assign(std::istreambuf_iterator<char>(in), {});
     }
-    fs::remove(path);
+    // Wine may let go of an ended child's files a moment after the child has gone; a file
+    // left in the temporary folder harms nobody.
+    std::error_code ignored;
+    for (int i = 0; i < 50 && !fs::remove(path, ignored) && fs::exists(path, ignored); ++i)
+        ::Sleep(100);
     return contents;
 }
 

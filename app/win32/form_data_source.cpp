@@ -1,0 +1,81 @@
+#include "app/win32/form_data_source.h"
+
+#include <algorithm>
+
+#include "server/lobby/form1.h"
+
+namespace lobby::win32 {
+
+FormDataSource::FormDataSource(TForm1& form) : registry_(form.Cad), memo_(form.Memo1)
+{
+    registry_.SetObserver(this);
+    memo_.OnChange = [this] {
+        if (observer_ != nullptr)
+            observer_->MemoChanged();
+    };
+}
+
+FormDataSource::~FormDataSource()
+{
+    registry_.SetObserver(nullptr);
+    memo_.OnChange = nullptr;
+}
+
+std::string FormDataSource::HeaderText(int column) const
+{
+    return registry_.FixedRows() > 0 ? std::string(registry_.Cell(column, 0)) : std::string();
+}
+
+int FormDataSource::RowCount() const
+{
+    return std::max(registry_.RowCount() - registry_.FixedRows(), 0);
+}
+
+std::string FormDataSource::CellText(int row, int column) const
+{
+    return std::string(registry_.Cell(column, row + registry_.FixedRows()));
+}
+
+bool FormDataSource::IsRowHighlighted(int row) const
+{
+    const int tableRow = row + registry_.FixedRows();
+    return tableRow >= 1 && registry_.IsOnline(tableRow);
+}
+
+int FormDataSource::MemoLineCount() const
+{
+    return static_cast<int>(memo_.LineStarts().size());
+}
+
+std::string FormDataSource::MemoLine(int line) const
+{
+    const std::string& text = memo_.Text();
+    const std::size_t start = memo_.LineStarts()[static_cast<std::size_t>(line)];
+    const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    return text.substr(start, end - start);
+}
+
+// The header row comes and goes with the count (a table of one row has no fixed row), so
+// the header is told too.
+void FormDataSource::RowCountChanged(int, int)
+{
+    if (observer_ == nullptr)
+        return;
+    observer_->HeaderChanged();
+    observer_->RowCountChanged();
+}
+
+void FormDataSource::RowsChanged(int firstRow, int lastRow)
+{
+    if (observer_ == nullptr)
+        return;
+    const int fixed = registry_.FixedRows();
+    if (firstRow < fixed)
+        observer_->HeaderChanged();
+    const int first = std::max(firstRow - fixed, 0);
+    const int last = lastRow - fixed;
+    if (first <= last)
+        observer_->RowsChanged(first, last);
+}
+
+} // namespace lobby::win32
