@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/event_loop.h"
 #include "platform/exception.h"
@@ -36,6 +37,22 @@ struct LocalServerCounters {
     std::uint64_t busy = 0;     // refused: maxClients were being served
     std::uint64_t tooLong = 0;  // refused: a request over maxRequestBytes
     std::uint64_t timedOut = 0; // closed: silent past requestTimeoutMs, or not reading the answer
+};
+
+// What a LocalServer's owner reads, whichever system serves it: each system's implementation
+// derives from it and keeps its sockets or pipes to itself.
+class LocalServerState {
+public:
+    explicit LocalServerState(LocalServerOptions options) : options_(std::move(options)) {}
+    virtual ~LocalServerState() = default;
+    LocalServerState(const LocalServerState&) = delete;
+    LocalServerState& operator=(const LocalServerState&) = delete;
+
+    // Clients being served now.
+    virtual int Clients() const = 0;
+
+    LocalServerOptions options_;
+    LocalServerCounters counters_;
 };
 
 class LocalServer;
@@ -95,7 +112,7 @@ public:
 private:
     // The sockets and the connections live in the system's own implementation, so that this
     // header names no type of the system's.
-    std::unique_ptr<LocalServerCore> core_;
+    std::unique_ptr<LocalServerState> core_;
 };
 
 } // namespace lobby

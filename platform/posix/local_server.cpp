@@ -71,7 +71,7 @@ void ClearStaleSocket(const std::string& path, const sockaddr_un& address)
 } // namespace
 
 // What a LocalServer is made of on this system: the listening socket and its connections.
-class LocalServerCore {
+class LocalServerCore : public LocalServerState {
 public:
     using Connection = LocalAnswer::Connection;
 
@@ -81,10 +81,7 @@ public:
     LocalServerCore& operator=(const LocalServerCore&) = delete;
 
     void Answer(const std::shared_ptr<Connection>& connection, std::string text);
-    int Clients() const { return static_cast<int>(connections_.size()); }
-
-    LocalServerOptions options_;
-    LocalServerCounters counters_;
+    int Clients() const override { return static_cast<int>(connections_.size()); }
 
 private:
     void AcceptWaiting();
@@ -140,25 +137,9 @@ LocalServer::LocalServer(EventLoop& loop, LocalServerOptions options, RequestHan
 {
 }
 
-LocalServer::~LocalServer() = default;
-
-const LocalServerCounters& LocalServer::Counters() const
-{
-    return core_->counters_;
-}
-
-int LocalServer::Clients() const
-{
-    return core_->Clients();
-}
-
-const std::string& LocalServer::Path() const
-{
-    return core_->options_.path;
-}
 
 LocalServerCore::LocalServerCore(EventLoop& loop, LocalServerOptions options, LocalServer::RequestHandler onRequest)
-    : options_(std::move(options)), loop_(loop), onRequest_(std::move(onRequest))
+    : LocalServerState(std::move(options)), loop_(loop), onRequest_(std::move(onRequest))
 {
     const sockaddr_un address = AddressOf(options_.path);
     ClearStaleSocket(options_.path, address);

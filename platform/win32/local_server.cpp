@@ -27,7 +27,7 @@ constexpr DWORD kBufferSize = 4096;
 // for the client to hang up (within the answer's time) before it listens again. One instance
 // more than maxClients takes the client too many, to tell it the console is busy; past that
 // Windows itself says the pipe is busy and the client waits its turn.
-class LocalServerCore {
+class LocalServerCore : public LocalServerState {
 public:
     // One instance of the pipe: a client connects to it, is served, and the instance listens
     // again. The client of the moment is a Connection of its own, so an answer meant for a
@@ -62,14 +62,11 @@ public:
     LocalServerCore& operator=(const LocalServerCore&) = delete;
 
     void Answer(Instance& instance, std::string text);
-    int Clients() const
+    int Clients() const override
     {
         return static_cast<int>(std::count_if(instances_.begin(), instances_.end(),
                                               [](const auto& instance) { return instance->served; }));
     }
-
-    LocalServerOptions options_;
-    LocalServerCounters counters_;
 
 private:
     void Listen(Instance& instance);
@@ -115,25 +112,9 @@ LocalServer::LocalServer(EventLoop& loop, LocalServerOptions options, RequestHan
 {
 }
 
-LocalServer::~LocalServer() = default;
-
-const LocalServerCounters& LocalServer::Counters() const
-{
-    return core_->counters_;
-}
-
-int LocalServer::Clients() const
-{
-    return core_->Clients();
-}
-
-const std::string& LocalServer::Path() const
-{
-    return core_->options_.path;
-}
 
 LocalServerCore::LocalServerCore(EventLoop& loop, LocalServerOptions options, LocalServer::RequestHandler onRequest)
-    : options_(std::move(options)), loop_(loop), onRequest_(std::move(onRequest)), name_(PipeNameFor(options_.path)),
+    : LocalServerState(std::move(options)), loop_(loop), onRequest_(std::move(onRequest)), name_(PipeNameFor(options_.path)),
       acceptsLeft_(AcceptsPerSweep())
 {
     OwnerOnly access;
