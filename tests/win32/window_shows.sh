@@ -3,7 +3,8 @@
 # --headless over a registry of two players, it shows a window with the server's caption,
 # holding the grid (a list view of the two players, the header apart) and the memo; a score
 # reported is saved and the memo shows the saved registry; the screenshot read by text
-# recognition shows the header and the players; closing the window saves, ends with 0.
+# recognition shows the header and the players; a failed save opens the error box and the
+# lobby goes on behind it; closing the window saves, ends with 0.
 # Exit 77 (skipped) where Xvfb, the X tools or Wine are not installed.
 #   window_shows.sh lobby-server.exe lobby-window-probe.exe WINEPREFIX
 # The window gets a Wine prefix of its own, WINEPREFIX-window: Wine's desktop process, which
@@ -84,10 +85,21 @@ $text"
     done
 fi
 
+# A save that fails opens the error box, and the lobby goes on behind it: a request after it
+# is still logged. Clearing the way again lets the closing save succeed, the box still open.
+mkdir "$work/data/cadastro.txt.tmp"
+printf 'jogadorum|pw|scj|$1' >"/dev/udp/127.0.0.1/$port"
+for _ in $(seq 100); do xwininfo -name lobby-server >/dev/null 2>&1 && break; sleep 0.1; done
+xwininfo -name lobby-server >/dev/null 2>&1 || fail "a failed save opened no error box"
+printf 'jogadoradois|pw|slc|' >"/dev/udp/127.0.0.1/$port"
+for _ in $(seq 100); do grep -qF 'jogadoradois|pw|slc|' "$work/data/"*.txt 2>/dev/null && break; sleep 0.1; done
+grep -qF 'jogadoradois|pw|slc|' "$work/data/"*.txt || fail "the lobby stopped behind the error box"
+rmdir "$work/data/cadastro.txt.tmp"
+
 # Closing the window, as the operator's click does, saves and ends the server with 0.
 wine "$probe" --close >/dev/null || fail "the window did not close"
 wait "$server_pid"
 status=$?
 [ "$status" -eq 0 ] || fail "the server's exit status was $status"
 grep -q '^,jogadoradois,pw,127.0.0.1,7,' "$work/data/cadastro.txt" || fail "the registry was not saved: $(cat "$work/data/cadastro.txt")"
-echo "window shown: caption, grid of the registry, memo of the save; closed with a save"
+echo "window shown: caption, grid of the registry, memo of the save, error box with the lobby going on; closed with a save"
