@@ -24,6 +24,11 @@ struct LocalExchange {
 // Linux, the pipe \\.\pipe\lobby-server on Windows. lobbyctl talks to it unless told otherwise.
 std::string ServiceControlPath();
 
+// What an operator who reached no lobby, or was not let in, is told to try, in this system's
+// terms: how to see whether the service runs, and who may use the console.
+std::string_view NotRunningHint();
+std::string_view NotAllowedHint();
+
 // The client side of a LocalServer: connects to the socket at path, sends request (one line,
 // its line end included) and reads the answer until the server closes the connection, all
 // within timeoutMs. Never raises.

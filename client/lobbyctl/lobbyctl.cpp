@@ -168,12 +168,12 @@ int Unreached(const Options& options, const LocalExchange& exchange)
 {
     switch (exchange.failure) {
     case LocalFailure::NotRunning:
-        PrintError(options, "no lobby is running on " + options.socket + " (" + exchange.reason +
-                                "); is it started? (systemctl status lobby-server; --dir or --socket names another)");
+        PrintError(options, "no lobby is running on " + options.socket + " (" + exchange.reason + "); " +
+                                std::string(NotRunningHint()));
         return kNotRunning;
     case LocalFailure::NotAllowed:
-        PrintError(options, "not allowed to use " + options.socket + " (" + exchange.reason +
-                                "): the console is open to the lobby's own user and root (sudo lobbyctl ...)");
+        PrintError(options, "not allowed to use " + options.socket + " (" + exchange.reason + "): " +
+                                std::string(NotAllowedHint()));
         return kUnreachable;
     case LocalFailure::TimedOut:
         PrintError(options, "the lobby on " + options.socket + " did not answer in " +

@@ -61,6 +61,16 @@ std::string ServiceControlPath()
     return "/run/lobby-server/lobby.sock";
 }
 
+std::string_view NotRunningHint()
+{
+    return "is it started? (systemctl status lobby-server; --dir or --socket names another)";
+}
+
+std::string_view NotAllowedHint()
+{
+    return "the console is open to the lobby's own user and root (sudo lobbyctl ...)";
+}
+
 LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
