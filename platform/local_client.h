@@ -20,14 +20,14 @@ struct LocalExchange {
     std::string answer; // everything the server sent before it closed the connection
 };
 
-// Where a lobby run as the system's service keeps its console: the service unit's socket on
-// Linux, the pipe \\.\pipe\lobby-server on Windows. lobbyctl talks to it unless told otherwise.
-std::string ServiceControlPath();
-
-// What an operator who reached no lobby, or was not let in, is told to try, in this system's
-// terms: how to see whether the service runs, and who may use the console.
-std::string_view NotRunningHint();
-std::string_view NotAllowedHint();
+// The console as this system's operators know it. lobbyctl talks to servicePath unless told
+// otherwise, and tells an operator who reached no lobby, or was not let in, what to try.
+struct SystemConsole {
+    const char* servicePath;    // the service unit's socket on Linux, \\.\pipe\lobby-server on Windows
+    const char* notRunningHint; // how to see whether the lobby runs
+    const char* notAllowedHint; // who may use the console
+};
+extern const SystemConsole kSystemConsole;
 
 // The client side of a LocalServer: connects to the socket at path, sends request (one line,
 // its line end included) and reads the answer until the server closes the connection, all

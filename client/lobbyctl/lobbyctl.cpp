@@ -56,7 +56,7 @@ public:
 };
 
 struct Options {
-    std::string socket = ServiceControlPath();
+    std::string socket = kSystemConsole.servicePath;
     bool json = false;
     int timeoutSeconds = kDefaultTimeoutSeconds;
     std::vector<std::string> words; // the command and its arguments
@@ -73,7 +73,7 @@ std::string UsageText()
         text += "  " + std::string(command.usage) + "\n";
     text += "\n"
             "options (before the command):\n"
-            "  --socket PATH       the lobby's control socket (default " + ServiceControlPath() + ",\n"
+            "  --socket PATH       the lobby's control socket (default " + std::string(kSystemConsole.servicePath) + ",\n"
             "                      the service's)\n"
             "  --dir DIR           the socket of a lobby started with --dir DIR: DIR/lobby.sock\n"
             "  --json              answers as JSON, for scripts\n"
@@ -169,11 +169,11 @@ int Unreached(const Options& options, const LocalExchange& exchange)
     switch (exchange.failure) {
     case LocalFailure::NotRunning:
         PrintError(options, "no lobby is running on " + options.socket + " (" + exchange.reason + "); " +
-                                std::string(NotRunningHint()));
+                                kSystemConsole.notRunningHint);
         return kNotRunning;
     case LocalFailure::NotAllowed:
         PrintError(options, "not allowed to use " + options.socket + " (" + exchange.reason + "): " +
-                                std::string(NotAllowedHint()));
+                                kSystemConsole.notAllowedHint);
         return kUnreachable;
     case LocalFailure::TimedOut:
         PrintError(options, "the lobby on " + options.socket + " did not answer in " +

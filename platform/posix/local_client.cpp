@@ -56,20 +56,11 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
 
 } // namespace
 
-std::string ServiceControlPath()
-{
-    return "/run/lobby-server/lobby.sock";
-}
-
-std::string_view NotRunningHint()
-{
-    return "is it started? (systemctl status lobby-server; --dir or --socket names another)";
-}
-
-std::string_view NotAllowedHint()
-{
-    return "the console is open to the lobby's own user and root (sudo lobbyctl ...)";
-}
+const SystemConsole kSystemConsole{
+    "/run/lobby-server/lobby.sock",
+    "is it started? (systemctl status lobby-server; --dir or --socket names another)",
+    "the console is open to the lobby's own user and root (sudo lobbyctl ...)",
+};
 
 LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs)
 {

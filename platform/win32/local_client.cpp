@@ -87,20 +87,11 @@ private:
 
 } // namespace
 
-std::string ServiceControlPath()
-{
-    return "\\\\.\\pipe\\lobby-server";
-}
-
-std::string_view NotRunningHint()
-{
-    return "is it started? (its window, or sc query for a service; --dir or --socket names another)";
-}
-
-std::string_view NotAllowedHint()
-{
-    return "the console is open to the lobby's own user and the system (run lobbyctl as that user)";
-}
+const SystemConsole kSystemConsole{
+    "\\\\.\\pipe\\lobby-server",
+    "is it started? (its window, or sc query for a service; --dir or --socket names another)",
+    "the console is open to the lobby's own user and the system (run lobbyctl as that user)",
+};
 
 // The console's pipe: the request is written whole, the answer is one message read to its
 // end, then the pipe is closed, which frees its place for the next client.
