@@ -215,6 +215,9 @@ Configured WithConfiguration(const CommandLine& line)
     CommandLine configured;
     configured.arguments = line.arguments;
     configured.configFile = line.configFile;
+    // Where each key was set: a key given twice is refused rather than the last one taken
+    // silently, since the operator who edits the first line would see nothing change.
+    std::vector<std::pair<std::string, int>> seen;
     int number = 0;
     for (std::size_t pos = 0; pos < text->size();) {
         std::size_t end = text->find('\n', pos);
@@ -236,6 +239,11 @@ Configured WithConfiguration(const CommandLine& line)
         const Option* option = FindOption(key);
         if (!option || !option->inFile)
             throw std::invalid_argument(where + "unknown key \"" + key + "\"");
+        const auto earlier = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == key; });
+        if (earlier != seen.end())
+            throw std::invalid_argument(where + key + " is given on line " + std::to_string(earlier->second) +
+                                        " too; keep one of the two lines");
+        seen.emplace_back(key, number);
         if (!option->takesValue) {
             if (value == "yes" || value == "true" || value == "on" || value == "1")
                 value = "yes";
@@ -274,13 +282,17 @@ std::vector<SettingChange> ChangedSettings(const CommandLine& running, const Com
 
 CommandLine InForce(const CommandLine& running, const CommandLine& read)
 {
+    // Every value only a restart changes stays as the lobby runs with it, so that the next
+    // reading names it again as waiting for a restart, and setting it back is no change.
     CommandLine result = read;
     result.headless = running.headless;
     result.quiet = running.quiet;
     result.dataFolder = running.dataFolder;
     result.listenPort = running.listenPort;
     result.replyPort = running.replyPort;
+    result.listIntervalMs = running.listIntervalMs;
     result.controlPath = running.controlPath;
+    result.configFile = running.configFile;
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <string>
 
+#include "net/dotted_quad.h"
 #include "platform/cp1252.h"
 #include "platform/file_system.h"
 #include "server/lobby/console_operations.h"
@@ -125,7 +126,8 @@ std::optional<std::vector<std::string>> ConsoleOperations::AddBan(const BanEntry
     std::vector<std::string> named;
     form_.Cad.ForEachOnline([&](Registry::RowId id) {
         const bool byNick = entry.kind == BanEntry::Kind::Nick && EqualIgnoringAsciiCase(form_.Cad.CellOf(id, Registry::kNick), entry.value);
-        const bool byAddress = entry.kind == BanEntry::Kind::Address && form_.Cad.CellOf(id, Registry::kAddress) == entry.value;
+        const auto address = ParseDottedQuad(form_.Cad.CellOf(id, Registry::kAddress));
+        const bool byAddress = address && entry.Covers(*address);
         if (!byNick && !byAddress)
             return;
         named.emplace_back(form_.Cad.CellOf(id, Registry::kNick));
