@@ -16,29 +16,17 @@ using namespace lobby;
 
 namespace {
 
-using testing::Contains;
 using testing::HasSubstr;
 using testing::Not;
 
 TEST(PasswordMask, HidesOnlyThePasswordField)
 {
-    const std::pair<std::string, std::string> requests[] = {
-        {"ana|secret|msg|a|b", "ana|***|msg|a|b"},
-        {"ana|secret", "ana|***"},
-        {"ana||slc|", "ana|***|slc|"},
-        {"no bar at all", "no bar at all"},
-        {"|", "|***"},
-    };
-    for (const auto& [request, masked] : requests)
+    const std::pair<std::string, std::string> cases[] = {
+        {"ana|secret|msg|a|b", "ana|***|msg|a|b"}, {"ana|secret", "ana|***"}, {"no bar", "no bar"}, {"|", "|***"}};
+    for (const auto& [request, masked] : cases)
         EXPECT_EQ(MaskRequestPassword(request), masked) << request;
-    const std::pair<std::string, std::string> lines[] = {
-        {",ana,secret,10.0.0.1,5,-,", ",ana,***,10.0.0.1,5,-,"},
-        {",ana,,10.0.0.1,5,-,", ",ana,***,10.0.0.1,5,-,"},
-        {",ana,secret", ",ana,secret"}, // the password cell was never read from such a line
-        {"", ""},
-    };
-    for (const auto& [line, masked] : lines)
-        EXPECT_EQ(MaskRegistryLinePassword(line), masked) << line;
+    EXPECT_EQ(MaskRegistryLinePassword(",ana,,10.0.0.1,5,-,"), ",ana,***,10.0.0.1,5,-,");
+    EXPECT_EQ(MaskRegistryLinePassword(",ana,secret"), ",ana,secret") << "a password cell never read";
 }
 
 TEST(PasswordMask, KeepsPasswordsOutOfTheLogAndTheWindowButNotTheFile)

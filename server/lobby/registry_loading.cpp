@@ -72,7 +72,7 @@ void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
         what += (what.empty() ? "" : "; ") + told;
     };
     if (findings.headerMissing)
-        add("no-header", "line 1 is not the header (its second cell is not \"Nick\"), so it is read as a player and "
+        add("no-header", "line 1 is not the header, its second cell not being \"Nick\": it is read as a player, and "
                          "the first save writes the header above it");
     if (findings.nulLine != 0)
         add("nul-byte", "a NUL byte on line " + std::to_string(findings.nulLine) + " ends what is read");
