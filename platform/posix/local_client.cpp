@@ -75,10 +75,12 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The users whose lobby may answer at path, or why nobody's may. Nothing there yet is left to
+// The users whose lobby may answer at path, or why nobody's may, with failure Untrusted (or
+// NotAllowed for a service's socket, which only root may use). Nothing there yet is left to
 // the connection to report.
-std::optional<std::vector<uid_t>> TrustedAt(const std::string& path, std::string& why)
+std::optional<std::vector<uid_t>> TrustedAt(const std::string& path, std::string& why, LocalFailure& failure)
 {
+    failure = LocalFailure::Untrusted;
     std::vector<uid_t> trusted{::geteuid(), 0};
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode))
@@ -86,6 +88,9 @@ std::optional<std::vector<uid_t>> TrustedAt(const std::string& path, std::string
     if (::geteuid() == 0 && SystemAccount(status.st_uid))
         trusted.push_back(status.st_uid);
     if (std::find(trusted.begin(), trusted.end(), status.st_uid) == trusted.end()) {
+        // A service's socket, which its mode would keep this user out of anyway: root's to use.
+        if (SystemAccount(status.st_uid))
+            failure = LocalFailure::NotAllowed;
         why = path + " is owned by " + posix::UserText(status.st_uid);
         return std::nullopt;
     }
@@ -136,9 +141,10 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
     std::memcpy(address.sun_path, path.data(), path.size());
 
     std::string why;
-    const std::optional<std::vector<uid_t>> trusted = TrustedAt(path, why);
+    LocalFailure failure = LocalFailure::Untrusted;
+    const std::optional<std::vector<uid_t>> trusted = TrustedAt(path, why, failure);
     if (!trusted)
-        return Failed(LocalFailure::Untrusted, why);
+        return Failed(failure, why);
 
     const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
