@@ -180,6 +180,29 @@ std::string Trimmed(std::string_view text)
     return std::string(text.substr(first, last - first + 1));
 }
 
+// A switch's value in a file as "yes" or "no"; raises naming label otherwise.
+std::string SwitchValue(const std::string& label, const std::string& value)
+{
+    if (value == "yes" || value == "true" || value == "on" || value == "1")
+        return "yes";
+    if (value == "no" || value == "false" || value == "off" || value == "0")
+        return "no";
+    throw std::invalid_argument(label + " is yes or no, not \"" + value + "\"");
+}
+
+// Records where key is set; raises naming both lines when an earlier line set it already:
+// taking the last one silently would leave the operator who edits the first seeing nothing
+// change.
+void RefuseRepeatedKey(std::vector<std::pair<std::string, int>>& seen, const std::string& key, int number,
+                       const std::string& where)
+{
+    const auto earlier = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == key; });
+    if (earlier != seen.end())
+        throw std::invalid_argument(where + key + " is given on line " + std::to_string(earlier->second) +
+                                    " too; keep one of the two lines");
+    seen.emplace_back(key, number);
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv)
@@ -219,9 +242,7 @@ Configured WithConfiguration(const CommandLine& line)
     CommandLine configured;
     configured.arguments = line.arguments;
     configured.configFile = line.configFile;
-    // Where each key was set: a key given twice is refused rather than the last one taken
-    // silently, since the operator who edits the first line would see nothing change.
-    std::vector<std::pair<std::string, int>> seen;
+    std::vector<std::pair<std::string, int>> seen; // each key and the line that set it
     int number = 0;
     for (std::size_t pos = 0; pos < text->size();) {
         std::size_t end = text->find('\n', pos);
@@ -243,19 +264,9 @@ Configured WithConfiguration(const CommandLine& line)
         const Option* option = FindOption(key);
         if (!option || !option->inFile)
             throw std::invalid_argument(where + "unknown key \"" + key + "\"");
-        const auto earlier = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == key; });
-        if (earlier != seen.end())
-            throw std::invalid_argument(where + key + " is given on line " + std::to_string(earlier->second) +
-                                        " too; keep one of the two lines");
-        seen.emplace_back(key, number);
-        if (!option->takesValue) {
-            if (value == "yes" || value == "true" || value == "on" || value == "1")
-                value = "yes";
-            else if (value == "no" || value == "false" || value == "off" || value == "0")
-                value = "no";
-            else
-                throw std::invalid_argument(where + key + " is yes or no, not \"" + value + "\"");
-        }
+        RefuseRepeatedKey(seen, key, number, where);
+        if (!option->takesValue)
+            value = SwitchValue(where + key, value);
         try {
             option->apply(configured, key, value);
         } catch (const std::invalid_argument& error) {

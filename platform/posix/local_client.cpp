@@ -60,6 +60,26 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+// Sends the whole request, or what the server takes of it before it closes (a refusal it has
+// answered already, which the reading then finds); false when the deadline passed first.
+bool SendRequest(int fd, std::string_view request, Clock::time_point deadline)
+{
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t count = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return true;
+        if (!WaitFor(fd, POLLOUT, deadline))
+            return false;
+    }
+    return true;
+}
+
 // An account the system made for a service rather than a person: below the first ordinary
 // user's uid, or in the range systemd gives its DynamicUser services.
 bool SystemAccount(uid_t uid)
@@ -164,19 +184,8 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
     if (!ListenerTrusted(socket.Get(), *trusted, why))
         return Failed(LocalFailure::Untrusted, why);
 
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t count = ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            break; // the server may have answered and closed already (a refusal): read it
-        if (!WaitFor(socket.Get(), POLLOUT, deadline))
-            return Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
-    }
+    if (!SendRequest(socket.Get(), request, deadline))
+        return Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
 
     LocalExchange result;
     char buffer[65536];
