@@ -30,12 +30,13 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
+    platform/win32/default_console.cpp
     platform/win32/service.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window over the lobby's form, and its error box.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
-    app/win32/form_data_source.cpp)
+    app/win32/form_data_source.cpp app/win32/start_help.cpp app/window_status.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32 user32)
 
 # lobby-server.exe: the same run from start-up to shutdown as on Linux, on the Windows loop,
@@ -77,7 +78,7 @@ target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_l
 add_dependencies(lobby_win32_tests lobby-client lobby-server lobbyctl)
 # What the window's test reads of the server's window.
 add_executable(lobby-window-probe tests/win32/tools/window_probe.cpp)
-target_link_libraries(lobby-window-probe PRIVATE comctl32 user32)
+target_link_libraries(lobby-window-probe PRIVATE comctl32 user32 shell32)
 set_target_properties(lobby-window-probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
@@ -88,3 +89,9 @@ add_test(NAME win32_window_shows
     COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/window_shows.sh $<TARGET_FILE:lobby-server>
         $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
 set_tests_properties(win32_window_shows PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+
+# lobby-server.exe double-clicked without arguments: a box saying how to start it, no file.
+add_test(NAME win32_explorer_start
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/explorer_start.sh $<TARGET_FILE:lobby-server>
+        $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
+set_tests_properties(win32_explorer_start PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)

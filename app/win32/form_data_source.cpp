@@ -2,11 +2,12 @@
 
 #include <algorithm>
 
+#include "app/window_status.h"
 #include "server/lobby/form1.h"
 
 namespace lobby::win32 {
 
-FormDataSource::FormDataSource(TForm1& form) : registry_(form.Cad), memo_(form.Memo1)
+FormDataSource::FormDataSource(TForm1& form) : form_(form), registry_(form.Cad), memo_(form.Memo1)
 {
     registry_.SetObserver(this);
     memo_.OnChange = [this] {
@@ -53,6 +54,11 @@ std::string FormDataSource::MemoLine(int line) const
     const std::size_t start = memo_.LineStarts()[static_cast<std::size_t>(line)];
     const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
     return text.substr(start, end - start);
+}
+
+std::string FormDataSource::StatusText() const
+{
+    return WindowStatusText(form_);
 }
 
 // The header row comes and goes with the count (a table of one row has no fixed row), so
