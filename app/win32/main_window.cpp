@@ -67,7 +67,9 @@ MainWindow::MainWindow(HINSTANCE instance, WindowDataSource& source) : instance_
     // The size the operators know is the client area's; the frame is added around it.
     RECT frame{0, 0, 519, 204};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    window_ = ::CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW, 196, 107,
+    // The children are left out of the frame's own painting: a resize would otherwise paint
+    // the background over the status line and the memo after they drew themselves.
+    window_ = ::CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 196, 107,
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                 instance_, this);
     if (window_ == nullptr)
@@ -189,6 +191,8 @@ void MainWindow::Layout(int width, int height)
     ::MoveWindow(grid_, 0, 0, width, gridHeight, TRUE);
     ::MoveWindow(status_, 4, gridHeight, width > 8 ? width - 8 : width, statusHeight, TRUE);
     ::MoveWindow(memo_, 0, height - memoHeight, width, memoHeight, TRUE);
+    // A moved child may keep the picture it had at its old place; all of it is drawn anew.
+    ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void MainWindow::RefreshStatus()

@@ -99,7 +99,8 @@ import -window "$window" "png:$work/window.png" || fail "screenshot failed"
 if command -v tesseract >/dev/null; then
     convert "$work/window.png" -resize 300% "$work/big.png"
     text=$(tesseract "$work/big.png" stdout --psm 6 2>/dev/null)
-    for word in Nick Senha Pontos jogadorum jogadoradois; do
+    # The status line too: a resized window draws its moved children anew.
+    for word in Nick Senha Pontos jogadorum jogadoradois registered; do
         grep -qF "$word" <<<"$text" || fail "\"$word\" is not painted; the picture reads:
 $text"
     done
