@@ -90,8 +90,9 @@ add_test(NAME win32_window_shows
         $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
 set_tests_properties(win32_window_shows PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
 
-# lobby-server.exe double-clicked without arguments: a box saying how to start it, no file.
-add_test(NAME win32_explorer_start
-    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/explorer_start.sh $<TARGET_FILE:lobby-server>
+# lobby-server.exe's boxes at start-up: double-clicked without arguments (how to start it, no
+# file touched), a registry's warning while serving, and at the end of a start with a wrong word.
+add_test(NAME win32_start_boxes
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/start_boxes.sh $<TARGET_FILE:lobby-server>
         $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
-set_tests_properties(win32_explorer_start PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
+set_tests_properties(win32_start_boxes PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)

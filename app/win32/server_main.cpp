@@ -46,6 +46,15 @@ public:
         });
     }
     void ShowHeldErrors() override { box_.StartShowing(); }
+    // Each error was written to standard error as it was held. Started from a console the
+    // operator reads, that is where they are read, and the program ends at once: a box would
+    // keep a script or the operator's prompt waiting for a click. Started from Explorer or a
+    // shortcut, nobody reads the console, and the box is the only word the operator gets.
+    void ShowHeldErrorsAtEnd() override
+    {
+        if (win32::HasConsoleOfItsOwn())
+            box_.StartShowing();
+    }
     void Close() override
     {
         // What fails on the way out (the last save) is shown in a box waited for.

@@ -4,10 +4,10 @@
 // its text (the status line), and where it stands in the window; with --close, asks the
 // window to close as the operator's click does and waits for it to go; with --resize W H,
 // makes its inside W x H as the operator's drag does, then prints it.
-// With --explorer-start PROGRAM, starts PROGRAM without arguments and with a console of its
-// own, as a double-click in Explorer does, prints the caption and text of the box it shows,
-// presses OK and prints its exit code.
-//   lobby-window-probe [--close | --resize W H | --explorer-start PROGRAM]
+// With --explorer-start PROGRAM [ARGUMENTS], starts PROGRAM with a console of its own, as a
+// double-click in Explorer (or a shortcut) does, prints the caption and text of the box it
+// shows, presses OK and prints its exit code.
+//   lobby-window-probe [--close | --resize W H | --explorer-start PROGRAM [ARGUMENTS]]
 // Exit 1 when no such window (or box) shows, or it does not go.
 #include <cstdio>
 #include <cstdlib>
@@ -59,10 +59,14 @@ BOOL CALLBACK FindBox(HWND window, LPARAM lParam)
     return FALSE;
 }
 
-// Starts program as Explorer does, finds its box within 60 s, reads it, presses OK.
-int ExplorerStart(const wchar_t* program)
+// Starts program (words[0], its arguments after it) as Explorer does, finds its box within
+// 60 s, reads it, presses OK.
+int ExplorerStart(wchar_t** words, int count)
 {
+    const wchar_t* program = words[0];
     std::wstring line = L"\"" + std::wstring(program) + L"\"";
+    for (int i = 1; i < count; ++i)
+        line += L" \"" + std::wstring(words[i]) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
@@ -116,7 +120,7 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "--explorer-start") == 0) {
         int count = 0;
         wchar_t** words = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-        return count > 2 ? ExplorerStart(words[2]) : 1;
+        return count > 2 ? ExplorerStart(words + 2, count - 2) : 1;
     }
     const bool close = argc > 1 && std::strcmp(argv[1], "--close") == 0;
     HWND window = WaitForWindow();
