@@ -7,7 +7,9 @@
 #   warning opens and the lobby serves behind it;
 # - the same registry and a wrong word: started from a console (the shell's), the program ends
 #   at once with 2, the warning on standard error; started from a shortcut (a console of its
-#   own, nobody reading it), the box with the warning opens as it ends, and it ends after OK.
+#   own, nobody reading it), the box with the warning opens as it ends, and it ends after OK;
+# - the zip's "Start lobby.cmd" starts the lobby with its files in the folder data beside it,
+#   where lobbyctl.exe in the same folder finds it without --dir.
 # Exit 77 (skipped) where Xvfb, xwininfo or Wine is not installed.
 #   start_boxes.sh lobby-server.exe lobby-window-probe.exe WINEPREFIX
 # A Wine prefix of its own (WINEPREFIX-start): Wine's desktop process takes the display of
@@ -15,6 +17,7 @@
 set -uo pipefail
 server=$1
 probe=$2
+start_script="$(cd "$(dirname "$0")/../.." && pwd)/packaging/windows/Start lobby.cmd"
 export WINEPREFIX="$3-start" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
 for tool in Xvfb xwininfo wine python3; do
@@ -93,5 +96,18 @@ said=$(wine "$probe" --explorer-start "$(windows_path "$work/unpacked")\\lobby-s
     "$(windows_path "$work/shortcut")" --listen-port 0 | tr -d '\r') || fail "no box as the start ended: $said"
 grep -qF 'is not read whole' <<<"$said" || fail "the box does not hold the warning: $said"
 grep -qF 'exit 2' <<<"$said" || fail "the start did not end with 2 after OK: $said"
+# The zip's way: the start script (a free port, not 12001), then lobbyctl.exe beside it.
+mkdir "$work/zip"
+cp "$server" "$work/zip/lobby-server.exe"
+cp "$(dirname "$server")/lobbyctl.exe" "$start_script" "$work/zip/"
+wine cmd /c "$(windows_path "$work/zip")\\Start lobby.cmd" --listen-port 0 >/dev/null 2>&1 ||
+    fail "the start script failed"
+deadline=$((SECONDS + 60))
+until wine "$work/zip/lobbyctl.exe" status >"$work/ctl.out" 2>&1 || [ $SECONDS -ge $deadline ]; do sleep 0.5; done
+grep -q 'players: 0 online, 0 registered' "$work/ctl.out" || fail "lobbyctl.exe did not find the lobby: $(cat "$work/ctl.out")"
+[ -f "$work/zip/data/cadastro.txt" ] || fail "the start script's lobby keeps no registry in data: $(ls -R "$work/zip")"
+wine "$probe" --close >/dev/null || fail "the start script's window did not close"
+
 echo "start-up boxes: Explorer told how to start and nothing written; the lobby serves behind a warning;" \
-    "a wrong word ends at once from a console, and after the warning's box from a shortcut"
+    "a wrong word ends at once from a console, and after the warning's box from a shortcut;" \
+    "the start script's lobby found by lobbyctl.exe beside it"
