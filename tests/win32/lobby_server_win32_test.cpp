@@ -176,7 +176,7 @@ TEST(LobbyctlExe, FindsTheLobbyStartedBesideItWithoutDir)
     fs::copy_file(BesideTest(L"lobbyctl.exe"), unpacked / L"lobbyctl.exe");
     const std::wstring lobbyctl = L"\"" + (unpacked / L"lobbyctl.exe").wstring() + L"\" ";
 
-    for (const fs::path dataFolder : {unpacked / L"data", unpacked}) {
+    for (const fs::path& dataFolder : {unpacked / L"data", unpacked}) {
         ChildProcess lobby(L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --headless --listen-port " +
                            std::to_wstring(FreePort()) + L" --reply-port 9 --dir \"" + dataFolder.wstring() + L"\"");
         for (int i = 0; i < 600 && lobby.OutSoFar().find("listening on UDP port") == std::string::npos; ++i)
