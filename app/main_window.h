@@ -27,12 +27,11 @@ public:
     static constexpr int kStatusRefreshMs = 1000;
 
     QTableView* Grid() const { return grid_; }
-    QListView* Memo() const { return memo_; }
-    QLabel* Status() const { return status_; }
-    // Reads the status line from the form now (the timer does so every kStatusRefreshMs).
-    void RefreshStatus();
 
 private:
+    // Reads the status line from the form; the timer calls it every kStatusRefreshMs.
+    void RefreshStatus();
+
     const TForm1& form_;
     QTableView* grid_;
     QLabel* status_;
