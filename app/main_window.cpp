@@ -30,8 +30,8 @@ MainWindow::MainWindow(TForm1& form, QWidget* parent)
       grid_(new QTableView),
       status_(new QLabel),
       memo_(new QListView),
-      registryModel_(new RegistryModel(form.Cad, this)),
-      memoModel_(new MemoModel(form.Memo1, this))
+      registryModel_(new RegistryModel(form.Cad, this, form.MasksPasswords())),
+      memoModel_(new MemoModel(form.Memo1, this, form.MasksPasswords()))
 {
     setWindowTitle(kCaption);
     setGeometry(196, 107, 519, 204);

@@ -36,13 +36,16 @@ struct Command {
     std::string_view usage;
 };
 constexpr Command kCommands[] = {
-    {"status", 0, 0, "status                  version, uptime, players, traffic, drops, last save, log size"},
+    {"status", 0, 0, "status                  version, uptime, players, traffic, drops, last save, log size,\n"
+                     "                          whether rankings are stopped and by which rows"},
     {"who", 0, 0, "who                     the players online, their address and time since their last request"},
     {"top", 0, 1, "top [N]                 the ranking, its N first rows (default 9)"},
     {"notice", 1, -1, "notice TEXT...          sys|TEXT to every player online"},
     {"kick", 1, 1, "kick NICK               take the player offline now"},
     {"password", 2, 2, "password NICK NEW       give the player a new password (on disk when done)"},
     {"remove", 1, 1, "remove NICK             take the player out of the registry (on disk when done)"},
+    {"remove", 1, 1, "remove --empty-nick     take every row with an empty nick out of the registry"},
+    {"score", 2, 2, "score NICK POINTS       set the player's score, the table sorted and saved as after a report"},
     {"ban", 1, 2, "ban [nick|address] X    refuse every request of a nick or an address, now and after restarts"},
     {"unban", 1, 2, "unban [nick|address] X  lift a ban"},
     {"bans", 0, 0, "bans                    the bans in force"},
@@ -132,7 +135,7 @@ Options ParseOptions(int argc, char** argv)
     const std::string name = argv[i++];
     const Command* command = nullptr;
     for (const Command& known : kCommands) {
-        if (known.name == name)
+        if (known.name == name && command == nullptr)
             command = &known;
     }
     if (!command)
