@@ -88,13 +88,13 @@ timeout 120 wine "$server" wrong --dir "$(windows_path "$work/console")" --liste
     >"$work/console.out" 2>"$work/console.err"
 status=$?
 [ "$status" -eq 2 ] || fail "a wrong word from a console ended with $status (124: held by a box)"
-grep -qF 'is not read whole' "$work/console.err" || fail "no warning on standard error: $(cat "$work/console.err")"
+grep -qF 'over 4096 characters are cut' "$work/console.err" || fail "no warning on standard error: $(cat "$work/console.err")"
 
 # The same from a shortcut: the box opens as the program ends, and it ends after OK.
 bad_registry "$work/shortcut"
 said=$(wine "$probe" --explorer-start "$(windows_path "$work/unpacked")\\lobby-server.exe" wrong --dir \
     "$(windows_path "$work/shortcut")" --listen-port 0 | tr -d '\r') || fail "no box as the start ended: $said"
-grep -qF 'is not read whole' <<<"$said" || fail "the box does not hold the warning: $said"
+grep -qF 'over 4096 characters are cut' <<<"$said" || fail "the box does not hold the warning: $said"
 grep -qF 'exit 2' <<<"$said" || fail "the start did not end with 2 after OK: $said"
 # The zip's way: the start script (a free port, not 12001), then lobbyctl.exe beside it.
 mkdir "$work/zip"
