@@ -1,31 +1,23 @@
 // The source tree keeps its system code where a port looks for it: Linux's own calls out of
 // the posix/ folders, no test of the system outside the system folders, and every file that
 // platform/README.md names for an interface there.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "net/host_lookup.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const fs::path kSource = LOBBY_SOURCE_DIR;
-
-std::string Contents(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The C++ files under the folders that hold the programs' own code.
 std::vector<fs::path> CodeFiles()
@@ -43,10 +35,8 @@ std::vector<fs::path> CodeFiles()
 
 bool InFolder(const fs::path& file, const std::string& name)
 {
-    for (const auto& part : file.lexically_relative(kSource).parent_path())
-        if (part == name)
-            return true;
-    return false;
+    const fs::path folders = file.lexically_relative(kSource).parent_path();
+    return std::find(folders.begin(), folders.end(), fs::path(name)) != folders.end();
 }
 
 TEST(PlatformLayout, SystemCodeStaysInItsSystemsFolders)
@@ -58,7 +48,7 @@ TEST(PlatformLayout, SystemCodeStaysInItsSystemsFolders)
     const std::vector<fs::path> files = CodeFiles();
     ASSERT_GT(files.size(), 50u) << "the source tree was not found at " << kSource;
     for (const fs::path& file : files) {
-        const std::string text = Contents(file);
+        const std::string text = ReadBytes(file);
         const bool systemFolder = InFolder(file, "posix") || InFolder(file, "linux") || InFolder(file, "win32");
         if (InFolder(file, "posix")) {
             EXPECT_FALSE(std::regex_search(text, linuxOnly)) << file << " calls what only Linux has";
@@ -73,7 +63,7 @@ TEST(PlatformLayout, EveryFileTheContractNamesExists)
 {
     // Table rows name files as `linux/clock.cpp` (under platform/), `net/linux/udp_socket.cpp`
     // or `posix/errno_reason.{h,cpp}`.
-    const std::string readme = Contents(kSource / "platform" / "README.md");
+    const std::string readme = ReadBytes(kSource / "platform" / "README.md");
     const std::regex named(R"(`((?:net/|client/)?(?:posix|linux|win32)/[a-z_]+)\.(\{h,cpp\}|h|cpp)`)");
     int count = 0;
     for (std::sregex_iterator it(readme.begin(), readme.end(), named), end; it != end; ++it) {
