@@ -17,9 +17,8 @@ target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x
     WIN32_LEAN_AND_MEAN)
 target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32 shell32)
 
-# The lobby's own logic (server/) and the system-free parts of platform/, built for Windows
-# so that nothing in them reaches the system but through platform/: the server program will
-# link them with the Windows implementations below once they are all there.
+# The lobby's own logic (server/) and the system-free parts of platform/, with the Windows
+# implementations of every platform and net interface (platform/README.md lists them).
 file(GLOB LOBBY_WIN32_LOGIC_SOURCES CONFIGURE_DEPENDS server/*/*.cpp platform/*.cpp)
 list(REMOVE_ITEM LOBBY_WIN32_LOGIC_SOURCES ${CMAKE_SOURCE_DIR}/platform/standard_error.cpp)
 add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
@@ -27,7 +26,7 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
     platform/win32/memory_pages.cpp platform/win32/system_data_folder.cpp
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
-    net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
     platform/win32/default_console.cpp
@@ -51,7 +50,7 @@ set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
-    client/win32/client_system.cpp net/host_name_resolver.cpp platform/cp1252.cpp)
+    client/win32/client_system.cpp net/win32/host_name_resolver.cpp platform/cp1252.cpp)
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
