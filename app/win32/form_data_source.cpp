@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "app/window_status.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/password_mask.h"
 
 namespace lobby::win32 {
 
 FormDataSource::FormDataSource(TForm1& form)
-    : registry_(form.Cad), memo_(form.Memo1), maskPasswords_(form.MasksPasswords())
+    : form_(form), registry_(form.Cad), memo_(form.Memo1), maskPasswords_(form.MasksPasswords())
 {
     registry_.SetObserver(this);
     memo_.OnChange = [this] {
@@ -61,6 +62,11 @@ std::string FormDataSource::MemoLine(int line) const
     if (maskPasswords_ && line > 0)
         return MaskRegistryLinePassword(shown);
     return std::string(shown);
+}
+
+std::string FormDataSource::StatusText() const
+{
+    return WindowStatusText(form_);
 }
 
 // The header row comes and goes with the count (a table of one row has no fixed row), so

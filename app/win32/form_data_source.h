@@ -29,6 +29,7 @@ public:
     bool IsRowHighlighted(int row) const override;
     int MemoLineCount() const override;
     std::string MemoLine(int line) const override;
+    std::string StatusText() const override;
     void SetObserver(WindowDataObserver* observer) override { observer_ = observer; }
 
 private:
@@ -36,6 +37,7 @@ private:
     void RowCountChanged(int oldCount, int newCount) override;
     void RowsChanged(int firstRow, int lastRow) override;
 
+    const TForm1& form_;
     Registry& registry_;
     TMemo& memo_;
     bool maskPasswords_;

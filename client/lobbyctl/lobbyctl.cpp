@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/command_words.h"
+#include "platform/default_console.h"
 #include "platform/local_client.h"
 #include "server/console/console_protocol.h"
 #include "server/lobby/ban_list.h"
@@ -63,7 +64,7 @@ public:
 };
 
 struct Options {
-    std::string socket = kSystemConsole.servicePath;
+    std::string socket; // FindDefaultConsole's when neither --dir nor --socket names one
     bool json = false;
     int timeoutSeconds = kDefaultTimeoutSeconds;
     std::vector<std::string> words; // the command and its arguments
@@ -80,8 +81,7 @@ std::string UsageText()
         text += "  " + std::string(command.usage) + "\n";
     text += "\n"
             "options (before the command):\n"
-            "  --socket PATH       the lobby's control socket (default " + std::string(kSystemConsole.servicePath) + ",\n"
-            "                      the service's)\n"
+            "  --socket PATH       the lobby's control socket (default " + FindDefaultConsole().description + ")\n"
             "  --dir DIR           the socket of a lobby started with --dir DIR: DIR/lobby.sock\n"
             "  --json              answers as JSON, for scripts\n"
             "  --timeout SECONDS   give up after this long (default " + std::to_string(kDefaultTimeoutSeconds) + ")\n"
@@ -178,6 +178,8 @@ Options ParseOptions(int argc, char** argv)
     } else {
         options.words.insert(options.words.end(), arguments.begin(), arguments.end());
     }
+    if (!dirGiven && !socketGiven)
+        options.socket = FindDefaultConsole().path;
     return options;
 }
 
