@@ -124,7 +124,6 @@ std::optional<std::vector<uid_t>> TrustedAt(const std::string& path, std::string
 // Whether the process listening at the other end of fd runs as a trusted user; why not in why.
 bool ListenerTrusted(int fd, const std::vector<uid_t>& trusted, std::string& why)
 {
-#ifdef SO_PEERCRED
     ucred peer {};
     socklen_t size = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
@@ -135,12 +134,6 @@ bool ListenerTrusted(int fd, const std::vector<uid_t>& trusted, std::string& why
         return true;
     why = "the program listening there runs as " + posix::UserText(peer.uid);
     return false;
-#else
-    (void)fd;
-    (void)trusted;
-    (void)why;
-    return true; // no peer credentials on this system: the socket's owner and folders decide
-#endif
 }
 
 } // namespace
