@@ -240,7 +240,7 @@ TEST(ConsoleControlOnWindows, AStrongerEventIsNeverHiddenAndForeignOnesArePassed
             // Close, log-off and shut-down keep the handler's thread until the process ends.
             std::thread([event] { EXPECT_EQ(ConsoleControl::Deliver(event), event != 7); }).detach();
             if (ConsoleControl::KindOf(event)) {
-                ASSERT_EQ(::WaitForSingleObject(woken, 10000), WAIT_OBJECT_0) << event;
+                ASSERT_EQ(::WaitForSingleObject(woken, 30000), WAIT_OBJECT_0) << event;
             }
         }
         EXPECT_EQ(control.Take(), c.taken) << c.events.front();
