@@ -1,6 +1,7 @@
 // The console's limits as the running lobby sets them, as its operator meets them: lobbyctl
-// told why when every place is taken, a request over the console's length refused, and
-// metrics counting both.
+// told why when every place is taken, a request over the console's length refused, a silent
+// client closed after its time, and metrics counting them.
+#include <chrono>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -59,6 +60,7 @@ TEST(ConsoleLimitsProcess, OverTheLimitsTheOperatorIsToldWhyAndMetricsCountIt)
     // Eight silent clients take every place; the system's queue hands them over before the
     // operator's, so lobbyctl is the ninth.
     std::vector<FileDescriptor> holders;
+    const auto connected = std::chrono::steady_clock::now();
     for (int i = 0; i < 8; ++i)
         holders.push_back(ConnectTo(socketPath));
     const ProgramResult busy = ctl("status");
@@ -69,6 +71,7 @@ TEST(ConsoleLimitsProcess, OverTheLimitsTheOperatorIsToldWhyAndMetricsCountIt)
     ASSERT_EQ(::send(holders.front().Get(), oversize.data(), oversize.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(oversize.size()));
     EXPECT_THAT(ReadToEnd(holders.front()), HasSubstr("the request is longer than the 8192 bytes the console reads"));
+    const FileDescriptor silent = std::move(holders.back());
     holders.clear();
 
     // The lobby may take the next connection before it sees the holders go: told busy too.
@@ -79,6 +82,13 @@ TEST(ConsoleLimitsProcess, OverTheLimitsTheOperatorIsToldWhyAndMetricsCountIt)
     EXPECT_THAT(metrics.out, HasSubstr("lobby_console_connections_total{result=\"busy\"} " + std::to_string(1 + alsoBusy) + "\n"));
     EXPECT_THAT(metrics.out, HasSubstr("lobby_console_connections_total{result=\"too_long\"} 1\n"));
     EXPECT_THAT(metrics.out, HasSubstr("lobby_console_connections_total{result=\"timed_out\"} 0\n"));
+
+    // The one that stays silent is closed once its 5 s are out, and not before.
+    const timeval bound{.tv_sec = 60, .tv_usec = 0};
+    ::setsockopt(silent.Get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    EXPECT_EQ(ReadToEnd(silent), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, 5s);
+    EXPECT_THAT(ctl("metrics").out, HasSubstr("lobby_console_connections_total{result=\"timed_out\"} 1\n"));
 }
 
 } // namespace
