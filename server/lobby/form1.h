@@ -26,6 +26,7 @@
 #include "server/operator_notifier.h"
 #include "server/lobby/message_sender.h"
 #include "server/registry/registry.h"
+#include "server/lobby/registry_changes.h"
 #include "server/lobby/save_scheduler.h"
 #include "server/registry/registry_saver.h"
 #include "server/lobby/request_fields.h"
@@ -198,6 +199,7 @@ private:
     // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
     void KeepUnreadRegistry(const LoadFindings& findings);
     void TellBadScores(const LoadFindings& findings);
+    void TellReplay(const ReplayOutcome& outcome);
 
     std::int64_t MonotonicNowMs() const;
     // Reads the monotonic clock for the handler starting: what its limits and paced work go
@@ -273,6 +275,7 @@ private:
 
     MessageSender sender_;
     SaveScheduler saves_; // after sender_, which it tells; its saver's worker ends first
+    RegistryChanges changes_{Cad, saves_};
 };
 
 } // namespace lobby
