@@ -9,7 +9,7 @@ void RegistryChanges::Record(JournalRecord::Kind kind, std::string_view nick, st
     JournalRecord record{0, kind, {std::string(nick)}};
     if (withValue)
         record.fields.emplace_back(value);
-    saves_.Record(std::move(record));
+    saves_.Record(std::move(record), kind != JournalRecord::Kind::kFlag);
 }
 
 int RegistryChanges::AddPlayer(std::string_view nick, std::string_view password, std::string_view address)
@@ -32,8 +32,6 @@ void RegistryChanges::SetFlag(int row, std::string_view flag)
         return; // a join with the flag up already changes nothing to keep
     table_.SetCell(Registry::kFlag, row, flag);
     Record(JournalRecord::Kind::kFlag, table_.Cell(Registry::kNick, row), table_.Cell(Registry::kFlag, row));
-    if (saves_.Loaded())
-        saves_.Request();
 }
 
 void RegistryChanges::SetPassword(int row, std::string_view password)

@@ -20,7 +20,8 @@ public:
     int AddPlayer(std::string_view nick, std::string_view password, std::string_view address);
     // The score's text as it now stands (the sum, not the points added).
     void SetScore(int row, std::string_view score);
-    // The flag; its record is synced with the next group, nothing waits for it.
+    // The flag; its record goes with the next group (or the quiet rewrite), nothing waits
+    // for it, as nothing waited for it to be saved before.
     void SetFlag(int row, std::string_view flag);
     void SetPassword(int row, std::string_view password);
     void RemovePlayer(int row);

@@ -53,21 +53,30 @@ ReplayOutcome SaveScheduler::OpenJournal(const FileIdentity& file)
         throw RegistryUnreadable("cannot read the registry journal " + error.Message());
     }
     ReplayOutcome outcome;
-    if (bytes && bytes->View().size() != 0) {
+    if (bytes && bytes->View().empty())
+        bytes.reset();
+    const bool onDisk = bytes.has_value();
+    if (onDisk) {
         const ParsedJournal parsed = ParseJournal(bytes->View());
         bytes.reset();
         outcome = ReplayJournal(table_, parsed, file, {files_.PathOf(fileName_), files_.PathOf(kJournalFileName)});
     }
-    version_ = savedVersion_ = rewrittenVersion_ = outcome.last;
+    version_ = promisedVersion_ = savedVersion_ = rewrittenVersion_ = outcome.last;
     sender_.NoteDurable(version_);
     journal_ = std::make_unique<JournalFile>(files_, std::string(kJournalFileName));
     // Written afresh unless it is exactly what goes on: a torn end cut off, a journal for an
     // older file started anew with the changes it holds after that file.
-    const bool reuse = bytes.has_value() && outcome.extendsFile && outcome.tornBytes == 0;
+    const bool reuse = outcome.extendsFile && outcome.tornBytes == 0;
     for (const EncodedRecord& record : outcome.kept)
         journalBytes_ += record.bytes.size();
     fileBytes_ = file.size;
-    journal_->Open(file, outcome.base, std::move(outcome.kept), reuse);
+    journalHolds_ = !outcome.kept.empty();
+    // No journal on disk: none is made until a registry grown large is first rewritten.
+    journalFresh_ = onDisk;
+    if (journalFresh_)
+        journal_->Open(file, outcome.base, std::move(outcome.kept), reuse);
+    else
+        journal_->Assume(file, outcome.base);
     lastChangeMs_ = lastRewriteMs_ = hooks_.monotonicNowMs();
     return outcome;
 }
@@ -75,15 +84,19 @@ ReplayOutcome SaveScheduler::OpenJournal(const FileIdentity& file)
 void SaveScheduler::StartJournal(const FileIdentity& file)
 {
     journal_ = std::make_unique<JournalFile>(files_, std::string(kJournalFileName));
-    journal_->Open(file, version_, {}, false);
+    journal_->Assume(file, version_);
+    journalFresh_ = false;
+    journalHolds_ = false;
     rewrittenVersion_ = version_;
     fileBytes_ = file.size;
     journalBytes_ = 0;
 }
 
-std::uint64_t SaveScheduler::Record(JournalRecord record)
+std::uint64_t SaveScheduler::Record(JournalRecord record, bool promised)
 {
     record.seq = ++version_;
+    if (promised)
+        promisedVersion_ = version_;
     EncodedRecord encoded{record.seq, EncodeRecord(record)};
     journalBytes_ += encoded.bytes.size();
     pending_.push_back(std::move(encoded));
@@ -117,9 +130,9 @@ void SaveScheduler::SaveNow()
 
 void SaveScheduler::HoldScores()
 {
-    if (version_ <= savedVersion_)
+    if (promisedVersion_ <= savedVersion_)
         return;
-    sender_.HoldUntil(version_);
+    sender_.HoldUntil(promisedVersion_);
     Request();
 }
 
@@ -213,6 +226,7 @@ void SaveScheduler::AppendEnded(std::uint64_t version, const std::exception_ptr&
             hooks_.showError(MessageOf(error));
         return;
     }
+    journalHolds_ = true;
     Durable(version);
     if (!pending_.empty() && Journaling())
         StartAppend();
@@ -256,11 +270,15 @@ void SaveScheduler::Start()
 }
 
 // The journal's part in a rewrite, on the saving thread: the checkpoint before the file's
-// rename, the restart after it.
+// rename, the restart after it. A small registry's rewrite leaves an empty journal alone:
+// one for another file that holds nothing is dropped at start-up, and the first rewrite of a
+// registry grown large restarts it before anything is appended.
 SaveSteps SaveScheduler::RewriteSteps(std::uint64_t version)
 {
     JournalFile* journal = journal_.get();
-    if (!journal)
+    const bool large = table_.RowCount() >= hooks_.journalFromRows;
+    journalFresh_ = journal && (large || journalHolds_);
+    if (!journalFresh_)
         return {};
     return SaveSteps{[journal, version](const RegistrySnapshot& snapshot) { journal->Checkpoint(IdentityOf(snapshot), version); },
                      [journal] { journal->Restart(); }};
@@ -275,8 +293,9 @@ void SaveScheduler::Rewritten(std::uint64_t version)
     journalBytes_ -= std::min(journalBytes_, bytesBeforeRewrite_);
     lastRewriteMs_ = hooks_.monotonicNowMs();
     Answer(rewriteWaiters_, version, nullptr);
-    if (!journal_)
+    if (!journal_ || !journalFresh_)
         return;
+    journalHolds_ = journalBytes_ > 0; // changes made during the rewrite are in the new journal
     fileBytes_ = journal_->Extends().size;
     if (std::exception_ptr error = journal_->TakeRestartError())
         hooks_.showError("The registry journal could not start anew after the registry was saved, so it goes on growing: " +

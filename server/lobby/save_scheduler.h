@@ -60,9 +60,13 @@ public:
         const Clock* clock = nullptr;
         // Runs the quiet rewrite's check every second; none without a loop (tests call Tick).
         EventLoop* loop = nullptr;
+        // Below this many rows a change rewrites the file, which costs no more than an
+        // append and its sync there, and the journal stays empty.
+        int journalFromRows = kJournalFromRows;
     };
 
     static constexpr std::string_view kJournalFileName = "cadastro.journal";
+    static constexpr int kJournalFromRows = 10000;
     // The journal is folded into the file once it holds this share of the file's size...
     static constexpr std::uint64_t kJournalShare = 10;
     static constexpr std::uint64_t kJournalMinBytes = 64 * 1024;
@@ -87,8 +91,9 @@ public:
     void StartJournal(const FileIdentity& file);
 
     // A change made to the table that must reach the disk, as the journal keeps it; returns
-    // its number. RegistryChanges makes every such change.
-    std::uint64_t Record(JournalRecord record);
+    // its number. RegistryChanges makes every such change. A change that is not promised
+    // (a flag) holds no message back: it reaches the disk with the next one.
+    std::uint64_t Record(JournalRecord record, bool promised = true);
     // done runs once the changes so far are on disk (or their save failed).
     void WhenOnDisk(SaveDone done);
     // The running handler's messages from here on show the table's changes: they wait for the
@@ -125,7 +130,11 @@ private:
     static void Answer(std::deque<Waiter>& waiters, std::uint64_t version, const std::exception_ptr& error);
 
     // The journal's side: whether groups go to it now, the next group, and its end.
-    bool Journaling() const { return journal_ && rewrittenVersion_ >= rewriteNeededUpTo_; }
+    bool Journaling() const
+    {
+        return journal_ && journalFresh_ && table_.RowCount() >= hooks_.journalFromRows &&
+               rewrittenVersion_ >= rewriteNeededUpTo_;
+    }
     void RequestRewrite();
     void StartAppend();
     void AppendEnded(std::uint64_t version, const std::exception_ptr& error);
@@ -143,6 +152,7 @@ private:
     Hooks hooks_;
     bool loaded_ = false;
     std::uint64_t version_ = 0;                   // the last change
+    std::uint64_t promisedVersion_ = 0;           // the last change a message may show
     std::uint64_t savedVersion_ = 0;              // the changes on disk
     std::optional<std::uint64_t> savingVersion_;  // the save in flight covers up to this
     bool saveWanted_ = false;                     // another save must follow the one in flight
@@ -153,6 +163,8 @@ private:
     std::int64_t startedMs_ = 0;
 
     std::unique_ptr<JournalFile> journal_;
+    bool journalFresh_ = false; // the journal extends the file as last written
+    bool journalHolds_ = false; // the journal holds changes: a rewrite must restart it
     std::vector<EncodedRecord> pending_;             // recorded, not yet handed to the writer
     std::optional<std::uint64_t> appendingVersion_;  // the group in flight ends with this change
     bool appendStarting_ = false;

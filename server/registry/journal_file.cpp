@@ -27,6 +27,14 @@ void JournalFile::Open(const FileIdentity& extends, std::uint64_t base, std::vec
     file_ = folder_.OpenForAppending(name_);
 }
 
+void JournalFile::Assume(const FileIdentity& extends, std::uint64_t base)
+{
+    std::lock_guard lock(mutex_);
+    extends_ = extends;
+    base_ = base;
+    held_.clear();
+}
+
 [[noreturn]] void JournalFile::Fail(const std::string& what, const SystemReason& reason)
 {
     throw RegistrySaveError(what + " (" + Path() + ": " + reason.text + ")");

@@ -37,6 +37,8 @@ public:
     // is exactly that already and is opened to append to; otherwise it is written afresh.
     // Raises FileError.
     void Open(const FileIdentity& extends, std::uint64_t base, std::vector<EncodedRecord> kept, bool reuse);
+    // Start-up without a journal on disk: none is made until the first checkpoint.
+    void Assume(const FileIdentity& extends, std::uint64_t base);
 
     // Appends the group (those after the base dropped) and syncs it. Raises RegistrySaveError
     // when it cannot; the journal is then mended (the part written taken back, or the whole
