@@ -37,7 +37,8 @@ TForm1::TForm1(FormEnvironment environment)
              MakeJournalWriter(environment_),
              SaveScheduler::Hooks{[this](const std::function<void()>& handler) { RunHandler(handler); },
                                   [this](const std::string& message) { ShowError(message); },
-                                  [this] { return MonotonicNowMs(); }, environment_.clock, environment_.loop})
+                                  [this] { return MonotonicNowMs(); }, environment_.clock, environment_.loop,
+                                  environment_.journalFromRows})
 {
     AppFolder = environment_.appFolder;
     if (environment_.makeEndpoint)

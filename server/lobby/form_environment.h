@@ -51,6 +51,8 @@ struct FormEnvironment {
     std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
     // The journal's writer; null for the one the loop calls for (see MakeJournalWriter).
     std::function<std::unique_ptr<JournalWriter>()> makeJournalWriter;
+    // From this many rows on, changes go to the registry's journal (see SaveScheduler).
+    int journalFromRows = 10000;
     // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
     // a worker that reports through the loop, so a form without a loop does none of it.
     LogKeepingOptions logKeeping;
