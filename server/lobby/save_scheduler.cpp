@@ -277,9 +277,11 @@ SaveSteps SaveScheduler::RewriteSteps(std::uint64_t version)
 {
     JournalFile* journal = journal_.get();
     const bool large = table_.RowCount() >= hooks_.journalFromRows;
-    journalFresh_ = journal && (large || journalHolds_);
-    if (!journalFresh_)
+    restartsJournal_ = journal && (large || journalHolds_);
+    if (!restartsJournal_) {
+        journalFresh_ = false; // the file changes under a journal that names the old one
         return {};
+    }
     return SaveSteps{[journal, version](const RegistrySnapshot& snapshot) { journal->Checkpoint(IdentityOf(snapshot), version); },
                      [journal] { journal->Restart(); }};
 }
@@ -293,8 +295,9 @@ void SaveScheduler::Rewritten(std::uint64_t version)
     journalBytes_ -= std::min(journalBytes_, bytesBeforeRewrite_);
     lastRewriteMs_ = hooks_.monotonicNowMs();
     Answer(rewriteWaiters_, version, nullptr);
-    if (!journal_ || !journalFresh_)
+    if (!journal_ || !restartsJournal_)
         return;
+    journalFresh_ = true; // it extends the new file from now on
     journalHolds_ = journalBytes_ > 0; // changes made during the rewrite are in the new journal
     fileBytes_ = journal_->Extends().size;
     if (std::exception_ptr error = journal_->TakeRestartError())

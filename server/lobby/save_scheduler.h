@@ -165,6 +165,7 @@ private:
     std::unique_ptr<JournalFile> journal_;
     bool journalFresh_ = false; // the journal extends the file as last written
     bool journalHolds_ = false; // the journal holds changes: a rewrite must restart it
+    bool restartsJournal_ = false; // the rewrite in flight checkpoints and restarts it
     std::vector<EncodedRecord> pending_;             // recorded, not yet handed to the writer
     std::optional<std::uint64_t> appendingVersion_;  // the group in flight ends with this change
     bool appendStarting_ = false;
