@@ -71,14 +71,31 @@ ReplayOutcome SaveScheduler::OpenJournal(const FileIdentity& file)
         journalBytes_ += record.bytes.size();
     fileBytes_ = file.size;
     journalHolds_ = !outcome.kept.empty();
-    // No journal on disk: none is made until a registry grown large is first rewritten.
+    // No journal on disk: a large registry's is made now (else its first change would
+    // rewrite the whole file), a small one's when it has grown large and is rewritten.
     journalFresh_ = onDisk;
-    if (journalFresh_)
+    if (journalFresh_) {
         journal_->Open(file, outcome.base, std::move(outcome.kept), reuse);
-    else
+    } else {
         journal_->Assume(file, outcome.base);
+        if (table_.RowCount() >= hooks_.journalFromRows)
+            StartJournalNow(file);
+    }
     lastChangeMs_ = lastRewriteMs_ = hooks_.monotonicNowMs();
     return outcome;
+}
+
+// A journal that cannot be made now is told of; the changes then rewrite the file, which
+// makes one at its first success.
+void SaveScheduler::StartJournalNow(const FileIdentity& file)
+{
+    try {
+        journal_->Open(file, version_, {}, false);
+        journalFresh_ = true;
+    } catch (const Exception& error) {
+        hooks_.showError("The registry journal cannot be made, so every change rewrites the registry for now: " +
+                         error.Message());
+    }
 }
 
 void SaveScheduler::StartJournal(const FileIdentity& file)

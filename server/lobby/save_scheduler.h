@@ -142,6 +142,7 @@ private:
     SaveSteps RewriteSteps(std::uint64_t version);
     void Rewritten(std::uint64_t version);
     bool RewriteDue() const;
+    void StartJournalNow(const FileIdentity& file);
 
     Registry& table_;
     TMemo& memo_;
