@@ -158,3 +158,81 @@ TEST(RegistryJournal, ALobbyKilledAfterItsAnswersKeepsWhatItToldFromTheJournal)
 }
 
 } // namespace
+
+namespace {
+
+// What a start on a file and a journal left by an earlier run tells, and what a run after it
+// keeps: a torn end is cut off before anything is appended behind it; a journal for another
+// file refuses the start, naming both files.
+TEST(RegistryJournal, AStartTellsWhatItFoundAndAppendsOnlyBehindWholeRecords)
+{
+    const std::string header = JournalHeader(IdentityOf(kOld), 0);
+    const std::string torn = Rec(2, Kind::kScore, {"ana", "99"});
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string journal;
+        bool starts;
+        std::vector<std::string> told; // a part of each notice, in order
+    };
+    const std::vector<Case> cases = {
+        {"a torn end", kOld, header + Rec(1, Kind::kScore, {"ana", "30"}) + torn.substr(0, 7), true,
+         {"cut short (7 bytes", "1 change(s)"}},
+        {"nothing to apply", kOld, header, true, {}},
+        {"another file's changes", kNew, header + Rec(1, Kind::kScore, {"ana", "30"}), false, {}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        const auto prepared = [&](FormEnvironment& environment) {
+            environment.journalFromRows = 0;
+            WriteBytes(std::filesystem::path(environment.appFolder) / "cadastro.txt", test.file);
+            WriteBytes(std::filesystem::path(environment.appFolder) / "cadastro.journal", test.journal);
+        };
+        if (!test.starts) {
+            try {
+                test_support::HandDrivenForm refused(prepared);
+                ADD_FAILURE() << "the start was not refused";
+            } catch (const std::runtime_error&) {
+            }
+            continue;
+        }
+        test_support::FormUnderTest lobby(prepared);
+        ASSERT_EQ(lobby.notifier.notices.size(), test.told.size());
+        for (std::size_t i = 0; i < test.told.size(); ++i)
+            EXPECT_NE(lobby.notifier.notices[i].text.find(test.told[i]), std::string::npos) << lobby.notifier.notices[i].text;
+        // A report appended now must apply after what came before it.
+        lobby.Join("10.0.0.7", "cy");
+        ASSERT_TRUE(lobby.Receive("10.0.0.7", "cy|pw|scj|8"));
+        Registry table;
+        table.LoadFromText(lobby.RegistryFile());
+        const ReplayOutcome outcome = ReplayJournal(table, ParseJournal(ReadBytes(lobby.folder / "cadastro.journal")),
+                                                    IdentityOf(lobby.RegistryFile()), {"cadastro.txt", "cadastro.journal"});
+        EXPECT_EQ(outcome.tornBytes, 0u);
+        EXPECT_EQ(table.Cell(Registry::kScore, table.NickRow("cy")), "8");
+    }
+}
+
+// Reports past a tenth of the file (at least 64 KB of journal) fold it into the file, and the
+// journal starts anew with only what came after.
+TEST(RegistryJournal, AGrownJournalIsFoldedIntoTheFile)
+{
+    test_support::FormUnderTest lobby([](FormEnvironment& environment) {
+        environment.journalFromRows = 0;
+        environment.floodLimits.requestsPerSecond = 0; // one player reports them all
+    });
+    lobby.LoadRegistryFile(kOld);
+    const std::string cy(250, 'c'); // long records: fewer of them fill the journal
+    lobby.Join("10.0.0.7", cy);
+    for (int report = 0; report < 400; ++report)
+        ASSERT_TRUE(lobby.Receive("10.0.0.7", cy + "|pw|scj|1"));
+    EXPECT_NE(lobby.RegistryFile(), kOld) << "the file was rewritten";
+    const std::string journal = ReadBytes(lobby.folder / "cadastro.journal");
+    EXPECT_LT(journal.size(), 64u * 1024u);
+    Registry table;
+    table.LoadFromText(lobby.RegistryFile());
+    ReplayJournal(table, ParseJournal(journal), IdentityOf(lobby.RegistryFile()), {"cadastro.txt", "cadastro.journal"});
+    EXPECT_EQ(table.Cell(Registry::kScore, table.NickRow(cy)), "400");
+    EXPECT_THAT(lobby.notifier.errors, testing::IsEmpty());
+}
+
+} // namespace

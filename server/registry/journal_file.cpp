@@ -18,6 +18,7 @@ void JournalFile::Open(const FileIdentity& extends, std::uint64_t base, std::vec
 {
     std::lock_guard lock(mutex_);
     extends_ = extends;
+    Tell(extends, nullptr);
     base_ = base;
     held_.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
     if (!reuse) {
@@ -31,6 +32,7 @@ void JournalFile::Assume(const FileIdentity& extends, std::uint64_t base)
 {
     std::lock_guard lock(mutex_);
     extends_ = extends;
+    Tell(extends, nullptr);
     base_ = base;
     held_.clear();
 }
@@ -96,21 +98,29 @@ void JournalFile::Restart()
         held_.pop_front();
     try {
         RewriteLocked();
+        Tell(extends_, nullptr);
     } catch (...) {
-        restartError_ = std::current_exception();
+        Tell(extends_, std::current_exception());
     }
+}
+
+void JournalFile::Tell(const FileIdentity& extends, std::exception_ptr error)
+{
+    std::lock_guard lock(toldMutex_);
+    toldExtends_ = extends;
+    restartError_ = std::move(error);
 }
 
 std::exception_ptr JournalFile::TakeRestartError()
 {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(toldMutex_);
     return std::exchange(restartError_, nullptr);
 }
 
 FileIdentity JournalFile::Extends() const
 {
-    std::lock_guard lock(mutex_);
-    return extends_;
+    std::lock_guard lock(toldMutex_);
+    return toldExtends_;
 }
 
 // The journal replaced whole (header and the changes held), then opened to append to. Closed

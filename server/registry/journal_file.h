@@ -55,13 +55,15 @@ public:
     void Restart();
     std::exception_ptr TakeRestartError();
 
-    // The identity of the registry file the journal extends, as far as it knows.
+    // The identity of the registry file the journal extends, as far as it knows. This and
+    // TakeRestartError never wait for an append: the loop asks them.
     FileIdentity Extends() const;
     std::string Path() const { return folder_.PathOf(name_); }
 
 private:
     void AppendLocked(std::string_view bytes);
     void RewriteLocked();
+    void Tell(const FileIdentity& extends, std::exception_ptr error);
     [[noreturn]] void Fail(const std::string& what, const SystemReason& reason);
 
     DataFolder& folder_;
@@ -74,6 +76,8 @@ private:
     bool broken_ = false;            // the file may end in a part of a record: written anew first
     FileIdentity nextFile_;          // the checkpointed file, until its restart
     std::uint64_t nextBase_ = 0;
+    mutable std::mutex toldMutex_; // what the loop asks, apart from the appends' lock
+    FileIdentity toldExtends_;
     std::exception_ptr restartError_;
 };
 
