@@ -1,5 +1,6 @@
 // The registry's journal: what start-up makes of it after every kind of crash, and that a
 // lobby with one keeps every change a player was told of without rewriting the file.
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "server/lobby/save_scheduler.h"
 #include "server/registry/journal_file.h"
 #include "server/registry/journal_replay.h"
+#include "server/registry/journal_writer.h"
 #include "support/form_under_test.h"
 #include "support/memory_data_folder.h"
 
@@ -233,6 +235,72 @@ TEST(RegistryJournal, AGrownJournalIsFoldedIntoTheFile)
     ReplayJournal(table, ParseJournal(journal), IdentityOf(lobby.RegistryFile()), {"cadastro.txt", "cadastro.journal"});
     EXPECT_EQ(table.Cell(Registry::kScore, table.NickRow(cy)), "400");
     EXPECT_THAT(lobby.notifier.errors, testing::IsEmpty());
+}
+
+} // namespace
+
+namespace {
+
+// Fails the groups it is told to, as a full disk would, and appends the others.
+class FailingWriter : public JournalWriter {
+public:
+    void Start(JournalFile& journal, std::vector<EncodedRecord> group, Done done) override
+    {
+        if (failNext) {
+            failNext = false;
+            done(std::make_exception_ptr(RegistrySaveError("Stream write error (cadastro.journal: No space left on device)")));
+            return;
+        }
+        done(AppendGroup(journal, group));
+    }
+    void Finish() override {}
+    bool failNext = false;
+};
+
+// A group that fails shows nothing it held; the next change rewrites the whole file (a later
+// group must not reach the journal without the failed one), and then the journal goes on.
+TEST(RegistryJournal, AFailedAppendShowsNothingAndTheNextChangeRewritesTheFile)
+{
+    FailingWriter* writer = nullptr;
+    test_support::FormUnderTest lobby([&](FormEnvironment& environment) {
+        environment.journalFromRows = 0;
+        environment.makeJournalWriter = [&] {
+            auto made = std::make_unique<FailingWriter>();
+            writer = made.get();
+            return made;
+        };
+    });
+    lobby.LoadRegistryFile(kOld);
+    lobby.form->SaveRegistry();
+    lobby.Join("10.0.0.7", "cy");
+    lobby.TakeSent();
+    const auto rankingSent = [&] {
+        const std::vector<std::string> sent = lobby.SentTo("10.0.0.7");
+        lobby.TakeSent();
+        return std::any_of(sent.begin(), sent.end(), [](const std::string& bytes) { return bytes.rfind("ttn|", 0) == 0; });
+    };
+
+    writer->failNext = true;
+    EXPECT_FALSE(lobby.Receive("10.0.0.7", "cy|pw|scj|5"));
+    EXPECT_FALSE(rankingSent()) << "the score is on no disk";
+    ASSERT_FALSE(lobby.notifier.errors.empty());
+    EXPECT_NE(lobby.notifier.errors.back().text.find("Stream write error"), std::string::npos);
+
+    const std::string before = lobby.RegistryFile();
+    EXPECT_TRUE(lobby.Receive("10.0.0.7", "cy|pw|scj|6"));
+    EXPECT_TRUE(rankingSent());
+    EXPECT_NE(lobby.RegistryFile().find(",cy,pw,10.0.0.7,11,"), std::string::npos) << "rewritten, the failed report with it";
+
+    const std::string rewritten = lobby.RegistryFile();
+    EXPECT_TRUE(lobby.Receive("10.0.0.7", "cy|pw|scj|1"));
+    EXPECT_TRUE(rankingSent());
+    EXPECT_EQ(lobby.RegistryFile(), rewritten) << "the journal takes changes again";
+    Registry table;
+    table.LoadFromText(rewritten);
+    ReplayJournal(table, ParseJournal(ReadBytes(lobby.folder / "cadastro.journal")), IdentityOf(rewritten),
+                  {"cadastro.txt", "cadastro.journal"});
+    EXPECT_EQ(table.Cell(Registry::kScore, table.NickRow("cy")), "12");
+    EXPECT_NE(before, rewritten);
 }
 
 } // namespace
