@@ -65,8 +65,9 @@ ReplayOutcome SaveScheduler::OpenJournal(const FileIdentity& file)
     sender_.NoteDurable(version_);
     journal_ = std::make_unique<JournalFile>(files_, std::string(kJournalFileName));
     // Written afresh unless it is exactly what goes on: a torn end cut off, a journal for an
-    // older file started anew with the changes it holds after that file.
-    const bool reuse = outcome.extendsFile && outcome.tornBytes == 0;
+    // older file started anew with the changes it holds after that file, a checkpoint of a
+    // rewrite that never took the file's place dropped.
+    const bool reuse = outcome.extendsFile && outcome.tornBytes == 0 && !outcome.checkpointed;
     for (const EncodedRecord& record : outcome.kept)
         journalBytes_ += record.bytes.size();
     fileBytes_ = file.size;

@@ -126,6 +126,7 @@ ReplayOutcome ReplayJournal(Registry& table, const ParsedJournal& journal, const
     }
     outcome.base = outcome.last = *base;
     for (const JournalRecord& record : journal.records) {
+        outcome.checkpointed = outcome.checkpointed || !IsChange(record);
         if (!IsChange(record) || record.seq <= *base)
             continue;
         if (!Apply(table, record))

@@ -26,6 +26,7 @@ struct ReplayOutcome {
     std::uint64_t last = 0;       // ...and the table now every change up to this one
     bool extendsFile = false;     // the journal's header names the file: it goes on as it is
     std::size_t tornBytes = 0;    // a last record cut short by a crash, dropped
+    bool checkpointed = false;    // it names a rewrite that never took the file's place
     std::vector<EncodedRecord> kept; // the changes after base, as the journal's records
 };
 
