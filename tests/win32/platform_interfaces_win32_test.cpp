@@ -136,6 +136,7 @@ TEST(WindowsDataFolder, ReplacesWholeOrNotAtAllAppendsLockedAndPreparesTheFolder
     EXPECT_EQ(log->Write("line one\r\nline two\r\n", failure), 20u);
     EXPECT_TRUE(log->TakeBack(10));
     EXPECT_EQ(log->Tail(5), "one\r\n");
+    EXPECT_FALSE(log->Sync().Failed()) << "the journal's groups are flushed this way";
     try {
         folder.OpenForAppending("07-12-2026.log");
         ADD_FAILURE() << "a second writer must be refused";
