@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "platform/posix/file_descriptor.h"
 #include "support/local_server_limits.h"
 #include "support/temp_folder.h"

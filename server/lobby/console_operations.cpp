@@ -7,6 +7,7 @@
 #include "server/lobby/console_operations.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/messages.h"
+#include "server/registry/integer_text.h"
 #include "server/registry/registry_file.h"
 
 namespace lobby {
