@@ -6,76 +6,49 @@
 
 #include "platform/exception.h"
 #include "server/registry/integer_text.h"
+#include "server/registry/registry_file.h"
 
 namespace lobby {
 
 namespace {
-
-// A line of the registry file is read back at most this long; the rest of it is cut.
-constexpr std::size_t kMaxLineLength = 4096;
 
 char UpperAscii(char c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// The line that starts at pos, moving pos past its line end: a CR, an LF or the pair. A line
-// end after the last line adds no line.
-std::optional<std::string_view> NextLine(std::string_view text, std::size_t& pos)
-{
-    if (pos >= text.size())
-        return std::nullopt;
-    const std::size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string_view::npos) {
-        const std::string_view line = text.substr(pos);
-        pos = text.size();
-        return line;
-    }
-    const std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (text[end] == '\r' && pos < text.size() && text[pos] == '\n')
-        ++pos;
-    return line;
-}
+static_assert(kRegistryLineCells == Registry::kColCount, "a file line holds one table row");
 
-// Fills row from one file line: each comma ends a field; the text after the last comma and
-// fields past the sixth are dropped; the first field (the presence marker) is returned, the
-// other five become the row's line in the server's own form. used: the bytes of the line
-// that went into fields, commas included.
+// Fills row from one file line (see SplitRegistryLine): the first cell (the presence marker)
+// is returned, the other five become the row's line in the server's own form. used: the bytes
+// of the line that went into cells, commas included.
 std::string_view FillRow(RegistryRow& row, std::string_view line, std::size_t& used)
 {
-    std::array<std::string_view, Registry::kColCount> fields{};
-    std::size_t fieldStart = 0;
-    for (std::string_view& field : fields) {
-        const std::size_t comma = line.find(',', fieldStart);
-        if (comma == std::string_view::npos)
-            break;
-        field = line.substr(fieldStart, comma - fieldStart);
-        fieldStart = comma + 1;
-    }
-    used = fieldStart;
-    row.SetCells(fields);
-    const auto score = TryStrToInt(fields[Registry::kScore]);
+    const RegistryLineCells split = SplitRegistryLine(line);
+    used = split.used;
+    row.SetCells(split.cells);
+    const auto score = TryStrToInt(split.cells[Registry::kScore]);
     row.scoreValid = score.has_value();
     row.score = score.value_or(0);
-    return fields[Registry::kMarker];
+    return split.cells[Registry::kMarker];
 }
 
-// The first line of text, as a load reads it.
-std::string_view FirstLine(std::string_view text)
+// Cuts text at its first NUL byte, if any, noting that byte's line in found, and counts the
+// lines left. Two walks over the lines, one to count them and one to fill the rows, rather
+// than a list of a million lines held beside the table while it is built.
+int CountLoadedLines(std::string_view& text, LoadFindings& found)
 {
-    std::size_t pos = 0;
-    return NextLine(text, pos).value_or(std::string_view()).substr(0, kMaxLineLength);
-}
-
-// Whether a registry line is the header: its second cell is "Nick", as the server writes it.
-bool ReadsAsHeader(std::string_view line)
-{
-    const std::size_t first = line.find(',');
-    if (first == std::string_view::npos)
-        return false;
-    const std::size_t second = line.find(',', first + 1);
-    return second != std::string_view::npos && line.substr(first + 1, second - first - 1) == "Nick";
+    const auto nul = text.find('\0');
+    if (nul != std::string_view::npos)
+        text = text.substr(0, nul);
+    int lineCount = 0;
+    for (std::size_t pos = 0; NextRegistryLine(text, pos);)
+        ++lineCount;
+    if (nul != std::string_view::npos) {
+        const bool atLineStart = text.empty() || text.back() == '\r' || text.back() == '\n';
+        found.nulLine = static_cast<std::size_t>(lineCount) + (atLineStart ? 1 : 0);
+    }
+    return lineCount;
 }
 
 } // namespace
@@ -612,94 +585,18 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
                             LoadFindings* findings, std::string_view header)
 {
     LoadFindings found;
-    const auto nul = text.find('\0');
-    if (nul != std::string_view::npos)
-        text = text.substr(0, nul);
-
-    // Two walks over the lines, one to count them and one to fill the rows, rather than a list
-    // of a million lines held beside the table while it is built.
-    int lineCount = 0;
-    for (std::size_t pos = 0; NextLine(text, pos);)
-        ++lineCount;
-    if (nul != std::string_view::npos) {
-        const bool atLineStart = text.empty() || text.back() == '\r' || text.back() == '\n';
-        found.nulLine = static_cast<std::size_t>(lineCount) + (atLineStart ? 1 : 0);
-    }
+    const int lineCount = CountLoadedLines(text, found);
     // A file whose header line was deleted by hand (or that is empty) gets one above its
     // lines, so its first player is not taken for the header.
-    const int headerRows = !header.empty() && !ReadsAsHeader(FirstLine(text)) ? 1 : 0;
+    const int headerRows = !header.empty() && !ReadsAsRegistryHeader(FirstRegistryLine(text)) ? 1 : 0;
     found.headerMissing = headerRows == 1 && lineCount > 0;
     const int old = RowCount();
     const int count = std::max(1, lineCount + headerRows);
     if (observer_)
         observer_->RowCountAboutToChange(old, count);
 
-    online_.clear();
-    rows_.Clear();
-    marks_.clear();
-    otherMarks_.clear();
-    nickIndex_.Clear();
-    badScores_.clear();
-    unsorted_.clear();
-    rows_.Reserve(static_cast<std::uint32_t>(count));
-    marks_.reserve(static_cast<std::size_t>(count));
-    nickIndex_.Reserve(static_cast<std::size_t>(count));
-    std::vector<RowId> ids(static_cast<std::size_t>(count));
-    for (int r = 0; r < count; ++r)
-        ids[static_cast<std::size_t>(r)] = static_cast<RowId>(r);
-    order_->Assign(ids);
-    ids = {};
-
-    // Whether the rows stand in score order is learnt on the way, so that the first sort after
-    // loading has only the rows out of place to look at.
-    ordered_ = true;
-    std::optional<std::int32_t> lastInOrder;
-    std::size_t pos = 0;
-    for (int r = 0; r < count; ++r) {
-        const RowId id = NewRow();
-        if (r < headerRows) {
-            std::size_t used = 0;
-            FillRow(rows_.Mutable(id), header, used);
-            continue;
-        }
-        const auto next = NextLine(text, pos);
-        if (!next)
-            continue;
-        if (doneBefore && (r & 0x3FFF) == 0)
-            doneBefore(next->data() - text.data());
-        RegistryRow& row = rows_.Mutable(id);
-        const std::string_view line = next->substr(0, kMaxLineLength);
-        std::size_t used = 0;
-        const std::string_view marker = FillRow(row, line, used);
-        if (!marker.empty())
-            StoreMarker(id, marker);
-        const auto lineNumber = static_cast<std::size_t>(r - headerRows) + 1;
-        if (lineNumber == found.nulLine) {
-            // The NUL byte cut this line already; that is what the operator is told of.
-        } else if (line.size() < next->size()) {
-            if (found.longLines++ == 0)
-                found.firstLongLine = lineNumber;
-        } else if (used < line.size()) {
-            if (found.extraLines++ == 0)
-                found.firstExtraLine = lineNumber;
-        }
-        if (r == 0)
-            continue;
-        if (!row.scoreValid) {
-            badScores_.insert(id);
-            found.badScoreRows.push_back(r);
-        }
-        if (!ordered_)
-            continue;
-        if (row.scoreValid && (!lastInOrder || row.score <= *lastInOrder)) {
-            lastInOrder = row.score;
-        } else if (unsorted_.size() < kMaxUnsorted) {
-            unsorted_.push_back(id);
-        } else {
-            ordered_ = false;
-            unsorted_.clear();
-        }
-    }
+    ClearForLoad(count);
+    LoadRows(text, header, headerRows, count, doneBefore, found);
     // Lines missing at the end (an empty file) leave empty rows, whose scores are no integers.
     for (RowId id = static_cast<RowId>(lineCount + headerRows); id < static_cast<RowId>(count); ++id) {
         if (id >= 1)
@@ -715,6 +612,98 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
     }
     if (findings)
         *findings = std::move(found);
+}
+
+// Empties the table for a load of count rows: identities 0..count-1 in row order, with room
+// made for them all at once.
+void Registry::ClearForLoad(int count)
+{
+    online_.clear();
+    rows_.Clear();
+    marks_.clear();
+    otherMarks_.clear();
+    nickIndex_.Clear();
+    badScores_.clear();
+    unsorted_.clear();
+    rows_.Reserve(static_cast<std::uint32_t>(count));
+    marks_.reserve(static_cast<std::size_t>(count));
+    nickIndex_.Reserve(static_cast<std::size_t>(count));
+    std::vector<RowId> ids(static_cast<std::size_t>(count));
+    for (int r = 0; r < count; ++r)
+        ids[static_cast<std::size_t>(r)] = static_cast<RowId>(r);
+    order_->Assign(ids);
+}
+
+// Makes rows 0..count-1: the header given first when headerRows is 1, then one row per line
+// of text; rows past the last line stay empty. doneBefore hears every 16384th row's offset.
+// Whether the rows stand in score order is learnt on the way, so that the first sort after
+// loading has only the rows out of place to look at.
+void Registry::LoadRows(std::string_view text, std::string_view header, int headerRows, int count,
+                        const std::function<void(std::size_t offset)>& doneBefore, LoadFindings& found)
+{
+    ordered_ = true;
+    std::optional<std::int32_t> lastInOrder;
+    std::size_t pos = 0;
+    for (int r = 0; r < count; ++r) {
+        const RowId id = NewRow();
+        if (r < headerRows) {
+            std::size_t used = 0;
+            FillRow(rows_.Mutable(id), header, used);
+            continue;
+        }
+        const auto next = NextRegistryLine(text, pos);
+        if (!next)
+            continue;
+        if (doneBefore && (r & 0x3FFF) == 0)
+            doneBefore(next->data() - text.data());
+        LoadLine(id, *next, static_cast<std::size_t>(r - headerRows) + 1, found);
+        if (r != 0)
+            NoteLoadedScore(id, r, lastInOrder, found);
+    }
+}
+
+// Fills the row of id from fileLine, line lineNumber (from 1) of the file, and notes in found
+// what of the line the row does not hold: the text past the longest line read, or past the
+// cells read.
+void Registry::LoadLine(RowId id, std::string_view fileLine, std::size_t lineNumber, LoadFindings& found)
+{
+    const std::string_view line = fileLine.substr(0, kMaxRegistryLineLength);
+    std::size_t used = 0;
+    const std::string_view marker = FillRow(rows_.Mutable(id), line, used);
+    if (!marker.empty())
+        StoreMarker(id, marker);
+    if (lineNumber == found.nulLine) {
+        // The NUL byte cut this line already; that is what the operator is told of.
+    } else if (line.size() < fileLine.size()) {
+        if (found.longLines++ == 0)
+            found.firstLongLine = lineNumber;
+    } else if (used < line.size()) {
+        if (found.extraLines++ == 0)
+            found.firstExtraLine = lineNumber;
+    }
+}
+
+// Notes the score of a loaded player row: one that is no integer among the bad scores and in
+// found; one above which a lower score stands among the rows out of order, until there are
+// too many of those and the next sort looks at the whole table. lastInOrder: the score of the
+// last row loaded in order.
+void Registry::NoteLoadedScore(RowId id, int row, std::optional<std::int32_t>& lastInOrder, LoadFindings& found)
+{
+    const RegistryRow& loaded = rows_.Get(id);
+    if (!loaded.scoreValid) {
+        badScores_.insert(id);
+        found.badScoreRows.push_back(row);
+    }
+    if (!ordered_)
+        return;
+    if (loaded.scoreValid && (!lastInOrder || loaded.score <= *lastInOrder)) {
+        lastInOrder = loaded.score;
+    } else if (unsorted_.size() < kMaxUnsorted) {
+        unsorted_.push_back(id);
+    } else {
+        ordered_ = false;
+        unsorted_.clear();
+    }
 }
 
 // Rows 1..count-1 have identities 1..count-1, in the file's order, so the first of a nick is

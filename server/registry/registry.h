@@ -214,6 +214,12 @@ private:
     std::optional<int> FindNick(std::string_view nick) const;
     // The oldest identity whose nick matches nick, a-z in either case.
     std::optional<RowId> FirstIdWithNick(std::string_view nick) const;
+    // The steps of LoadFromText, in its order (see each one's definition).
+    void ClearForLoad(int count);
+    void LoadRows(std::string_view text, std::string_view header, int headerRows, int count,
+                  const std::function<void(std::size_t offset)>& doneBefore, LoadFindings& found);
+    void LoadLine(RowId id, std::string_view fileLine, std::size_t lineNumber, LoadFindings& found);
+    void NoteLoadedScore(RowId id, int row, std::optional<std::int32_t>& lastInOrder, LoadFindings& found);
     // Indexes the loaded player rows, noting in found the lines whose nick an earlier line has.
     void IndexLoadedRows(int count, LoadFindings& found);
     std::int32_t ScoreAt(int row) const { return rows_.Get(order_->At(row)).score; }

@@ -58,6 +58,51 @@ std::pair<std::string, std::string> SplitPath(const std::string& path)
 
 } // namespace
 
+std::optional<std::string_view> NextRegistryLine(std::string_view text, std::size_t& pos)
+{
+    if (pos >= text.size())
+        return std::nullopt;
+    const std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) {
+        const std::string_view line = text.substr(pos);
+        pos = text.size();
+        return line;
+    }
+    const std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (text[end] == '\r' && pos < text.size() && text[pos] == '\n')
+        ++pos;
+    return line;
+}
+
+std::string_view FirstRegistryLine(std::string_view text)
+{
+    std::size_t pos = 0;
+    return NextRegistryLine(text, pos).value_or(std::string_view()).substr(0, kMaxRegistryLineLength);
+}
+
+bool ReadsAsRegistryHeader(std::string_view line)
+{
+    const std::size_t first = line.find(',');
+    if (first == std::string_view::npos)
+        return false;
+    const std::size_t second = line.find(',', first + 1);
+    return second != std::string_view::npos && line.substr(first + 1, second - first - 1) == "Nick";
+}
+
+RegistryLineCells SplitRegistryLine(std::string_view line)
+{
+    RegistryLineCells split;
+    for (std::string_view& cell : split.cells) {
+        const std::size_t comma = line.find(',', split.used);
+        if (comma == std::string_view::npos)
+            break;
+        cell = line.substr(split.used, comma - split.used);
+        split.used = comma + 1;
+    }
+    return split;
+}
+
 std::optional<FileText> ReadRegistryFile(DataFolder& folder, std::string_view name)
 {
     try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -12,6 +13,34 @@
 #include "server/registry/registry_snapshot.h"
 
 namespace lobby {
+
+// The registry file's format: one line per table row, the header first, each cell followed
+// by a comma, lines ended by CR LF (a CR or an LF alone ends one too when read back). Cells
+// hold no commas, so a line splits at each one.
+
+// A line of the registry file is read back at most this long; the rest of it is cut.
+constexpr std::size_t kMaxRegistryLineLength = 4096;
+// The cells a line is read into: presence marker, nick, password, address, score, flag.
+constexpr std::size_t kRegistryLineCells = 6;
+
+// The line that starts at pos, moving pos past its line end: a CR, an LF or the pair. A line
+// end after the last line adds no line; past the text there is none.
+std::optional<std::string_view> NextRegistryLine(std::string_view text, std::size_t& pos);
+
+// The first line of text, as a load reads it (cut to kMaxRegistryLineLength).
+std::string_view FirstRegistryLine(std::string_view text);
+
+// Whether a registry line is the header: its second cell is "Nick", as the server writes it.
+bool ReadsAsRegistryHeader(std::string_view line);
+
+// One line split into its cells: each comma ends a cell; the text after the last comma and
+// cells past the sixth are dropped (the missing ones stay empty). used: the bytes of the line
+// that went into cells, commas included, so that what was dropped can be told.
+struct RegistryLineCells {
+    std::array<std::string_view, kRegistryLineCells> cells{};
+    std::size_t used = 0;
+};
+RegistryLineCells SplitRegistryLine(std::string_view line);
 
 // The registry file exists but cannot be read. The server must then neither replace it nor
 // ever save over it, so this is never shown and carried on from like other errors.
