@@ -133,6 +133,28 @@ std::unique_ptr<TcpServer> MakeMetricsServer(EventLoop& loop, const CommandLine&
     });
 }
 
+// Runs the loop until the lobby is told to close, the service manager told it serves. Each
+// minute the manager hears the lobby's state, and standard output the status line when it
+// says something new (or an hour has passed).
+void ServeUntilClosed(const FrontEnd& frontEnd, TForm1& form, ServiceStatus& service, bool printStatus,
+                      const MonotonicClock& monotonic)
+{
+    StatusLineFilter statusLines;
+    const std::unique_ptr<EventLoop::Registration> statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
+        service.Status(ServiceStateLine(form));
+        const std::string line = form.StatusLine();
+        if (printStatus && statusLines.Take(line, monotonic.NowMs())) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        }
+    });
+    if (frontEnd.window)
+        frontEnd.window->Show();
+    service.Ready(ServiceStateLine(form));
+    frontEnd.runLoop();
+    service.Stopping();
+}
+
 // Headless, the one line that says the server is up and where its files are.
 std::string StartLine(const TForm1& form, std::uint16_t port)
 {
@@ -332,29 +354,13 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         return 2;
     }
 
-    // The minute's status line goes out only when it says something new (or an hour has
-    // passed); the service manager's status follows the lobby's state.
     const bool printStatus = !frontEnd.window && !commandLine.quiet;
     if (printStatus) {
         std::printf("%s\n", StartLine(*form, udp ? udp->BoundPort() : 0).c_str());
         std::fflush(stdout);
     }
-    StatusLineFilter statusLines;
-    std::unique_ptr<EventLoop::Registration> statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
-        service.Status(ServiceStateLine(*form));
-        const std::string line = form->StatusLine();
-        if (printStatus && statusLines.Take(line, monotonic.NowMs())) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-        }
-    });
-    if (frontEnd.window)
-        frontEnd.window->Show();
-    service.Ready(ServiceStateLine(*form));
-    frontEnd.runLoop();
+    ServeUntilClosed(frontEnd, *form, service, printStatus, monotonic);
 
-    service.Stopping();
-    statusTimer.reset();
     metrics.reset();
     if (frontEnd.window)
         frontEnd.window->Close();
