@@ -188,8 +188,8 @@ std::optional<int> ReadCommandLine(int argc, char** argv, ProgramKind kind, Comm
         }
     }
     if (commandLine.checkConfig) {
-        // Nothing is touched: what the service manager runs before a start or a reload, so a
-        // mistake fails the start (or the reload) with the lobby as it was.
+        // Nothing is touched: what the service manager runs before a reload (and an operator
+        // before a restart), so a mistake fails the reload with the lobby as it was.
         std::printf("%s: the settings are good\n",
                     commandLine.configFile ? commandLine.configFile->c_str() : "the command line (no --config FILE)");
         return 0;
