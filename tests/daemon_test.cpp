@@ -47,9 +47,19 @@ private:
     std::optional<std::string> was_;
 };
 
-// A loop whose only use here is the watchdog's timer, fired by hand.
+// A loop whose only use here is the watchdog's timer, fired as a stepped clock passes its
+// interval.
 class TimerLoop : public EventLoop {
 public:
+    // Moves the clock on by ms, firing each timer once for every interval it passes.
+    void Step(int ms)
+    {
+        nowMs += ms;
+        for (auto& [interval, tick] : timers)
+            for (; firedUpTo_ + interval <= nowMs; firedUpTo_ += interval)
+                tick();
+    }
+    std::int64_t nowMs = 0;
     std::unique_ptr<Registration> WatchReadable(Watchable, std::function<void()>) override { return {}; }
     std::unique_ptr<Registration> WatchReadableReentrant(Watchable, std::function<void()>) override { return {}; }
     std::unique_ptr<Registration> WatchWritable(Watchable, std::function<void()>) override { return {}; }
@@ -62,6 +72,9 @@ public:
     void ProcessEvents(int) override {}
     void Quit() override {}
     std::vector<std::pair<int, std::function<void()>>> timers;
+
+private:
+    std::int64_t firedUpTo_ = 0;
 };
 
 // The manager's end: a datagram socket bound at a path or an abstract name.
@@ -105,14 +118,17 @@ TEST(ServiceNotify, TheManagerHearsReadinessStateReloadWatchdogAndStop)
         ASSERT_EQ(loop.timers.size(), 1u);
         EXPECT_EQ(loop.timers[0].first, 15000);
         status.Ready("1 online, 2 registered, last save none yet");
-        loop.timers[0].second();
+        loop.Step(14999); // not yet half the interval
+        EXPECT_EQ(manager.Received(), std::vector<std::string>{"READY=1\nSTATUS=1 online, 2 registered, last save none yet"});
+        loop.Step(1);
+        loop.Step(15000);
         status.Status("1 online, 2 registered, last save none yet"); // unchanged: not sent again
         status.Status("0 online,\n2 registered");
         status.Reloading();
         status.Stopping();
         const std::vector<std::string> got = manager.Received();
         ASSERT_EQ(got.size(), 5u);
-        EXPECT_EQ(got[0], "READY=1\nSTATUS=1 online, 2 registered, last save none yet");
+        EXPECT_EQ(got[0], "WATCHDOG=1");
         EXPECT_EQ(got[1], "WATCHDOG=1");
         EXPECT_EQ(got[2], "STATUS=0 online, 2 registered");
         EXPECT_THAT(got[3], testing::MatchesRegex("RELOADING=1\nMONOTONIC_USEC=[1-9][0-9]*"));
