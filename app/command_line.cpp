@@ -149,6 +149,10 @@ constexpr Option kOptions[] = {
          l.keepLogDays = static_cast<std::int32_t>(ParseCount(label, v, 36500));
      },
      [](const CommandLine& l) { return std::to_string(l.keepLogDays); }},
+    // The windows' views are made with the lobby.
+    {"mask-passwords", false, true, true,
+     [](CommandLine& l, const std::string&, const std::string& v) { l.maskPasswords = v == "yes"; },
+     [](const CommandLine& l) { return YesNo(l.maskPasswords); }},
     {"control", true, true, true,
      [](CommandLine& l, const std::string& label, const std::string& v) {
          if (v.empty())
@@ -321,6 +325,7 @@ CommandLine InForce(const CommandLine& running, const CommandLine& read)
     result.controlPath = running.controlPath;
     result.metricsAddress = running.metricsAddress;
     result.metricsPort = running.metricsPort;
+    result.maskPasswords = running.maskPasswords;
     return result;
 }
 
@@ -387,6 +392,8 @@ std::string UsageText(ProgramKind kind)
            "                      (read it with zcat or zgrep); off by default\n"
            "  --keep-logs DAYS    remove closed days of the traffic log older than DAYS days,\n"
            "                      plain or compressed (default 0: keep every day)\n"
+           "  --mask-passwords    write every password as *** in the traffic log and show it so\n"
+           "                      in the window (cadastro.txt keeps them); off by default\n"
            "  --control PATH      the operator's console: the local socket lobbyctl talks to\n"
            "                      (default: lobby.sock in the data folder)\n"
            "  --metrics-listen ADDRESS:PORT\n"
@@ -417,6 +424,7 @@ void ApplyServerLimits(const CommandLine& line, FormEnvironment& environment)
     environment.capacity = line.capacity;
     environment.logKeeping.compress = line.compressLogs;
     environment.logKeeping.keepDays = line.keepLogDays;
+    environment.maskPasswords = line.maskPasswords;
 }
 
 std::string DefaultDataFolder()

@@ -37,6 +37,7 @@ struct CommandLine {
     // The traffic log's closed days; both off by default.
     bool compressLogs = false;            // --compress-logs: closed days become DATE.txt.gz
     std::int32_t keepLogDays = 0;         // --keep-logs DAYS: older closed days removed (0: none)
+    bool maskPasswords = false;           // --mask-passwords: "***" for passwords in the log and the windows
     // The operator's console and the configuration file.
     std::optional<std::string> controlPath; // --control PATH: the console's socket (default: DATA/lobby.sock)
     std::optional<std::string> configFile;  // --config FILE: settings read at start-up and again on reload

@@ -1,10 +1,12 @@
 #include "app/memo_model.h"
 
 #include "app/cp1252.h"
+#include "server/lobby/password_mask.h"
 
 namespace lobby {
 
-MemoModel::MemoModel(TMemo& memo, QObject* parent) : QAbstractListModel(parent), memo_(memo)
+MemoModel::MemoModel(TMemo& memo, QObject* parent, bool maskPasswords)
+    : QAbstractListModel(parent), memo_(memo), maskPasswords_(maskPasswords)
 {
     memo_.OnChange = [this] { Reload(); };
     Reload();
@@ -29,7 +31,10 @@ QVariant MemoModel::data(const QModelIndex& index, int role) const
     std::size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos)
         end = text.size();
-    return FromCp1252(std::string_view(text).substr(start, end - start));
+    const std::string_view line = std::string_view(text).substr(start, end - start);
+    if (maskPasswords_ && index.row() > 0)
+        return FromCp1252(MaskRegistryLinePassword(line));
+    return FromCp1252(line);
 }
 
 void MemoModel::Reload()

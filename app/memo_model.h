@@ -8,11 +8,12 @@ namespace lobby {
 
 // The memo's text as a list of lines for a view. A saved registry of a million players is
 // a 40 MB text; a list view over its line offsets shows it at once, where a text editor
-// would lay out every line first.
+// would lay out every line first. With maskPasswords each player line's password shows as
+// "***" (the memo holds the registry file's text, header line first).
 class MemoModel : public QAbstractListModel {
     Q_OBJECT
 public:
-    explicit MemoModel(TMemo& memo, QObject* parent = nullptr);
+    explicit MemoModel(TMemo& memo, QObject* parent = nullptr, bool maskPasswords = false);
     ~MemoModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -22,6 +23,7 @@ private:
     void Reload();
 
     TMemo& memo_;
+    bool maskPasswords_;
 };
 
 } // namespace lobby

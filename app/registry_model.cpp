@@ -4,11 +4,12 @@
 #include <QColor>
 
 #include "app/cp1252.h"
+#include "server/lobby/password_mask.h"
 
 namespace lobby {
 
-RegistryModel::RegistryModel(Registry& registry, QObject* parent)
-    : QAbstractTableModel(parent), registry_(registry), fixedRows_(registry.FixedRows())
+RegistryModel::RegistryModel(Registry& registry, QObject* parent, bool maskPasswords)
+    : QAbstractTableModel(parent), registry_(registry), fixedRows_(registry.FixedRows()), maskPasswords_(maskPasswords)
 {
     registry_.SetObserver(this);
 }
@@ -35,6 +36,8 @@ QVariant RegistryModel::data(const QModelIndex& index, int role) const
     const int row = index.row() + fixedRows_;
     switch (role) {
     case Qt::DisplayRole:
+        if (maskPasswords_ && row >= 1 && index.column() == Registry::kPassword)
+            return FromCp1252(kMaskedPassword);
         return FromCp1252(registry_.Cell(index.column(), row));
     case Qt::BackgroundRole:
         // Online players stand out at a glance; the marker column says which kind.

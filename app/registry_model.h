@@ -8,11 +8,12 @@ namespace lobby {
 
 // The registry table as a Qt model, so the grid is a view over the table itself: cells are
 // read on demand for the rows on screen, with no item object per cell, and a million rows
-// cost nothing to show. The fixed header row of the table becomes the view's header.
+// cost nothing to show. The fixed header row of the table becomes the view's header. With
+// maskPasswords the players' passwords show as "***" (a window shown to others).
 class RegistryModel : public QAbstractTableModel, private RegistryObserver {
     Q_OBJECT
 public:
-    explicit RegistryModel(Registry& registry, QObject* parent = nullptr);
+    explicit RegistryModel(Registry& registry, QObject* parent = nullptr, bool maskPasswords = false);
     ~RegistryModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -28,6 +29,7 @@ private:
 
     Registry& registry_;
     int fixedRows_; // the fixed row count the view last saw
+    bool maskPasswords_;
     enum class Pending { None, Insert, Remove } pending_ = Pending::None;
 };
 

@@ -350,7 +350,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         form->RunHandler([&] { form->FormDestroy(); });
         SayOnStandardError(frontEnd.program, "the first argument must be the access word");
         if (frontEnd.window)
-            frontEnd.window->ShowHeldErrors(); // what failed on the way out (a write-back, the log)
+            frontEnd.window->ShowHeldErrorsAtEnd(); // what failed on the way out (a write-back, the log)
         return 2;
     }
 

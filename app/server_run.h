@@ -26,6 +26,10 @@ public:
     virtual void Show() = 0;
     // A start refused before the loop ran: the errors held since start-up are shown now.
     virtual void ShowHeldErrors() = 0;
+    // A start ended for want of the access word, its registry written back and its log
+    // closed: the errors held since start-up (a load's warnings, a failed write-back) are
+    // shown now, as the process ends. By default as ShowHeldErrors.
+    virtual void ShowHeldErrorsAtEnd() { ShowHeldErrors(); }
     virtual void Close() = 0;
 };
 

@@ -28,7 +28,7 @@
 
 #include "app/qt_event_loop.h"
 #include "net/udp_endpoint.h"
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 
 using namespace lobby;
 

@@ -12,7 +12,7 @@
 namespace lobby {
 
 // What lobby-client needs of the system: name lookup, one UDP socket, the wait for replies
-// and the operator's request to stop. One implementation per system (client/posix/,
+// and the operator's request to stop. One implementation per system (client/linux/,
 // client/win32/), chosen by the build, so the client's own logic is the same on both.
 
 // A failure that ends the client's run; what() is the one line the operator sees.

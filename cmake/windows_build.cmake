@@ -17,9 +17,8 @@ target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x
     WIN32_LEAN_AND_MEAN)
 target_link_libraries(lobby_win32_core PUBLIC Threads::Threads ZLIB::ZLIB ws2_32 advapi32 shell32)
 
-# The lobby's own logic (server/) and the system-free parts of platform/, built for Windows
-# so that nothing in them reaches the system but through platform/: the server program will
-# link them with the Windows implementations below once they are all there.
+# The lobby's own logic (server/) and the system-free parts of platform/, with the Windows
+# implementations of every platform and net interface (platform/README.md lists them).
 file(GLOB LOBBY_WIN32_LOGIC_SOURCES CONFIGURE_DEPENDS server/*/*.cpp platform/*.cpp)
 list(REMOVE_ITEM LOBBY_WIN32_LOGIC_SOURCES ${CMAKE_SOURCE_DIR}/platform/standard_error.cpp)
 add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
@@ -27,15 +26,16 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
     platform/win32/memory_pages.cpp platform/win32/system_data_folder.cpp
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
-    net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
+    platform/win32/default_console.cpp
     platform/win32/service.cpp platform/win32/service_notifier.cpp platform/win32/tcp_server.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window over the lobby's form, and its error box.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
-    app/win32/form_data_source.cpp)
+    app/win32/form_data_source.cpp app/win32/start_help.cpp app/window_status.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32 user32)
 
 # lobby-server.exe: the same run from start-up to shutdown as on Linux, on the Windows loop,
@@ -50,7 +50,7 @@ set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
-    client/win32/client_system.cpp net/host_name_resolver.cpp platform/cp1252.cpp)
+    client/win32/client_system.cpp net/win32/host_name_resolver.cpp platform/cp1252.cpp)
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -77,7 +77,7 @@ target_link_libraries(lobby_win32_tests PRIVATE lobby_win32_window lobby_win32_l
 add_dependencies(lobby_win32_tests lobby-client lobby-server lobbyctl)
 # What the window's test reads of the server's window.
 add_executable(lobby-window-probe tests/win32/tools/window_probe.cpp)
-target_link_libraries(lobby-window-probe PRIVATE comctl32 user32)
+target_link_libraries(lobby-window-probe PRIVATE comctl32 user32 shell32)
 set_target_properties(lobby-window-probe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # Listed when ctest runs, not when the build ends: the first Wine start makes the prefix
 # (some seconds), which belongs to the tests' time.
@@ -88,3 +88,10 @@ add_test(NAME win32_window_shows
     COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/window_shows.sh $<TARGET_FILE:lobby-server>
         $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
 set_tests_properties(win32_window_shows PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+
+# lobby-server.exe's boxes at start-up: double-clicked without arguments (how to start it, no
+# file touched), a registry's warning while serving, and at the end of a start with a wrong word.
+add_test(NAME win32_start_boxes
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/win32/start_boxes.sh $<TARGET_FILE:lobby-server>
+        $<TARGET_FILE:lobby-window-probe> ${LOBBY_WINEPREFIX})
+set_tests_properties(win32_start_boxes PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)

@@ -13,7 +13,7 @@ namespace lobby {
 // One IPv4 datagram socket, owned: closed when the object goes. Calls report failure by
 // returning the system's error number (0 on success) rather than raising, because the
 // endpoint decides per call whether and how a failure reaches its owner. Each system has its
-// own file (net/posix/, net/win32/); what they keep is hidden in State, so no system header
+// own file (net/linux/, net/win32/); what they keep is hidden in State, so no system header
 // reaches the endpoint.
 //
 // Sends wait for buffer room (a full send buffer delays a datagram instead of dropping it);

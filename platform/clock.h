@@ -17,7 +17,7 @@ struct LocalDateTime {
 };
 
 // The local date and time at a moment counted in seconds since 1970-01-01 UTC; nothing when
-// the system cannot tell it. Safe on any thread (Windows would use localtime_s).
+// the system cannot tell it. Safe on any thread.
 std::optional<LocalDateTime> LocalTimeAt(std::int64_t secondsSinceEpoch);
 
 // Where the server reads the time of day. Injected so tests can step dates and times.

@@ -61,8 +61,9 @@ public:
     virtual SystemReason Close() = 0;
 };
 
-// One implementation per system: platform/posix/system_data_folder.cpp (Windows would use
-// CreateFileW, FlushFileBuffers, MoveFileExW and LockFileEx: platform/win32/durable_file.h).
+// One implementation per system: platform/posix/system_data_folder.cpp, and on Windows
+// platform/win32/system_data_folder.cpp over CreateFileW, FlushFileBuffers, MoveFileExW and
+// LockFileEx (platform/win32/durable_file.h).
 // The folder the server keeps its files in: the registry, its copies, the traffic logs. Files
 // are named within it, and none is ever opened through a symbolic link: a link planted under
 // a file's name (to have the passwords written elsewhere, or another file's mode changed) is

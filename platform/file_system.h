@@ -13,10 +13,10 @@ namespace lobby {
 
 // Files by path and by handle, beside the data folder's own (data_folder.h): what the traffic
 // log's keeper needs to list, lock, compress and remove old days. None of these ever goes
-// through a symbolic link. One implementation per system: platform/posix/file_system.cpp
-// (Windows would use CreateFileW with FILE_FLAG_OPEN_REPARSE_POINT, ReadFile/WriteFile at an
-// OVERLAPPED offset, LockFileEx, FlushFileBuffers, GetFileInformationByHandle, SetFileTime,
-// MoveFileExW, DeleteFileW and FindFirstFileW).
+// through a symbolic link. One implementation per system: platform/posix/file_system.cpp;
+// platform/win32/file_system.cpp, with CreateFileW and FILE_FLAG_OPEN_REPARSE_POINT,
+// ReadFile/WriteFile at an OVERLAPPED offset, LockFileEx, FlushFileBuffers,
+// GetFileInformationByHandle, SetFileTime, MoveFileExW, DeleteFileW and FindFirstFileExW.
 
 // The system refused one of the calls below.
 class SystemError : public Exception {

@@ -21,7 +21,8 @@ struct LocalExchange {
 };
 
 // The console as this system's operators know it. lobbyctl talks to servicePath unless told
-// otherwise, and tells an operator who reached no lobby, or was not let in, what to try.
+// otherwise or it finds a lobby beside itself (FindDefaultConsole), and tells an operator who
+// reached no lobby, or was not let in, what to try.
 struct SystemConsole {
     const char* servicePath;    // the service unit's socket on Linux, \\.\pipe\lobby-server on Windows
     const char* notRunningHint; // how to see whether the lobby runs

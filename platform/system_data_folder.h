@@ -6,7 +6,7 @@
 
 namespace lobby {
 
-// A data folder on the system's file systems (POSIX). See DataFolder.
+// A data folder on the system's file systems (platform/posix/, platform/win32/). See DataFolder.
 class SystemDataFolder : public DataFolder {
 public:
     using DataFolder::DataFolder;

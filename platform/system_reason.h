@@ -5,8 +5,8 @@
 namespace lobby {
 
 // Why the system refused a call, in the lobby's terms, so that nothing above platform/ reads a
-// system's own error numbers. Each system's implementation makes it from its own (POSIX from
-// errno, platform/posix/errno_reason.h; Windows would map GetLastError the same way).
+// system's own error numbers. Each system's implementation makes it from its own: POSIX from
+// errno (platform/posix/errno_reason.h), Windows from GetLastError (platform/win32/windows_reason.h).
 struct SystemReason {
     // Only the kinds the lobby decides by; everything else is kOther.
     enum class Kind {

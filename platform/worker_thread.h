@@ -7,9 +7,10 @@
 namespace lobby {
 
 // What a worker thread (the registry's saver, the traffic log's keeper) asks of the system
-// for itself. One implementation per system: platform/posix/worker_thread.cpp (Windows would
-// use SetThreadPriority with THREAD_PRIORITY_IDLE, GetThreadTimes, _configthreadlocale, and
-// have no signals to leave).
+// for itself. One implementation per system: platform/posix/worker_thread.cpp with Linux's
+// idle class in platform/linux/idle_priority.cpp; platform/win32/worker_thread.cpp, with
+// SetThreadPriority's THREAD_PRIORITY_IDLE, GetThreadTimes, _configthreadlocale, and no
+// signals to leave.
 
 // The calling thread gets only the CPU nobody else wants, so the loop takes the core back the
 // moment it wakes. Best effort: the work is the same at any priority, only less polite.

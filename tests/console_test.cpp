@@ -77,6 +77,10 @@ TEST_F(ConsoleOnAHandDrivenLobby, RefusesWhatItCannotDoSayingWhy)
         {{"ban", "host", "x"}, "a ban names a nick or an address"},
         {{"unban", "nick", "zed"}, "there is no ban of nick zed"},
         {{"reload"}, "this lobby has no configuration to read"},
+        {{"score", "ana", "1x"}, "score takes the player's new score, a whole number from -2147483648 to 2147483647, not \"1x\""},
+        {{"score", "ana", "2147483648"}, "score takes the player's new score"},
+        {{"score", "zed", "5"}, "no player is named \"zed\""},
+        {{"remove", "--empty-nick"}, "no row of the registry has an empty nick"},
     };
     for (const auto& [words, why] : cases) {
         SCOPED_TRACE(testing::PrintToString(words));
@@ -103,6 +107,24 @@ TEST_F(ConsoleOnAHandDrivenLobby, AnAddressBanTakesItsPlayersOffline)
     EXPECT_THAT(lobby.TakeSent(), testing::IsEmpty());
     EXPECT_EQ(lobby.RowOf("dan"), 0) << "a banned address registers nobody";
     EXPECT_EQ(lobby.form->Counters().banned, 1u);
+}
+
+// score sets a score as a report changes it: the table sorted, saved, and ranked; remove
+// --empty-nick takes out every row without a nick, as a hand-edited file may hold them.
+TEST_F(ConsoleOnAHandDrivenLobby, ScoreAndRemoveEmptyNickMendTheTable)
+{
+    lobby.LoadRegistryFile(",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.1,5,-,\r\n\r\n,bob,pw,10.0.0.2,3,-,\r\n,,pw,10.0.0.4,1,-,\r\n");
+    lobby.Receive("10.0.0.2", "bob|pw|slc|");
+    lobby.TakeSent();
+    EXPECT_THAT(Ask({"score", "BOB", "-7"}), HasSubstr("is -7, on disk\nrankings: STOPPED, 1 row"));
+    EXPECT_THAT(lobby.TakeSent(), testing::IsEmpty()) << "no ranking while the sort cannot read every score";
+    EXPECT_EQ(Ask({"remove", "--empty-nick"}), "ok\n2 rows with an empty nick removed from the registry, on disk\n");
+    EXPECT_EQ(lobby.Nicks(), (std::vector<std::string>{"ana", "bob"}));
+    EXPECT_EQ(Ask({"score", "bob", "+40"}), "ok\nthe score of bob is 40, on disk\nrankings: running\n");
+    EXPECT_EQ(lobby.Nicks(), (std::vector<std::string>{"bob", "ana"}));
+    EXPECT_EQ(lobby.RegistryFile(), lobby.form->Cad.SaveToText());
+    EXPECT_THAT(lobby.SentTo("10.0.0.2"), testing::Contains("ttn|bob - 40|ana - 5|..."));
+    EXPECT_THAT(lobby.LogText(), HasSubstr("console: 10:20:30 score|bob|40\r\n"));
 }
 
 } // namespace

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/qt_event_loop.h"
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "platform/exception.h"
 #include "support/loopback.h"
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "platform/exception.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/local_server.h"

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "app/qt_event_loop.h"
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 
 using namespace lobby;
 

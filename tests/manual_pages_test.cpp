@@ -51,7 +51,7 @@ TEST(ManualPages, ListEveryOptionOfTheProgramsHelp)
                         pageWithOptions.find("BI \\-\\-" + name + " ") != std::string::npos)
                 << "--" << name << " is not in the page";
         if (page == "lobbyctl.8") {
-            for (const char* command : {"status", "who", "top", "notice", "kick", "password", "remove", "ban", "unban",
+            for (const char* command : {"status", "who", "top", "notice", "kick", "password", "remove", "score", "ban", "unban",
                                         "bans", "save", "reload", "metrics"}) {
                 EXPECT_TRUE(std::regex_search(source, std::regex("\\n\\.B[IR]? " + std::string(command) + "[ \\n]")))
                     << command;

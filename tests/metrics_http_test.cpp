@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/tcp_server.h"
 #include "server/console/metrics_http.h"

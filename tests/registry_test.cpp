@@ -179,15 +179,15 @@ TEST(RegistryLogin, NickAndPasswordMatchWithoutAsciiLetterCase)
     EXPECT_EQ(accented.CheckLogin("jos\xE9", "PW"), 1);
 }
 
-TEST(RegistryLogin, TheFirstMatchingRowWinsAlsoAfterSortsAndAdditions)
+TEST(RegistryLogin, TheRowFirstInTheFileWinsAlsoAfterSortsAndAdditions)
 {
     Registry registry = Loaded(kHeader + PlayerLine("ana", "one", "1") + PlayerLine("ANA", "two", "9"));
     EXPECT_EQ(registry.CheckLogin("Ana", "two"), -1);
     EXPECT_EQ(registry.CheckLogin("Ana", "one"), 1);
-    registry.SortByScore(); // ANA (9) moves above ana (1)
+    registry.SortByScore(); // ANA (9) moves above ana (1); logins still find ana
     EXPECT_EQ(registry.Cell(Registry::kNick, 1), "ANA");
-    EXPECT_EQ(registry.CheckLogin("ana", "one"), -1);
-    EXPECT_EQ(registry.CheckLogin("ana", "two"), 1);
+    EXPECT_EQ(registry.CheckLogin("ana", "one"), 2);
+    EXPECT_EQ(registry.CheckLogin("ana", "two"), -1);
 
     const int carla = registry.AddPlayer("Carla", "c", "10.0.0.3");
     EXPECT_EQ(carla, 3);

@@ -357,7 +357,8 @@ TEST_F(RequestsTest, ScoreReportMeetingABadStoredScore)
     EXPECT_FALSE(lobby.Receive("10.0.0.5", "ana|pw|scj|5"));
     EXPECT_EQ(lobby.CellOf("ana", Registry::kScore), "abc");
     ASSERT_EQ(lobby.notifier.errors.size(), 1u);
-    EXPECT_EQ(lobby.notifier.errors[0].text, "'abc' is not a valid integer value.");
+    EXPECT_EQ(lobby.notifier.errors[0].text,
+              "a score report is not counted: row 1 (ana) has score 'abc', not a number; lobbyctl score ana POINTS mends it.");
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
 
     // Another row's score fails the sort: the new score and the exchanges before the bad row
@@ -370,7 +371,8 @@ TEST_F(RequestsTest, ScoreReportMeetingABadStoredScore)
     EXPECT_FALSE(lobby.Receive("10.0.0.1", "a|pw|scj|5"));
     EXPECT_EQ(lobby.Nicks(), (std::vector<std::string>{"b", "a", "c", "d"}));
     EXPECT_EQ(lobby.CellOf("a", Registry::kScore), "15");
-    EXPECT_EQ(lobby.notifier.errors.back().text, "'oops' is not a valid integer value.");
+    EXPECT_EQ(lobby.notifier.errors.back().text,
+              "rankings are stopped: row 3 (c) has score 'oops', not a number; lobbyctl score c POINTS mends it.");
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
     // No ranking, but the points are saved all the same: a bad cell never stops saving.
     EXPECT_EQ(lobby.RegistryFile(), lobby.form->Cad.SaveToText());

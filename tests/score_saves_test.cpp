@@ -10,7 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "platform/exception.h"
 #include "platform/system_data_folder.h"
 #include "server/registry/registry_file.h"

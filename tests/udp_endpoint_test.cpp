@@ -24,7 +24,7 @@
 #include "app/qt_event_loop.h"
 #include "net/udp_endpoint.h"
 #include "net/udp_sock_error.h"
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 #include "support/loopback.h"
 
 using namespace lobby;

@@ -7,6 +7,7 @@
 //
 // LOBBY_WINDOW_SCREENSHOT=path keeps the screenshot (docs/window.png is made this way).
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -209,6 +210,33 @@ protected:
         return before + "suppressions=" + suppressions.string();
     }
 
+    // Tesseract's words with where they stand (its TSV output), read off a picture taken
+    // of the window at its own size, enlarged by scalePercent for the reading.
+    struct PlacedWord {
+        std::string text;
+        int top; // in the window's own pixels
+    };
+    std::vector<PlacedWord> PlacedWords(const std::string& window, const std::string& display, int scalePercent) const
+    {
+        const fs::path picture = folder / "placed.png";
+        const ProgramResult shot = Tool({"import", "-window", window, "-resize", std::to_string(scalePercent) + "%",
+                                         "png:" + picture.string()}, display);
+        if (shot.status != 0)
+            return {};
+        const ProgramResult read = RunProgram({"tesseract", picture.string(), "stdout", "--psm", "11", "tsv"}, kToolTimeout);
+        std::vector<PlacedWord> words;
+        std::istringstream in(read.out);
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> cells;
+            std::istringstream cellsIn(line);
+            for (std::string cell; std::getline(cellsIn, cell, '\t');)
+                cells.push_back(cell);
+            if (cells.size() == 12 && !cells[11].empty() && std::isdigit(static_cast<unsigned char>(cells[7][0])))
+                words.push_back({cells[11], std::stoi(cells[7]) * 100 / scalePercent});
+        }
+        return words;
+    }
+
     TempFolder folder;
 };
 
@@ -289,6 +317,86 @@ TEST_F(WindowTest, ShowsCaptionHeaderRowAndPlayers)
     // SIGTERM ends window mode as it ends headless mode: the registry is saved, status 0.
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitForExit(15s), 0) << server.Err();
+}
+
+// Resizes an X window as a window manager does at the operator's drag (Xvfb runs none).
+constexpr char kResizeScript[] = R"(import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+d = ctypes.c_void_p(x.XOpenDisplay(sys.argv[1].encode()))
+if not d.value: sys.exit("cannot open the display")
+x.XResizeWindow(d, ctypes.c_ulong(int(sys.argv[2], 0)), int(sys.argv[3]), int(sys.argv[4]))
+x.XSync(d, 0)
+x.XCloseDisplay(d))";
+
+constexpr int kMemoHeight = 60;
+
+// The window opens at the size the operators know, with a status line under the grid telling
+// the players online and registered and the last save; the operator may make it larger, and
+// the grid takes the room while the status line and the memo stay at the bottom.
+TEST_F(WindowTest, OpensAtItsSizeResizesAndShowsTheStatusLine)
+{
+    if (!ProgramInPath("python3"))
+        GTEST_SKIP() << "python3 is not installed (it resizes the window)";
+    VirtualDisplay display;
+    ASSERT_FALSE(display.Name().empty()) << "Xvfb did not start: " << display.Errors();
+
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,,\r\n,Alice,verde,127.0.0.1,16,,\r\n,Bruno,azul,127.0.0.1,7,,\r\n");
+    LoopbackPeer client;
+    const std::uint16_t serverPort = FreeLoopbackPort();
+    const fs::path runtime = folder / "runtime";
+    fs::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    ChildProgram server({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
+                         std::to_string(serverPort), "--reply-port", std::to_string(client.Port())},
+                        {.environment = {{"DISPLAY", display.Name()}, {"QT_QPA_PLATFORM", "xcb"},
+                                         {"WAYLAND_DISPLAY", std::nullopt}, {"LC_ALL", "C"},
+                                         {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", LeakCheckOptions()}}});
+    const std::string window = ShownWindow(display.Name(), server);
+    ASSERT_FALSE(window.empty()) << "no window was shown; server said: " << server.Err();
+    EXPECT_THAT(Tool({"xwininfo", "-id", window}, display.Name()).out,
+                testing::AllOf(testing::HasSubstr("Width: 519\n"), testing::HasSubstr("Height: 204\n")));
+
+    // A login and a score: one player online, a save that worked.
+    client.SendTo(serverPort, "Alice|verde|slc|");
+    client.SendTo(serverPort, "Alice|verde|scj|5");
+    std::optional<PeerDatagram> reply;
+    for (int i = 0; i < 20 && !(reply && reply->bytes.starts_with("ttn|Alice - 21|")); ++i)
+        reply = client.Receive(kReplyTimeoutMs);
+    ASSERT_TRUE(reply && reply->bytes.starts_with("ttn|Alice - 21|")) << "no ranking after the points";
+
+    // The status line's words, and where it stands, at each size: read again until the window
+    // shows what the lobby did (it is read from the form every second) or the time is up.
+    const auto statusBelowGrid = [&](int height, std::string& seen) {
+        const auto deadline = Clock::now() + kWindowTimeout;
+        for (int attempt = 0; Clock::now() < deadline; ++attempt) {
+            const std::vector<PlacedWord> words = PlacedWords(window, display.Name(), kScalesPercent[attempt % 6]);
+            seen.clear();
+            int top = -1;
+            bool online = false, saved = false;
+            for (const PlacedWord& word : words) {
+                seen += word.text + "@" + std::to_string(word.top) + " ";
+                if (word.text.starts_with("registered"))
+                    top = word.top;
+                online = online || word.text.starts_with("online");
+                saved = saved || word.text == "ok";
+            }
+            // Just above the memo, which keeps its height at the bottom.
+            if (online && saved && top > height - kMemoHeight - 30 && top < height - kMemoHeight)
+                return true;
+            std::this_thread::sleep_for(300ms);
+        }
+        return false;
+    };
+    std::string seen;
+    EXPECT_TRUE(statusBelowGrid(204, seen)) << "no status line above the memo; read: " << seen;
+
+    const ProgramResult resized = RunProgram({"python3", "-c", kResizeScript, display.Name(), window, "700", "500"}, kToolTimeout);
+    ASSERT_EQ(resized.status, 0) << resized.err;
+    EXPECT_TRUE(statusBelowGrid(500, seen)) << "the status line did not follow the window down; read: " << seen;
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(kWindowTimeout), 0) << server.Err();
 }
 
 } // namespace

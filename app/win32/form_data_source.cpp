@@ -2,11 +2,14 @@
 
 #include <algorithm>
 
+#include "app/window_status.h"
 #include "server/lobby/form1.h"
+#include "server/lobby/password_mask.h"
 
 namespace lobby::win32 {
 
-FormDataSource::FormDataSource(TForm1& form) : registry_(form.Cad), memo_(form.Memo1)
+FormDataSource::FormDataSource(TForm1& form)
+    : form_(form), registry_(form.Cad), memo_(form.Memo1), maskPasswords_(form.MasksPasswords())
 {
     registry_.SetObserver(this);
     memo_.OnChange = [this] {
@@ -33,7 +36,10 @@ int FormDataSource::RowCount() const
 
 std::string FormDataSource::CellText(int row, int column) const
 {
-    return std::string(registry_.Cell(column, row + registry_.FixedRows()));
+    const int tableRow = row + registry_.FixedRows();
+    if (maskPasswords_ && tableRow >= 1 && column == Registry::kPassword)
+        return std::string(kMaskedPassword);
+    return std::string(registry_.Cell(column, tableRow));
 }
 
 bool FormDataSource::IsRowHighlighted(int row) const
@@ -52,7 +58,15 @@ std::string FormDataSource::MemoLine(int line) const
     const std::string& text = memo_.Text();
     const std::size_t start = memo_.LineStarts()[static_cast<std::size_t>(line)];
     const std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
-    return text.substr(start, end - start);
+    const std::string_view shown = std::string_view(text).substr(start, end - start);
+    if (maskPasswords_ && line > 0)
+        return MaskRegistryLinePassword(shown);
+    return std::string(shown);
+}
+
+std::string FormDataSource::StatusText() const
+{
+    return WindowStatusText(form_);
 }
 
 // The header row comes and goes with the count (a table of one row has no fixed row), so

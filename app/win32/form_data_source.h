@@ -14,6 +14,7 @@ namespace lobby::win32 {
 // header row as the grid's header, the memo Memo1 a line a row. Cells are read on demand
 // from the registry itself, as the Qt window's model does, and the registry's and the memo's
 // changes are passed on to the window as they happen. Lives as long as the window over it.
+// When the lobby masks passwords, the players' passwords read "***" in the grid and the memo.
 class FormDataSource : public WindowDataSource, private RegistryObserver {
 public:
     explicit FormDataSource(TForm1& form);
@@ -28,6 +29,7 @@ public:
     bool IsRowHighlighted(int row) const override;
     int MemoLineCount() const override;
     std::string MemoLine(int line) const override;
+    std::string StatusText() const override;
     void SetObserver(WindowDataObserver* observer) override { observer_ = observer; }
 
 private:
@@ -35,8 +37,10 @@ private:
     void RowCountChanged(int oldCount, int newCount) override;
     void RowsChanged(int firstRow, int lastRow) override;
 
+    const TForm1& form_;
     Registry& registry_;
     TMemo& memo_;
+    bool maskPasswords_;
     WindowDataObserver* observer_ = nullptr;
 };
 

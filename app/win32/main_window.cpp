@@ -11,8 +11,12 @@ constexpr wchar_t kWindowClass[] = L"TForm1";
 constexpr int kColumnWidths[] = {17, 139, 97, 155, 49, 22};
 constexpr int kColumnWidthCount = sizeof kColumnWidths / sizeof kColumnWidths[0];
 constexpr int kMemoHeight = 60;
+constexpr int kStatusHeight = 18;
 constexpr UINT_PTR kGridId = 1;
 constexpr UINT_PTR kMemoId = 2;
+constexpr UINT_PTR kStatusId = 3;
+constexpr UINT_PTR kStatusTimer = 1;
+constexpr UINT kStatusRefreshMs = 1000;
 const COLORREF kOnlineBackground = RGB(0xE3, 0xF2, 0xE0);
 
 void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure)
@@ -63,7 +67,9 @@ MainWindow::MainWindow(HINSTANCE instance, WindowDataSource& source) : instance_
     // The size the operators know is the client area's; the frame is added around it.
     RECT frame{0, 0, 519, 204};
     ::AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    window_ = ::CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW, 196, 107,
+    // The children are left out of the frame's own painting: a resize would otherwise paint
+    // the background over the status line and the memo after they drew themselves.
+    window_ = ::CreateWindowExW(0, kWindowClass, kCaption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 196, 107,
                                 frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                                 instance_, this);
     if (window_ == nullptr)
@@ -109,6 +115,10 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_SIZE:
         Layout(LOWORD(lParam), HIWORD(lParam));
         return 0;
+    case WM_TIMER:
+        if (wParam == kStatusTimer)
+            RefreshStatus();
+        return 0;
     case WM_NOTIFY:
         return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case WM_CLOSE:
@@ -121,7 +131,7 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_NCDESTROY:
         // Messages after this one find no object: the window is gone.
         ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        window_ = grid_ = memo_ = nullptr;
+        window_ = grid_ = memo_ = status_ = nullptr;
         return 0;
     default:
         return ::DefWindowProcW(window_, message, wParam, lParam);
@@ -160,13 +170,38 @@ void MainWindow::CreateChildren()
     line.cx = 4096;
     ListView_InsertColumn(memo_, 0, &line);
     ListView_SetItemCountEx(memo_, source_.MemoLineCount(), LVSICF_NOINVALIDATEALL);
+
+    // The status line: plain text, cut with an ellipsis when the window is narrow.
+    status_ = ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS |
+                                SS_CENTERIMAGE, 0, 0, 0, 0, window_, reinterpret_cast<HMENU>(kStatusId), instance_,
+                                nullptr);
+    if (status_ == nullptr)
+        throw std::runtime_error("Cannot create the status line");
+    ::SendMessageW(status_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    RefreshStatus();
+    ::SetTimer(window_, kStatusTimer, kStatusRefreshMs, nullptr);
 }
 
 void MainWindow::Layout(int width, int height)
 {
+    // From the bottom up: the memo, the status line, and the grid in what is left.
     const int memoHeight = height > kMemoHeight ? kMemoHeight : height;
-    ::MoveWindow(grid_, 0, 0, width, height - memoHeight, TRUE);
+    const int statusHeight = height - memoHeight > kStatusHeight ? kStatusHeight : height - memoHeight;
+    const int gridHeight = height - memoHeight - statusHeight;
+    ::MoveWindow(grid_, 0, 0, width, gridHeight, TRUE);
+    ::MoveWindow(status_, 4, gridHeight, width > 8 ? width - 8 : width, statusHeight, TRUE);
     ::MoveWindow(memo_, 0, height - memoHeight, width, memoHeight, TRUE);
+    // A moved child may keep the picture it had at its old place; all of it is drawn anew.
+    ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void MainWindow::RefreshStatus()
+{
+    std::wstring text = FromCp1252(source_.StatusText());
+    if (status_ == nullptr || text == statusShown_)
+        return;
+    statusShown_ = std::move(text);
+    ::SetWindowTextW(status_, statusShown_.c_str());
 }
 
 LRESULT MainWindow::OnNotify(const NMHDR& header)

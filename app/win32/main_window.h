@@ -10,8 +10,10 @@
 
 namespace lobby::win32 {
 
-// The server's native Windows window: the registry grid Cad on top, the memo Memo1 below,
-// with the caption, size and column widths of the window the operators know. Both are
+// The server's native Windows window: the registry grid Cad on top, the status line under it,
+// the memo Memo1 below, with the caption, size and column widths of the window the operators
+// know. The operator may resize it: the grid takes what the window gains or loses, the status
+// line and the memo keep their height. Both are
 // virtual list views (LVS_OWNERDATA): the window asks the source for the rows on screen
 // only, so a million players, or a 40 MB memo holding the saved registry, show at once where
 // a multi-line edit would lay out every line first. Views only: the source owns the data.
@@ -29,6 +31,7 @@ public:
     HWND Handle() const { return window_; }
     HWND Grid() const { return grid_; }
     HWND Memo() const { return memo_; }
+    HWND Status() const { return status_; }
 
     // The operator closed the window: the owner ends the loop, and the shut-down that
     // follows saves the registry, as closing the Qt window does. Without it the window
@@ -44,6 +47,7 @@ private:
     void FillDisplayInfo(NMLVDISPINFOW& info);
     LRESULT PaintHighlight(NMLVCUSTOMDRAW& draw) const;
     void SetHeaderTexts();
+    void RefreshStatus();
 
     void RowCountChanged() override;
     void RowsChanged(int firstRow, int lastRow) override;
@@ -55,7 +59,9 @@ private:
     HWND window_ = nullptr;
     HWND grid_ = nullptr;
     HWND memo_ = nullptr;
+    HWND status_ = nullptr;
     HFONT font_ = nullptr;
+    std::wstring statusShown_;
     // The text handed to a list view must outlive the notification that asked for it.
     std::wstring shown_;
 };

@@ -13,6 +13,7 @@
 #include "app/win32/error_box.h"
 #include "app/win32/form_data_source.h"
 #include "app/win32/main_window.h"
+#include "app/win32/start_help.h"
 #include "platform/command_words.h"
 #include "platform/win32/service.h"
 #include "platform/system_event_loop.h"
@@ -45,6 +46,15 @@ public:
         });
     }
     void ShowHeldErrors() override { box_.StartShowing(); }
+    // Each error was written to standard error as it was held. Started from a console the
+    // operator reads, that is where they are read, and the program ends at once: a box would
+    // keep a script or the operator's prompt waiting for a click. Started from Explorer or a
+    // shortcut, nobody reads the console, and the box is the only word the operator gets.
+    void ShowHeldErrorsAtEnd() override
+    {
+        if (win32::HasConsoleOfItsOwn())
+            box_.StartShowing();
+    }
     void Close() override
     {
         // What fails on the way out (the last save) is shown in a box waited for.
@@ -65,10 +75,8 @@ private:
 // keeps, the console stays.
 void HideOwnConsole()
 {
-    DWORD processes[2];
-    HWND console = ::GetConsoleWindow();
-    if (console != nullptr && ::GetConsoleProcessList(processes, 2) == 1)
-        ::ShowWindow(console, SW_HIDE);
+    if (win32::HasConsoleOfItsOwn())
+        ::ShowWindow(::GetConsoleWindow(), SW_HIDE);
 }
 
 int RunInWindow(const CommandLine& commandLine, const std::string& exeName)
@@ -95,6 +103,14 @@ int main(int argc, char** argv)
     std::vector<std::string> words = CommandWords(argc, argv);
     if (words.empty())
         words.emplace_back("lobby-server");
+    // Double-clicked in Explorer: no argument at all, and no console anybody reads. Before
+    // any file is touched, the operator is told what the program needs and how to start it,
+    // rather than a console flashing and files appearing in the download folder.
+    if (words.size() == 1 && win32::HasConsoleOfItsOwn()) {
+        HideOwnConsole();
+        win32::ShowStartHelp(ErrorBoxCaption(words[0]));
+        return 2;
+    }
     // --service: started by the service manager, headless, stopped by it (with a save).
     const auto service = std::find(words.begin() + 1, words.end(), "--service");
     const bool asService = service != words.end();

@@ -35,6 +35,10 @@ public:
     virtual int MemoLineCount() const = 0;
     virtual std::string MemoLine(int line) const = 0;
 
+    // The status line under the grid (players online and registered, the last save), read
+    // again every second: a save ends away from the window and tells it nothing.
+    virtual std::string StatusText() const = 0;
+
     // One observer at a time; nullptr stops the notifications.
     virtual void SetObserver(WindowDataObserver* observer) = 0;
 };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/command_words.h"
+#include "platform/default_console.h"
 #include "platform/local_client.h"
 #include "server/console/console_protocol.h"
 
@@ -35,13 +36,16 @@ struct Command {
     std::string_view usage;
 };
 constexpr Command kCommands[] = {
-    {"status", 0, 0, "status                  version, uptime, players, traffic, drops, last save, log size"},
+    {"status", 0, 0, "status                  version, uptime, players, traffic, drops, last save, log size,\n"
+                     "                          whether rankings are stopped and by which rows"},
     {"who", 0, 0, "who                     the players online, their address and time since their last request"},
     {"top", 0, 1, "top [N]                 the ranking, its N first rows (default 9)"},
     {"notice", 1, -1, "notice TEXT...          sys|TEXT to every player online"},
     {"kick", 1, 1, "kick NICK               take the player offline now"},
     {"password", 2, 2, "password NICK NEW       give the player a new password (on disk when done)"},
     {"remove", 1, 1, "remove NICK             take the player out of the registry (on disk when done)"},
+    {"remove", 1, 1, "remove --empty-nick     take every row with an empty nick out of the registry"},
+    {"score", 2, 2, "score NICK POINTS       set the player's score, the table sorted and saved as after a report"},
     {"ban", 1, 2, "ban [nick|address] X    refuse every request of a nick or an address, now and after restarts"},
     {"unban", 1, 2, "unban [nick|address] X  lift a ban"},
     {"bans", 0, 0, "bans                    the bans in force"},
@@ -56,7 +60,7 @@ public:
 };
 
 struct Options {
-    std::string socket = kSystemConsole.servicePath;
+    std::string socket; // FindDefaultConsole's when neither --dir nor --socket names one
     bool json = false;
     int timeoutSeconds = kDefaultTimeoutSeconds;
     std::vector<std::string> words; // the command and its arguments
@@ -73,8 +77,7 @@ std::string UsageText()
         text += "  " + std::string(command.usage) + "\n";
     text += "\n"
             "options (before the command):\n"
-            "  --socket PATH       the lobby's control socket (default " + std::string(kSystemConsole.servicePath) + ",\n"
-            "                      the service's)\n"
+            "  --socket PATH       the lobby's control socket (default " + FindDefaultConsole().description + ")\n"
             "  --dir DIR           the socket of a lobby started with --dir DIR: DIR/lobby.sock\n"
             "  --json              answers as JSON, for scripts\n"
             "  --timeout SECONDS   give up after this long (default " + std::to_string(kDefaultTimeoutSeconds) + ")\n"
@@ -132,7 +135,7 @@ Options ParseOptions(int argc, char** argv)
     const std::string name = argv[i++];
     const Command* command = nullptr;
     for (const Command& known : kCommands) {
-        if (known.name == name)
+        if (known.name == name && command == nullptr)
             command = &known;
     }
     if (!command)
@@ -151,6 +154,8 @@ Options ParseOptions(int argc, char** argv)
     } else {
         options.words.insert(options.words.end(), arguments.begin(), arguments.end());
     }
+    if (!dirGiven && !socketGiven)
+        options.socket = FindDefaultConsole().path;
     return options;
 }
 

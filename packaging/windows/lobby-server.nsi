@@ -9,7 +9,13 @@
 ; --dir "%ProgramData%\Lobby Server", a folder for the machine rather than for one user,
 ; because the lobby is the machine's (a service, or whoever operates it that day). The
 ; uninstaller leaves that folder alone: the registry is the players' and outlives the program.
-Unicode true
+;
+; Players reach the lobby on UDP port 12001: the installer lets them through Windows Firewall
+; with an inbound rule for the installed server on that port, and the uninstaller takes it out.
+;
+; The installer is a 64-bit program, as the programs it installs are (NSIS's amd64 stub): it
+; needs no 32-bit support on the machine, and it sees the 64-bit Program Files and registry.
+Target amd64-unicode
 !ifndef VERSION
   !error "makensis -DVERSION=..."
 !endif
@@ -21,7 +27,7 @@ Unicode true
 !endif
 
 !include "MUI2.nsh"
-!include "x64.nsh"
+!include "LogicLib.nsh"
 
 Name "Lobby Server ${VERSION}"
 OutFile "${OUTFILE}"
@@ -32,6 +38,7 @@ SetCompressor /SOLID lzma
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Lobby Server"
 !define DATA_DIR "$COMMONPROGRAMDATA\Lobby Server"
+!define FIREWALL_RULE "Lobby Server (UDP 12001 in)"
 
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE"
 !insertmacro MUI_PAGE_DIRECTORY
@@ -40,17 +47,13 @@ SetCompressor /SOLID lzma
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-Function .onInit
-  ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "Lobby Server needs 64-bit Windows."
-    Abort
-  ${EndIf}
-  SetRegView 64
-FunctionEnd
-
-Function un.onInit
-  SetRegView 64
-FunctionEnd
+; The rule is made anew at each install, so an install over an older one leaves one rule. A
+; firewall that refuses (a policy, a firewall of another vendor) is written in the details:
+; the lobby is installed all the same, and README.md tells how to open the port by hand.
+!macro DeleteFirewallRule
+  nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  Pop $0
+!macroend
 
 Section "Lobby Server"
   SetOutPath "$INSTDIR"
@@ -69,6 +72,14 @@ Section "Lobby Server"
   CreateShortcut "$SMPROGRAMS\Lobby Server\README.lnk" "$INSTDIR\README.md"
   CreateShortcut "$SMPROGRAMS\Lobby Server\Uninstall.lnk" "$INSTDIR\uninstall.exe"
 
+  !insertmacro DeleteFirewallRule
+  nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow \
+    protocol=UDP localport=12001 program="$INSTDIR\lobby-server.exe" enable=yes'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "The firewall rule for UDP port 12001 was not made (netsh: $0): open the port by hand."
+  ${EndIf}
+
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "Software\Lobby Server" "InstallDir" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Lobby Server"
@@ -81,6 +92,7 @@ SectionEnd
 
 Section "Uninstall"
   SetShellVarContext all
+  !insertmacro DeleteFirewallRule
   Delete "$SMPROGRAMS\Lobby Server\Lobby Server.lnk"
   Delete "$SMPROGRAMS\Lobby Server\README.lnk"
   Delete "$SMPROGRAMS\Lobby Server\Uninstall.lnk"

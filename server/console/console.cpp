@@ -10,6 +10,7 @@
 #include "platform/file_bytes.h"
 #include "server/console/console_protocol.h"
 #include "server/lobby/form1.h"
+#include "server/lobby/score_mending.h"
 
 namespace lobby {
 
@@ -171,6 +172,47 @@ struct Figures {
     LocalServerCounters clients;
 };
 
+// remove's word for the rows with an empty nick, which no other word can name.
+constexpr std::string_view kEmptyNickWord = "--empty-nick";
+// At most this many rows that stop the rankings are listed one by one.
+constexpr std::size_t kBadScoresListed = 10;
+
+// Whether the rankings are stopped, and by which rows: the lines for status and the JSON.
+struct BadScores {
+    std::string text;
+    std::string json;
+};
+
+BadScores BadScoresOf(const Registry& table)
+{
+    if (!table.SortFails())
+        return {"rankings: running\n", JsonObject().Bool("stopped", false).Done()};
+    const std::vector<int> rows = table.BadScoreRows();
+    std::string text = "rankings: STOPPED, " + std::to_string(rows.size()) + (rows.size() == 1 ? " row has" : " rows have") +
+                       " a score that is not a number (score reports are saved but no ranking is sent):\n";
+    std::vector<std::string> listed;
+    for (std::size_t i = 0; i < rows.size() && i < kBadScoresListed; ++i) {
+        const int row = rows[i];
+        const std::string_view nick = table.Cell(Registry::kNick, row);
+        const std::string_view score = table.Cell(Registry::kScore, row);
+        // Row N is line N + 1 of the file as the lobby saves it, under the header.
+        text += "  line " + std::to_string(row + 1) + ": " + BadScoreText(row, ReadableText(nick), ReadableText(score)) + "\n";
+        listed.push_back(JsonObject()
+                             .Number("row", static_cast<std::int64_t>(row))
+                             .Number("line", static_cast<std::int64_t>(row) + 1)
+                             .CodePage("nick", nick)
+                             .CodePage("score", score)
+                             .Done());
+    }
+    if (rows.size() > listed.size())
+        text += "  and " + std::to_string(rows.size() - listed.size()) + " more\n";
+    return {text, JsonObject()
+                      .Bool("stopped", true)
+                      .Number("bad_score_rows", static_cast<std::uint64_t>(rows.size()))
+                      .Raw("stopped_by", JsonArray(listed))
+                      .Done()};
+}
+
 } // namespace
 
 Console::Console(TForm1& form, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup)
@@ -229,6 +271,7 @@ void Console::Run(const Words& words, const Reply& reply)
         {"kick", 1, 1, [&](const Reply& r) { r(Kick(words)); }, 1},
         {"password", 2, 2, [&](const Reply& r) { ChangePassword(words, r); }, 1},
         {"remove", 1, 1, [&](const Reply& r) { Remove(words, r); }, 1},
+        {"score", 2, 2, [&](const Reply& r) { Score(words, r); }, 2},
         {"ban", 1, 2, [&](const Reply& r) { r(Ban(words, true)); }, 2},
         {"unban", 1, 2, [&](const Reply& r) { r(Ban(words, false)); }, 2},
         {"bans", 0, 0, [&](const Reply& r) { r(Bans()); }},
@@ -368,6 +411,8 @@ ConsoleReply Console::Status() const
     text += "last save: " + saveText + "\n";
     text += "traffic log today: " + f.logPath + ", " + (f.logBytes ? Megabytes(*f.logBytes) : "not there") + "\n";
     text += "bans: " + std::to_string(f.bans) + "\n";
+    const BadScores bad = BadScoresOf(form_.Cad);
+    text += bad.text;
 
     JsonObject save_;
     save_.Number("saves", save.saves).Number("failures", save.failures);
@@ -393,6 +438,7 @@ ConsoleReply Console::Status() const
     json.Raw("last_save", save_.Done());
     json.Text("log_file", f.logPath).Raw("log_bytes", f.logBytes ? std::to_string(*f.logBytes) : "null");
     json.Number("bans", static_cast<std::uint64_t>(f.bans));
+    json.Raw("rankings", bad.json);
     return ConsoleReply{true, text, json.Done()};
 }
 
@@ -505,6 +551,10 @@ void Console::ChangePassword(const Words& words, const Reply& reply)
 
 void Console::Remove(const Words& words, const Reply& reply)
 {
+    if (words[1] == kEmptyNickWord) {
+        RemoveEmptyNicks(reply);
+        return;
+    }
     ConsoleReply refusal;
     const auto nick = CodePage(words[1], "nick", refusal);
     if (!nick) {
@@ -513,6 +563,54 @@ void Console::Remove(const Words& words, const Reply& reply)
     }
     const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
     operations_.RemovePlayer(*nick, AfterSave(reply, ReadableText(registered) + " is removed from the registry, on disk\n", form_));
+}
+
+void Console::RemoveEmptyNicks(const Reply& reply)
+{
+    operations_.RemoveEmptyNicks([reply, &form = form_](int removed) {
+        return AfterSave(reply, Counted(static_cast<std::uint64_t>(removed), "row", "rows") +
+                                    " with an empty nick removed from the registry, on disk\n", form);
+    });
+}
+
+// The points as the operator types them: a whole decimal number, a sign allowed.
+static std::optional<std::int32_t> Points(const std::string& word)
+{
+    const bool plus = !word.empty() && word.front() == '+';
+    const char* begin = word.data() + (plus ? 1 : 0);
+    const char* end = word.data() + word.size();
+    std::int32_t points = 0;
+    const auto [stop, error] = std::from_chars(begin, end, points);
+    if (begin == end || error != std::errc() || stop != end || (plus && *begin == '-'))
+        return std::nullopt;
+    return points;
+}
+
+void Console::Score(const Words& words, const Reply& reply)
+{
+    ConsoleReply refusal;
+    const auto nick = CodePage(words[1], "nick", refusal);
+    if (!nick) {
+        reply(refusal);
+        return;
+    }
+    const std::optional<std::int32_t> points = Points(words[2]);
+    if (!points) {
+        reply(Refused("score takes the player's new score, a whole number from -2147483648 to 2147483647, not \"" +
+                      words[2] + "\""));
+        return;
+    }
+    const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
+    const std::string done = "the score of " + ReadableText(registered) + " is " + std::to_string(*points) + ", on disk\n";
+    operations_.SetScore(*nick, *points, [reply, done, &form = form_](std::exception_ptr error) {
+        if (error) {
+            AfterSave(reply, done, form)(error);
+            return;
+        }
+        // The rankings as they stand once on disk: running again, or still stopped by another row.
+        const BadScores bad = BadScoresOf(form.Cad);
+        reply(Done(done + bad.text, JsonObject().Number("save_seconds", form.LastSave().seconds).Raw("rankings", bad.json)));
+    });
 }
 
 void Console::Save(const Reply& reply)

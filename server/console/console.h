@@ -41,7 +41,8 @@ struct ConsoleSetup {
 // reading of the words, the figures, and their wording. Runs on the loop's thread.
 //
 // status, who, top [N], notice TEXT, kick NICK, password NICK NEW, remove NICK,
-// ban [nick|address] VALUE, unban [nick|address] VALUE, bans, save, reload, metrics.
+// remove --empty-nick, score NICK POINTS, ban [nick|address] VALUE, unban [nick|address]
+// VALUE, bans, save, reload, metrics.
 // Nicks, passwords and notices arrive in UTF-8 and are taken into the lobby's code page;
 // what does not fit it is refused.
 class Console {
@@ -94,6 +95,8 @@ private:
     ConsoleReply Kick(const Words& words);
     void ChangePassword(const Words& words, const Reply& reply);
     void Remove(const Words& words, const Reply& reply);
+    void RemoveEmptyNicks(const Reply& reply);
+    void Score(const Words& words, const Reply& reply);
     void Save(const Reply& reply);
     ConsoleReply Ban(const Words& words, bool add);
     ConsoleReply Bans() const;

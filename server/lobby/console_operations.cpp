@@ -101,6 +101,48 @@ void ConsoleOperations::RemovePlayer(std::string_view nick, SaveDone done)
         form_.SendRanking(); // waits for the save, as any ranking does
 }
 
+void ConsoleOperations::RemoveEmptyNicks(const std::function<SaveDone(int removed)>& doneFor)
+{
+    MessageSender::Scope scope(form_.sender_, true);
+    Log("remove|--empty-nick");
+    Registry& table = form_.Cad;
+    std::vector<int> rows;
+    for (int row = 1; row < table.RowCount(); ++row) {
+        if (table.Cell(Registry::kNick, row).empty())
+            rows.push_back(row);
+    }
+    if (rows.empty())
+        throw ConsoleRefusal("no row of the registry has an empty nick");
+    bool wasOnline = false;
+    // From the bottom up, so the rows still to go keep their numbers.
+    for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+        wasOnline = wasOnline || table.IsOnline(*row);
+        table.RemovePlayer(*row);
+    }
+    SaveChange(doneFor(static_cast<int>(rows.size())));
+    if (wasOnline)
+        form_.SendPlayerList();
+    if (rows.front() < 10)
+        form_.SendRanking(); // waits for the save, as any ranking does
+}
+
+void ConsoleOperations::SetScore(std::string_view nick, std::int32_t score, SaveDone done)
+{
+    MessageSender::Scope scope(form_.sender_, true);
+    Log("score|" + std::string(nick) + "|" + std::to_string(score));
+    const int row = PlayerRow(nick);
+    form_.SetScore(row, score);
+    bool sorted = true;
+    try {
+        form_.SortByScore();
+    } catch (const EConvertError&) {
+        sorted = false; // the console's answer says what stops the rankings
+    }
+    SaveChange(std::move(done));
+    if (sorted)
+        form_.PublishRanking(); // waits for that save
+}
+
 void ConsoleOperations::SaveNow(SaveDone done)
 {
     MessageSender::Scope scope(form_.sender_, true);

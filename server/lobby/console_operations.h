@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +40,14 @@ public:
     // The player's row goes and its nick is free again; the others get the player list when
     // it was online, the ranking (once on disk) when it was among the nine shown.
     void RemovePlayer(std::string_view nick, SaveDone done);
+    // Every row whose nick is empty (blank lines of a hand-edited file, rows no login can
+    // name) goes, as RemovePlayer takes one. doneFor(how many) gives what hears of the save
+    // (which may end before this returns). Refused when there is none.
+    void RemoveEmptyNicks(const std::function<SaveDone(int removed)>& doneFor);
+    // Sets the player's score as a score report changes it: the table sorted and saved, and
+    // the ranking sent once on disk. A score elsewhere that is no integer still stops the
+    // sort: the score is set and saved all the same, and no ranking goes out.
+    void SetScore(std::string_view nick, std::int32_t score, SaveDone done);
     // A save of the whole table now.
     void SaveNow(SaveDone done);
     // Adds a ban, on disk before it returns (raises when the list cannot be written, nothing

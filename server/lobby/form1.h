@@ -68,6 +68,8 @@ public:
 
     bool TerminateRequested() const { return terminateRequested_; }
     bool RegistryLoaded() const { return saves_.Loaded(); }
+    // Whether passwords are shown as "***" in the traffic log and the windows.
+    bool MasksPasswords() const { return environment_.maskPasswords; }
 
     // Runs a handler the way the window runs its own: an error ends the handler where it
     // occurs and goes to the operator (the first kErrorsShownPerMinute in a minute one by
@@ -198,6 +200,7 @@ private:
     // LoadRegistry's steps for a file not read whole, and for rows whose score is no integer.
     void KeepUnreadRegistry(const LoadFindings& findings);
     void TellBadScores(const LoadFindings& findings);
+    void TellDuplicateNicks(const LoadFindings& findings);
 
     std::int64_t MonotonicNowMs() const;
     // Reads the monotonic clock for the handler starting: what its limits and paced work go
@@ -230,6 +233,9 @@ private:
     void SendPrivateLine(std::string_view nick, std::string_view argument);   // pvt
     void SetFlag(int row, std::string_view flag);                             // fc+, fc-
     void ReportScore(int row, std::string_view points);                       // scj
+    // The one way a score changes, a player's report's or the console's: the cell, and a
+    // change the next save must cover. The caller sorts and asks for the save.
+    void SetScore(int row, std::int32_t score);
     // Sends message to the request's source, asking the flood guard by the source's key.
     void Reply(const RequestSource& source, std::string_view message);
 

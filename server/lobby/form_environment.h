@@ -51,6 +51,9 @@ struct FormEnvironment {
     // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
     // a worker that reports through the loop, so a form without a loop does none of it.
     LogKeepingOptions logKeeping;
+    // Passwords written as "***" in the traffic log and shown so in the windows
+    // (--mask-passwords); the registry file keeps them as they are.
+    bool maskPasswords = false;
 };
 
 // The environment's data folder, the system's folder appFolder when it names none (it is then

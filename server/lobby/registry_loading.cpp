@@ -5,13 +5,16 @@
 #include "platform/exception.h"
 #include "platform/file_system.h"
 #include "server/lobby/form1.h"
+#include "server/lobby/score_mending.h"
 #include "server/registry/registry_file.h"
 
 namespace lobby {
 
 namespace {
 
-// The header line a new registry file starts with.
+// The header line a new registry file starts with, and what a file without one gets above
+// its first line.
+constexpr std::string_view kHeaderLine = ",Nick,Senha,Ip,Pontos,";
 constexpr std::string_view kFreshRegistry = ",Nick,Senha,Ip,Pontos,\r\n";
 
 // A moment as a file name can hold it, and sorts by: "2026-12-06-120000".
@@ -37,15 +40,17 @@ void TForm1::LoadRegistry()
     const bool found = text.has_value();
     LoadFindings findings;
     if (found)
-        Cad.LoadFromText(text->View(), [&](std::size_t offset) { text->ReleaseBefore(offset); }, &findings);
+        Cad.LoadFromText(text->View(), [&](std::size_t offset) { text->ReleaseBefore(offset); }, &findings,
+                         kHeaderLine);
     else
         Cad.LoadFromText(kFreshRegistry);
     text.reset();
     Memo1.Clear();
-    if (!findings.ReadWhole())
+    if (!findings.ReadWhole() || findings.headerMissing)
         KeepUnreadRegistry(findings);
     saves_.SetLoaded(true);
     TellBadScores(findings);
+    TellDuplicateNicks(findings);
     // A missing file starts the lobby empty. Creating the file may fail (a folder that
     // became unwritable): that is reported, but the empty table still counts as loaded,
     // since no file holds more, so players registering now reach the disk at the first save
@@ -55,9 +60,9 @@ void TForm1::LoadRegistry()
 }
 
 // The table keeps the reading the file has always had, and the first save writes the table:
-// what the load could not read would be gone from the file for good. So the file is kept
-// beside it as it was, under a name that says when and why, before anything can save; the
-// server does not start when that copy cannot be made.
+// what the load could not read would be gone from the file for good, and a file without its
+// header gains one. So the file is kept beside it as it was, under a name that says when and
+// why, before anything can save; the server does not start when that copy cannot be made.
 void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
 {
     std::string why;
@@ -66,6 +71,9 @@ void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
         why += (why.empty() ? "" : "+") + std::string(reason);
         what += (what.empty() ? "" : "; ") + told;
     };
+    if (findings.headerMissing)
+        add("no-header", "line 1 is not the header, its second cell not being \"Nick\": it is read as a player, and "
+                         "the first save writes the header above it");
     if (findings.nulLine != 0)
         add("nul-byte", "a NUL byte on line " + std::to_string(findings.nulLine) + " ends what is read");
     if (findings.longLines != 0)
@@ -84,12 +92,13 @@ void TForm1::KeepUnreadRegistry(const LoadFindings& findings)
         } catch (const FileError& error) {
             if (error.Kind() == SystemReason::Kind::kAlreadyExists && attempt < 10)
                 continue;
-            throw RegistryUnreadable("the registry " + RegistryPath() + " is not read whole (" + what +
+            throw RegistryUnreadable("the registry " + RegistryPath() + " is not read as it stands (" + what +
                                      "), and the file as it is cannot be kept beside it (" + error.Message() + ")");
         }
-        ShowError("The registry " + RegistryPath() + " is not read whole (" + what +
-                  "); the first save will leave out what is not read, so the file as it was is kept as " +
-                  Files().PathOf(name));
+        const std::string change = findings.ReadWhole() ? "the first save will change it"
+                                                        : "the first save will leave out what is not read";
+        ShowError("The registry " + RegistryPath() + " is not read as it stands (" + what + "); " + change +
+                  ", so the file as it was is kept as " + Files().PathOf(name));
         return;
     }
 }
@@ -102,21 +111,46 @@ void TForm1::TellBadScores(const LoadFindings& findings)
     const std::size_t told = std::min(findings.badScoreRows.size(), kBadRowsTold);
     for (std::size_t i = 0; i < told; ++i) {
         const int row = findings.badScoreRows[i];
-        const std::string where = "The registry " + RegistryPath() + ", line " + std::to_string(row + 1);
+        const std::string where = "The registry " + RegistryPath() + ", line " + std::to_string(findings.LineOfRow(row));
         bool blank = true;
         for (int col = 0; col < Registry::kColCount; ++col)
             blank = blank && Cad.Cell(col, row).empty();
+        const std::string_view nick = Cad.Cell(Registry::kNick, row);
         environment_.notifier->ShowNotice(
-            caption, blank ? where + ", is blank, so score reports are not ranked until the line is removed"
-                           : where + ", player \"" + std::string(Cad.Cell(Registry::kNick, row)) + "\": the score \"" +
-                                 std::string(Cad.Cell(Registry::kScore, row)) +
-                                 "\" is no integer, so score reports are not ranked until the line is fixed");
+            caption, (blank ? where + ", is blank, so score reports are not ranked until the line is removed"
+                            : where + ", player \"" + std::string(nick) + "\": the score \"" +
+                                  std::string(Cad.Cell(Registry::kScore, row)) +
+                                  "\" is no integer, so score reports are not ranked until the line is fixed") +
+                         " (" + MendingHint(nick) + " while the lobby runs)");
     }
     if (findings.badScoreRows.size() > told) {
         environment_.notifier->ShowNotice(
             caption, std::to_string(findings.badScoreRows.size() - told) + " more rows of the registry " +
                          RegistryPath() + " have a score that is no integer, the last on line " +
-                         std::to_string(findings.badScoreRows.back() + 1));
+                         std::to_string(findings.LineOfRow(findings.badScoreRows.back())));
+    }
+}
+
+// Rows of one nick in another letter case were all taken for one player; a login finds the
+// first. The operator hears of each later one once, to remove or rename it.
+void TForm1::TellDuplicateNicks(const LoadFindings& findings)
+{
+    const std::string caption = ErrorBoxCaption(environment_.exeName);
+    const std::size_t told = std::min(findings.duplicateNicks.size(), kBadRowsTold);
+    for (std::size_t i = 0; i < told; ++i) {
+        const LoadFindings::DuplicateNick& duplicate = findings.duplicateNicks[i];
+        const int row = static_cast<int>(duplicate.line) - static_cast<int>(findings.LineOfRow(0));
+        environment_.notifier->ShowNotice(
+            caption, "The registry " + RegistryPath() + ", line " + std::to_string(duplicate.line) + ", player \"" +
+                         std::string(Cad.Cell(Registry::kNick, row)) + "\": line " +
+                         std::to_string(duplicate.firstLine) +
+                         " has the same nick (letter case aside), and logins find that one; this row cannot log in");
+    }
+    if (findings.duplicateNicks.size() > told) {
+        environment_.notifier->ShowNotice(
+            caption, std::to_string(findings.duplicateNicks.size() - told) + " more rows of the registry " +
+                         RegistryPath() + " repeat a nick of a line above them, the last on line " +
+                         std::to_string(findings.duplicateNicks.back().line));
     }
 }
 

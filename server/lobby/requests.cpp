@@ -7,6 +7,8 @@
 #include "server/lobby/form1.h"
 #include "server/registry/integer_text.h"
 #include "server/lobby/messages.h"
+#include "server/lobby/password_mask.h"
+#include "server/lobby/score_mending.h"
 
 namespace lobby {
 
@@ -123,7 +125,10 @@ void TForm1::CarryOutCommand(const RequestSource& source, const std::string& byt
     // Every line and datagram of this request is gathered and handed over when it ends, also
     // when it ends with an error.
     OutputScope scope(sender_, true);
-    LogFile.AppendReceived(source.address, bytes);
+    if (environment_.maskPasswords)
+        LogFile.AppendReceived(source.address, MaskRequestPassword(bytes));
+    else
+        LogFile.AppendReceived(source.address, bytes);
     if (!request)
         return;
     const std::optional<int> row = LogIn(source, *request, nickRow);
@@ -274,21 +279,31 @@ void TForm1::SetFlag(int row, std::string_view flag)
 // cell unchanged), the table sorted and saved, and the ranking sent once the save is on disk.
 // A sort that fails on another row's score (a bad cell in the file) ends the report without
 // a ranking, but the table is saved all the same: the points are the player's either way.
+// A bad cell is told in the lobby's words, with the console command that mends it.
 void TForm1::ReportScore(int row, std::string_view points)
 {
-    const std::int32_t score = StrToInt(Cad.Cell(Registry::kScore, row));
+    const std::optional<std::int32_t> score = TryStrToInt(Cad.Cell(Registry::kScore, row));
+    if (!score)
+        throw Exception("a score report is not counted: " + BadScoreText(row, Cad.Cell(Registry::kNick, row),
+                                                                         Cad.Cell(Registry::kScore, row)));
     const std::int32_t added = StrToInt(points);
-    Cad.SetCell(Registry::kScore, row, IntToStr(AddSaturating(score, added)));
-    saves_.Changed(); // from now on a score shown waits for a save, even if the sort fails
+    SetScore(row, AddSaturating(*score, added));
     const Registry::RowId player = Cad.IdOfRow(row); // the sort moves the row
     try {
-        SortByScore();
-    } catch (const EConvertError&) {
+        SortByScoreOrExplain(Cad);
+    } catch (const Exception&) {
         RequestSave();
         throw;
     }
     RequestSave();
     PublishRanking(player); // waits for that save
+}
+
+// From now on a score shown waits for a save, even if the sort that follows fails.
+void TForm1::SetScore(int row, std::int32_t score)
+{
+    Cad.SetCell(Registry::kScore, row, IntToStr(score));
+    saves_.Changed();
 }
 
 // The guard is asked here, by the key the request's admission worked out, so Deliver does not

@@ -61,6 +61,23 @@ std::string_view FillRow(RegistryRow& row, std::string_view line, std::size_t& u
     return fields[Registry::kMarker];
 }
 
+// The first line of text, as a load reads it.
+std::string_view FirstLine(std::string_view text)
+{
+    std::size_t pos = 0;
+    return NextLine(text, pos).value_or(std::string_view()).substr(0, kMaxLineLength);
+}
+
+// Whether a registry line is the header: its second cell is "Nick", as the server writes it.
+bool ReadsAsHeader(std::string_view line)
+{
+    const std::size_t first = line.find(',');
+    if (first == std::string_view::npos)
+        return false;
+    const std::size_t second = line.find(',', first + 1);
+    return second != std::string_view::npos && line.substr(first + 1, second - first - 1) == "Nick";
+}
+
 } // namespace
 
 std::string UpperCaseAscii(std::string_view text)
@@ -261,20 +278,36 @@ void Registry::Unindex(RowId id)
     nickIndex_.Erase(NickIndex::Hash(rows_.Get(id).Cell(kNick)), id);
 }
 
-// The first (lowest) player row whose nick matches, letter case of a-z aside.
+// The row of the oldest identity whose nick matches: identities follow the file's order at a
+// load and the order of registration after it, so the answer stays whatever the sorts do.
 std::optional<int> Registry::FindNick(std::string_view nick) const
 {
-    int best = -1;
-    nickIndex_.ForEach(NickIndex::Hash(nick), [&](RowId id) {
-        if (!EqualIgnoringAsciiCase(rows_.Get(id).Cell(kNick), nick))
-            return;
-        const int row = RowOfId(id);
-        if (best < 0 || row < best)
-            best = row;
-    });
-    if (best < 0)
+    const std::optional<RowId> id = FirstIdWithNick(nick);
+    if (!id)
         return std::nullopt;
-    return best;
+    return RowOfId(*id);
+}
+
+std::optional<Registry::RowId> Registry::FirstIdWithNick(std::string_view nick) const
+{
+    std::optional<RowId> first;
+    nickIndex_.ForEach(NickIndex::Hash(nick), [&](RowId id) {
+        if (first && *first < id)
+            return;
+        if (EqualIgnoringAsciiCase(rows_.Get(id).Cell(kNick), nick))
+            first = id;
+    });
+    return first;
+}
+
+std::vector<int> Registry::BadScoreRows() const
+{
+    std::vector<int> rows;
+    rows.reserve(badScores_.size());
+    for (const RowId id : badScores_)
+        rows.push_back(RowOfId(id));
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 std::int32_t Registry::CheckLoginAt(int row, std::string_view password)
@@ -576,7 +609,7 @@ void Registry::RebuildOnline()
 }
 
 void Registry::LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore,
-                            LoadFindings* findings)
+                            LoadFindings* findings, std::string_view header)
 {
     LoadFindings found;
     const auto nul = text.find('\0');
@@ -592,8 +625,12 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
         const bool atLineStart = text.empty() || text.back() == '\r' || text.back() == '\n';
         found.nulLine = static_cast<std::size_t>(lineCount) + (atLineStart ? 1 : 0);
     }
+    // A file whose header line was deleted by hand (or that is empty) gets one above its
+    // lines, so its first player is not taken for the header.
+    const int headerRows = !header.empty() && !ReadsAsHeader(FirstLine(text)) ? 1 : 0;
+    found.headerMissing = headerRows == 1 && lineCount > 0;
     const int old = RowCount();
-    const int count = std::max(1, lineCount);
+    const int count = std::max(1, lineCount + headerRows);
     if (observer_)
         observer_->RowCountAboutToChange(old, count);
 
@@ -620,6 +657,11 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
     std::size_t pos = 0;
     for (int r = 0; r < count; ++r) {
         const RowId id = NewRow();
+        if (r < headerRows) {
+            std::size_t used = 0;
+            FillRow(rows_.Mutable(id), header, used);
+            continue;
+        }
         const auto next = NextLine(text, pos);
         if (!next)
             continue;
@@ -631,7 +673,7 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
         const std::string_view marker = FillRow(row, line, used);
         if (!marker.empty())
             StoreMarker(id, marker);
-        const auto lineNumber = static_cast<std::size_t>(r) + 1;
+        const auto lineNumber = static_cast<std::size_t>(r - headerRows) + 1;
         if (lineNumber == found.nulLine) {
             // The NUL byte cut this line already; that is what the operator is told of.
         } else if (line.size() < next->size()) {
@@ -659,12 +701,11 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
         }
     }
     // Lines missing at the end (an empty file) leave empty rows, whose scores are no integers.
-    for (RowId id = static_cast<RowId>(lineCount); id < static_cast<RowId>(count); ++id) {
+    for (RowId id = static_cast<RowId>(lineCount + headerRows); id < static_cast<RowId>(count); ++id) {
         if (id >= 1)
             badScores_.insert(id);
     }
-    for (int r = 1; r < count; ++r)
-        Index(static_cast<RowId>(r));
+    IndexLoadedRows(count, found);
     if (fixedRows_ >= count)
         fixedRows_ = count - 1;
 
@@ -674,6 +715,22 @@ void Registry::LoadFromText(std::string_view text, const std::function<void(std:
     }
     if (findings)
         *findings = std::move(found);
+}
+
+// Rows 1..count-1 have identities 1..count-1, in the file's order, so the first of a nick is
+// the one already indexed when a later one comes. A blank nick is no player's: such rows are
+// told as blank, not as duplicates.
+void Registry::IndexLoadedRows(int count, LoadFindings& found)
+{
+    for (int r = 1; r < count; ++r) {
+        const auto id = static_cast<RowId>(r);
+        const std::string_view nick = rows_.Get(id).Cell(kNick);
+        if (!nick.empty()) {
+            if (const std::optional<RowId> first = FirstIdWithNick(nick))
+                found.duplicateNicks.push_back({found.LineOfRow(r), found.LineOfRow(static_cast<int>(*first))});
+        }
+        Index(id);
+    }
 }
 
 std::string Registry::SaveToText() const

@@ -27,8 +27,20 @@ struct LoadFindings {
     std::size_t extraLines = 0;     // lines with text past the cells read: after the last
     std::size_t firstExtraLine = 0; // comma, or in a seventh field and on
     std::vector<int> badScoreRows;  // player rows whose score is no integer, in row order
+    // The first line does not read as the header: it is a player row, and a header row was
+    // put above it (only when the load was given a header line).
+    bool headerMissing = false;
+    // Lines whose nick (not empty) another line above has too, a-z in either case: each such
+    // line with the line of the first one, the one logins find.
+    struct DuplicateNick {
+        std::size_t line;
+        std::size_t firstLine;
+    };
+    std::vector<DuplicateNick> duplicateNicks;
     // Every byte of the file is in the table (the presence marker included).
     bool ReadWhole() const { return nulLine == 0 && longLines == 0 && extraLines == 0; }
+    // The file's line that a row of the loaded table came from.
+    std::size_t LineOfRow(int row) const { return static_cast<std::size_t>(row) + (headerMissing ? 0 : 1); }
 };
 
 // Told of every change to the registry table, so a view can follow it live. The About
@@ -134,8 +146,10 @@ public:
     }
 
     // The player's row (>= 1), 0 for an unknown nick, -1 for a known nick with another
-    // password. Nick and password are compared with a-z read as A-Z; the first matching row
-    // wins. A match marks the row online.
+    // password. Nick and password are compared with a-z read as A-Z. Of rows with one nick
+    // (a hand-edited file) the one first in the file at the load wins, or, among rows added
+    // since, the oldest: sorts that move the rows never change which one a login finds. A
+    // match marks the row online.
     std::int32_t CheckLogin(std::string_view nick, std::string_view password)
     {
         return CheckLoginAt(NickRow(nick), password);
@@ -157,6 +171,11 @@ public:
     // score that is not an integer raises EConvertError once the exchange sort would have
     // read it, with the rows it would have exchanged by then exchanged.
     void SortByScore();
+    // Whether SortByScore raises now: some player row's score is no integer and there are
+    // rows enough to sort.
+    bool SortFails() const { return RowCount() >= 3 && !badScores_.empty(); }
+    // The player rows whose score is no integer, in row order.
+    std::vector<int> BadScoreRows() const;
 
     // Replaces the whole table with the rows of a registry file's text: one row a line (a CR,
     // an LF or the pair ends one), a NUL byte ends the text, a line is read at most 4096
@@ -164,8 +183,10 @@ public:
     // past the sixth are dropped. While the rows are filled, doneBefore, when given, is told
     // now and then the offset before which text will not be read again, so the caller can
     // free it. findings, when given, is told what the table could not take as it stands.
+    // header, when given, is the line row 0 is made of when the text's first line does not
+    // read as a header (its second cell is not "Nick"): every line is then a player row.
     void LoadFromText(std::string_view text, const std::function<void(std::size_t offset)>& doneBefore = {},
-                      LoadFindings* findings = nullptr);
+                      LoadFindings* findings = nullptr, std::string_view header = {});
     // The registry file's text for the whole table: one CR LF line per row, header first.
     std::string SaveToText() const;
 
@@ -191,6 +212,10 @@ private:
     void Index(RowId id);
     void Unindex(RowId id);
     std::optional<int> FindNick(std::string_view nick) const;
+    // The oldest identity whose nick matches nick, a-z in either case.
+    std::optional<RowId> FirstIdWithNick(std::string_view nick) const;
+    // Indexes the loaded player rows, noting in found the lines whose nick an earlier line has.
+    void IndexLoadedRows(int count, LoadFindings& found);
     std::int32_t ScoreAt(int row) const { return rows_.Get(order_->At(row)).score; }
 
     // The sort's bookkeeping: whether the row of id, whose score just changed, still stands

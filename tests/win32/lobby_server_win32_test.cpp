@@ -164,4 +164,34 @@ TEST(LobbyServerExe, RunsAsAServiceAndSavesWhenStopped)
     fs::remove_all(folder);
 }
 
+// lobbyctl.exe without --dir finds the lobby started from its own folder: with the data in
+// the folder data beside it (the zip's start script) or in the folder itself (no --dir); with
+// no lobby there it tells of the service's pipe, the last place it looked.
+TEST(LobbyctlExe, FindsTheLobbyStartedBesideItWithoutDir)
+{
+    WinsockSession session;
+    const fs::path unpacked = fs::temp_directory_path() / (L"lobby-unpacked-" + std::to_wstring(::GetCurrentProcessId()));
+    fs::remove_all(unpacked);
+    fs::create_directories(unpacked);
+    fs::copy_file(BesideTest(L"lobbyctl.exe"), unpacked / L"lobbyctl.exe");
+    const std::wstring lobbyctl = L"\"" + (unpacked / L"lobbyctl.exe").wstring() + L"\" ";
+
+    for (const fs::path& dataFolder : {unpacked / L"data", unpacked}) {
+        ChildProcess lobby(L"\"" + BesideTest(L"lobby-server.exe") + L"\" m5qt4 --headless --listen-port " +
+                           std::to_wstring(FreePort()) + L" --reply-port 9 --dir \"" + dataFolder.wstring() + L"\"");
+        for (int i = 0; i < 600 && lobby.OutSoFar().find("listening on UDP port") == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the process starts in its own time
+        ASSERT_NE(lobby.OutSoFar().find("listening on UDP port"), std::string::npos) << dataFolder;
+        const ChildResult status = RunChild(lobbyctl + L"status", 60000);
+        EXPECT_EQ(status.exitCode, 0u) << dataFolder << ": " << status.err;
+        EXPECT_NE(status.out.find("players: 0 online, 0 registered"), std::string::npos) << status.out;
+        lobby.Wait(0);
+    }
+
+    const ChildResult none = RunChild(lobbyctl + L"status", 60000);
+    EXPECT_EQ(none.exitCode, 3u) << none.out;
+    EXPECT_NE(none.err.find("no lobby is running on \\\\.\\pipe\\lobby-server "), std::string::npos) << none.err;
+    fs::remove_all(unpacked);
+}
+
 } // namespace

@@ -1,10 +1,14 @@
 // The Windows implementations of platform/'s interfaces, under Wine.
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "net/host_lookup.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
 #include "platform/monotonic_clock.h"
@@ -35,6 +39,17 @@ TEST(WindowsReason, GivesTheLobbysKindsAndNumbers)
         EXPECT_FALSE(reason.text.empty()) << c.code;
     }
     EXPECT_FALSE(win32::ReasonFromWindows(ERROR_SUCCESS).Failed());
+}
+
+TEST(WindowsResolver, ReadsADottedAddressOnAWorkerWithSocketsOfItsOwn)
+{
+    // On a thread of its own, as the lookup's worker runs it: nothing else has started Windows
+    // Sockets for it. Dotted addresses only, so that no name server is asked.
+    std::optional<std::uint32_t> found;
+    std::thread worker([&] { found = ResolveHostName("127.1.2.3"); });
+    worker.join();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, htonl(0x7F010203u));
 }
 
 TEST(WindowsTime, LocalTimeAtAMomentAndTheClocks)

@@ -2,9 +2,12 @@
 # lobby-server.exe's native window under Wine on a virtual X display (Xvfb): started without
 # --headless over a registry of two players, it shows a window with the server's caption,
 # holding the grid (a list view of the two players, the header apart) and the memo; a score
-# reported is saved and the memo shows the saved registry; the screenshot read by text
-# recognition shows the header and the players; a failed save opens the error box and the
-# lobby goes on behind it; closing the window saves, ends with 0.
+# reported is saved and the memo shows the saved registry; the status line under the grid
+# tells the players online and registered and the last save; the window opens at its known
+# size and, made larger, gives the grid the room while the status line and the memo stay at
+# the bottom; the screenshot read by text recognition shows the header and the players; a
+# failed save opens the error box and the lobby goes on behind it; closing the window saves,
+# ends with 0.
 # Exit 77 (skipped) where Xvfb, the X tools or Wine are not installed.
 #   window_shows.sh lobby-server.exe lobby-window-probe.exe WINEPREFIX
 # The window gets a Wine prefix of its own, WINEPREFIX-window: Wine's desktop process, which
@@ -70,8 +73,25 @@ for _ in $(seq 100); do grep -q ',jogadorum,pw,127.0.0.1,32,+,' "$work/data/cada
 sleep 0.5 # the window takes the save's news on the loop's next turn
 
 tree=$(wine "$probe" | tr -d "\r") || fail "the probe found no window: $tree"
-grep -q 'SysListView32 Cad visible=1 items=2$' <<<"$tree" || fail "the grid does not hold the two players: $tree"
-grep -q 'SysListView32 Memo1 visible=1 items=3$' <<<"$tree" || fail "the memo does not hold the saved registry: $tree; cadastro.txt: $(cat "$work/data/cadastro.txt")"
+grep -q 'SysListView32 Cad visible=1 items=2 ' <<<"$tree" || fail "the grid does not hold the two players: $tree"
+grep -q 'SysListView32 Memo1 visible=1 items=3 ' <<<"$tree" || fail "the memo does not hold the saved registry: $tree; cadastro.txt: $(cat "$work/data/cadastro.txt")"
+grep -q '^inside 519x204$' <<<"$tree" || fail "the window did not open at its known size: $tree"
+# The status line is read from the form every second.
+deadline=$((SECONDS + 60))
+while [ $SECONDS -lt $deadline ]; do
+    grep -q 'Static visible=1 text="1 online, 2 registered; last save [-0-9: ]*, ok"' <<<"$tree" && break
+    sleep 0.1
+    tree=$(wine "$probe" | tr -d "\r")
+done
+grep -q 'Static visible=1 text="1 online, 2 registered; last save [-0-9: ]*, ok" top=126 height=18$' <<<"$tree" ||
+    fail "no status line under the grid: $tree"
+
+# Made larger, the grid takes the room; the status line and the memo keep theirs at the bottom.
+tree=$(wine "$probe" --resize 700 500 | tr -d "\r") || fail "the probe could not resize the window: $tree"
+grep -q '^inside 700x500$' <<<"$tree" || fail "the window was not resized: $tree"
+grep -q 'SysListView32 Cad visible=1 items=2 top=0 height=422$' <<<"$tree" || fail "the grid did not grow: $tree"
+grep -q 'Static visible=1 text=".*" top=422 height=18$' <<<"$tree" || fail "the status line did not follow: $tree"
+grep -q 'SysListView32 Memo1 visible=1 items=3 top=440 height=60$' <<<"$tree" || fail "the memo did not follow: $tree"
 
 # The picture: header and players painted where the operator looks.
 import -window "$window" "png:$work/window.png" || fail "screenshot failed"
@@ -79,7 +99,8 @@ import -window "$window" "png:$work/window.png" || fail "screenshot failed"
 if command -v tesseract >/dev/null; then
     convert "$work/window.png" -resize 300% "$work/big.png"
     text=$(tesseract "$work/big.png" stdout --psm 6 2>/dev/null)
-    for word in Nick Senha Pontos jogadorum jogadoradois; do
+    # The status line too: a resized window draws its moved children anew.
+    for word in Nick Senha Pontos jogadorum jogadoradois registered; do
         grep -qF "$word" <<<"$text" || fail "\"$word\" is not painted; the picture reads:
 $text"
     done

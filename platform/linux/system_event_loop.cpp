@@ -1,6 +1,6 @@
 #include "platform/system_event_loop.h"
 
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 
 namespace lobby {
 

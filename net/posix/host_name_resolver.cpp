@@ -1,29 +1,15 @@
-// The system's resolver. getaddrinfo is the same call on both systems; only its headers
-// differ, and Windows needs its sockets started for the call.
+// The system's resolver on POSIX: getaddrinfo, callable from any thread as it is.
 #include "net/host_lookup.h"
 
 #include <memory>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
-#include "net/win32/winsock_udp.h"
-#else
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#endif
 
 namespace lobby {
 
 std::optional<std::uint32_t> ResolveHostName(const std::string& name)
 {
-#ifdef _WIN32
-    // The lookup runs on a worker thread that may outlive the endpoint's socket: it holds
-    // Windows Sockets itself for its call (a session refused raises: the lookup has failed).
-    const win32::WinsockSession session;
-#endif
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

@@ -1,4 +1,4 @@
-#include "platform/posix/epoll_event_loop.h"
+#include "platform/linux/epoll_event_loop.h"
 
 #include <algorithm>
 #include <cerrno>
