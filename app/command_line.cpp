@@ -214,6 +214,29 @@ std::string Trimmed(std::string_view text)
     return std::string(text.substr(first, last - first + 1));
 }
 
+// A switch's value in a file as "yes" or "no"; raises naming label otherwise.
+std::string SwitchValue(const std::string& label, const std::string& value)
+{
+    if (value == "yes" || value == "true" || value == "on" || value == "1")
+        return "yes";
+    if (value == "no" || value == "false" || value == "off" || value == "0")
+        return "no";
+    throw std::invalid_argument(label + " is yes or no, not \"" + value + "\"");
+}
+
+// Records where key is set; raises naming both lines when an earlier line set it already:
+// taking the last one silently would leave the operator who edits the first seeing nothing
+// change.
+void RefuseRepeatedKey(std::vector<std::pair<std::string, int>>& seen, const std::string& key, int number,
+                       const std::string& where)
+{
+    const auto earlier = std::find_if(seen.begin(), seen.end(), [&](const auto& entry) { return entry.first == key; });
+    if (earlier != seen.end())
+        throw std::invalid_argument(where + key + " is given on line " + std::to_string(earlier->second) +
+                                    " too; keep one of the two lines");
+    seen.emplace_back(key, number);
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv)
@@ -257,6 +280,7 @@ Configured WithConfiguration(const CommandLine& line)
     configured.arguments = line.arguments;
     configured.configFile = line.configFile;
     configured.checkConfig = line.checkConfig;
+    std::vector<std::pair<std::string, int>> seen; // each key and the line that set it
     int number = 0;
     for (std::size_t pos = 0; pos < text->size();) {
         std::size_t end = text->find('\n', pos);
@@ -278,14 +302,9 @@ Configured WithConfiguration(const CommandLine& line)
         const Option* option = FindOption(key);
         if (!option || !option->inFile)
             throw std::invalid_argument(where + "unknown key \"" + key + "\"");
-        if (!option->takesValue) {
-            if (value == "yes" || value == "true" || value == "on" || value == "1")
-                value = "yes";
-            else if (value == "no" || value == "false" || value == "off" || value == "0")
-                value = "no";
-            else
-                throw std::invalid_argument(where + key + " is yes or no, not \"" + value + "\"");
-        }
+        RefuseRepeatedKey(seen, key, number, where);
+        if (!option->takesValue)
+            value = SwitchValue(where + key, value);
         try {
             option->apply(configured, key, value);
         } catch (const std::invalid_argument& error) {
@@ -316,16 +335,20 @@ std::vector<SettingChange> ChangedSettings(const CommandLine& running, const Com
 
 CommandLine InForce(const CommandLine& running, const CommandLine& read)
 {
+    // Every value only a restart changes stays as the lobby runs with it, so that the next
+    // reading names it again as waiting for a restart, and setting it back is no change.
     CommandLine result = read;
     result.headless = running.headless;
     result.quiet = running.quiet;
     result.dataFolder = running.dataFolder;
     result.listenPort = running.listenPort;
     result.replyPort = running.replyPort;
+    result.listIntervalMs = running.listIntervalMs;
     result.controlPath = running.controlPath;
     result.metricsAddress = running.metricsAddress;
     result.metricsPort = running.metricsPort;
     result.maskPasswords = running.maskPasswords;
+    result.configFile = running.configFile;
     return result;
 }
 

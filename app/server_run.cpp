@@ -10,6 +10,7 @@
 #include "app/status_line_filter.h"
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
+#include "platform/foreign_hold.h"
 #include "platform/local_server.h"
 #include "platform/monotonic_clock.h"
 #include "platform/regional_settings.h"
@@ -240,8 +241,11 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
 
     // A folder that cannot be made or written would have the lobby take registrations and
     // scores only to lose them all: the start is refused instead, before a port is bound.
+    // A folder someone else can write or replace would hand them the passwords and the
+    // console: the start is refused too.
     try {
         PrepareDataFolder(environment.appFolder);
+        RefuseForeignDataFolder(environment.appFolder);
     } catch (const Exception& error) {
         TellRefusedStart(frontEnd, exeName, error.Message());
         return 1;
@@ -291,9 +295,16 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     // A socket another lobby listens on ends this one (lobbyctl would reach the wrong lobby);
     // one that cannot be made (an unwritable folder, a path too long) leaves the lobby serving
     // without its console, which the operator is told.
+    const std::string controlPath = commandLine.controlPath.value_or(form->AppFolder + kControlFileName);
+    try {
+        RefuseForeignControlPath(controlPath);
+    } catch (const Exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message());
+        return 1;
+    }
     try {
         control = std::make_unique<LocalServer>(
-            frontEnd.loop, ControlOptions(commandLine.controlPath.value_or(form->AppFolder + kControlFileName)),
+            frontEnd.loop, ControlOptions(controlPath),
             [&console](std::string request, LocalAnswer answer) {
                 console.Handle(request, [answer](std::string text) { answer.Send(std::move(text)); });
             });

@@ -30,7 +30,8 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
     platform/win32/default_console.cpp
-    platform/win32/service.cpp platform/win32/service_notifier.cpp platform/win32/tcp_server.cpp)
+    platform/win32/service.cpp platform/win32/foreign_hold.cpp platform/win32/service_notifier.cpp
+    platform/win32/tcp_server.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window over the lobby's form, and its error box.

@@ -57,6 +57,9 @@ public:
     virtual std::string Tail(std::size_t count) = 0;
     // Takes the last count bytes off the end. False when the system refused.
     virtual bool TakeBack(std::size_t count) = 0;
+    // Returns once the bytes appended so far are on the disk itself (a power loss keeps them):
+    // no failure, or the system's reason, and then it is unknown how much of them is there.
+    virtual SystemReason Sync() = 0;
     // Closes now: no failure, or the system's reason (the file is released either way).
     virtual SystemReason Close() = 0;
 };

@@ -52,6 +52,7 @@ TEST_F(ConfigurationFile, AWrongLineIsNamedByFileLineAndKey)
         {"quiet = maybe", ":2: quiet is yes or no, not \"maybe\""},
         {"listen-port 12001", ":2: a setting is KEY = VALUE"},
         {"config = other.conf", ":2: unknown key \"config\""},
+        {"rate-limit = 3\n# again\nrate-limit = 4", ":4: rate-limit is given on line 2 too"},
     };
     for (const auto& [line, message] : cases) {
         SCOPED_TRACE(line);
@@ -79,6 +80,33 @@ TEST_F(ConfigurationFile, ReadAgainItSaysWhatChangedAndWhatWaitsForARestart)
     const CommandLine inForce = InForce(running, read);
     EXPECT_EQ(inForce.replyPort, 12000);
     EXPECT_EQ(inForce.rateLimit, 8u);
+}
+
+// What only a restart changes stays named at every reading until a restart, and setting it
+// back is no change.
+TEST_F(ConfigurationFile, ARestartOnlyKeyStaysNamedUntilARestart)
+{
+    WriteBytes(path, "list-interval = 100\n");
+    CommandLine running = WithConfiguration(Parse({"m5qt4", "--config", path})).line;
+    const auto reread = [&](const std::string& text) {
+        WriteBytes(path, text);
+        const CommandLine read = WithConfiguration(running).line;
+        std::vector<std::string> changes;
+        for (const SettingChange& change : ChangedSettings(running, read))
+            changes.push_back(change.text);
+        running = InForce(running, read);
+        return changes;
+    };
+    const std::pair<std::string, std::vector<std::string>> readings[] = {
+        {"list-interval = 250\n", {"list-interval 100 -> 250 needs a restart"}},
+        {"list-interval = 250\nrate-limit = 9\n", {"rate-limit 50 -> 9", "list-interval 100 -> 250 needs a restart"}},
+        {"list-interval = 100\nrate-limit = 9\n", {}},
+    };
+    for (const auto& [text, expected] : readings) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(reread(text), expected);
+    }
+    EXPECT_EQ(running.listIntervalMs, 100);
 }
 
 // The packaged file names every key of the server's options with its default, commented out.

@@ -137,6 +137,42 @@ TEST_F(ConsoleProcess, WhatItReportedSurvivesASigkillRightAfter)
     EXPECT_THAT(ReadBytes(folder / "bans.txt"), HasSubstr("\nnick eve\n"));
 }
 
+// A ban is of what it looks like: an address, a range of them, or a nick; what looks like an
+// address but is none is refused before anything is sent, and --nick forces a nick.
+TEST_F(ConsoleProcess, BansMeanWhatTheySay)
+{
+    struct Case {
+        std::vector<std::string> words;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"ban", "10.0.0.0/8"}, 0, "address 10.0.0.0/8 is banned\n"},
+        {{"ban", "10.1.2.3"}, 0, "address 10.1.2.3 is banned\n"},
+        {{"ban", "::1"}, 2, "\"::1\" is an IPv6 address, and the lobby serves IPv4 only"},
+        {{"ban", "10.0.0.0/33"}, 2, "the prefix after \"/\" is a number from 1 to 32"},
+        {{"ban", "10.0.0/8"}, 2, "the address is four numbers 0 to 255"},
+        {{"ban", "10.0.0.1/8"}, 2, "has bits set past its /8: the range is 10.0.0.0/8"},
+        {{"unban", "address", "1.2.3"}, 2, "\"1.2.3\" is no IPv4 address"},
+        {{"ban", "--nick"}, 2, "--nick needs the nick"},
+        {{"ban", "--nick", "10.0.0.0/8"}, 0, "nick 10.0.0.0/8 is banned\n"},
+        {{"ban", "ana.b"}, 0, "nick ana.b is banned\n"},
+        {{"unban", "10.0.0.0/8"}, 0, "address 10.0.0.0/8 is no longer banned\n"},
+        {{"ban", "127.0.0.0/8"}, 0, "address 127.0.0.0/8 is banned; taken offline: ana, bob\n"},
+        {{"bans"}, 0, "address 10.1.2.3\nnick 10.0.0.0/8\nnick ana.b\naddress 127.0.0.0/8\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.words));
+        const ProgramResult result = Ctl(c.words);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_THAT(result.out + result.err, HasSubstr(c.out));
+    }
+    Sent();
+    client.SendTo(port, "ana|pw|slc|");
+    EXPECT_THAT(Sent(), testing::IsEmpty()) << "127.0.0.1 is in the banned range";
+    EXPECT_THAT(ReadBytes(folder / "bans.txt"), HasSubstr("\naddress 127.0.0.0/8\n"));
+}
+
 TEST(ConsoleWithoutLobby, SaysNoLobbyRunsWithStatus3)
 {
     TempFolder folder;

@@ -3,7 +3,9 @@
 // each kill the registry file must read whole and hold every player of the last save that
 // completed, and every player that was welcomed (every other round the kill comes right
 // after a welcome). The server runs in a network namespace of its own, its client on
-// 127.0.0.2.
+// 127.0.0.2. Each runs twice: on a small registry, rewritten for every change, and on one
+// large enough to keep a journal, where kills come during appends and rewrites; there the
+// registry is what start-up makes of the file and its journal, which must apply cleanly.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -20,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/registry/journal_replay.h"
 #include "support/client_texts.h"
 #include "support/loopback.h"
 #include "support/private_network.h"
@@ -60,6 +63,30 @@ std::set<std::string> NicksOfAWholeRegistry(const std::string& text)
     return nicks;
 }
 
+// Enough rows for the server to keep a journal (see SaveScheduler::kJournalFromRows).
+std::string FillerRows()
+{
+    std::string rows;
+    for (int i = 0; i < 10000; ++i)
+        rows += ",filler" + std::to_string(i) + ",pw,127.0.0.9,0,-,\r\n";
+    return rows;
+}
+
+// The registry as start-up reads it: the file, checked whole, with its journal applied (which
+// must apply: a failure fails the test). The table's text, every row as the file writes it.
+std::string RegistryAfterRestart(const fs::path& folder)
+{
+    const std::string file = ReadBytes(folder / "cadastro.txt");
+    NicksOfAWholeRegistry(file);
+    lobby::Registry table;
+    table.LoadFromText(file);
+    if (fs::exists(folder / "cadastro.journal")) {
+        const lobby::ParsedJournal journal = lobby::ParseJournal(ReadBytes(folder / "cadastro.journal"));
+        EXPECT_NO_THROW(lobby::ReplayJournal(table, journal, lobby::IdentityOf(file), {"cadastro.txt", "cadastro.journal"}));
+    }
+    return table.SaveToText();
+}
+
 // A private network, and a folder holding a copy of the server, to start it on the registry
 // file each test writes there, again after every kill.
 class CrashSafety : public testing::Test {
@@ -70,6 +97,9 @@ protected:
             GTEST_SKIP() << network.Failure();
         fs::copy_file(ServerProgramPath(), program);
     }
+    void FloodOfRegistrationsAndScores(bool large);
+    void ScoreReports(bool large);
+
     PrivateNetwork network;
     TempFolder folder;
     const fs::path program = folder / "lobby-server";
@@ -77,8 +107,28 @@ protected:
 
 TEST_F(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlayer)
 {
+    FloodOfRegistrationsAndScores(false);
+}
+
+TEST_F(CrashSafety, SigkillDuringJournalAppendsAndRewritesLosesNoSavedPlayer)
+{
+    FloodOfRegistrationsAndScores(true);
+}
+
+TEST_F(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
+{
+    ScoreReports(false);
+}
+
+TEST_F(CrashSafety, SigkillDuringJournalledScoreReportsNeverTakesBackAShownScore)
+{
+    ScoreReports(true);
+}
+
+void CrashSafety::FloodOfRegistrationsAndScores(bool large)
+{
     // A known player to knock with: a wrong password always gets the same answer.
-    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n");
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n,door,secret,127.0.0.9,0,-,\r\n" + (large ? FillerRows() : ""));
 
     LoopbackPeer client("127.0.0.2");
     int buffer = 4 << 20;
@@ -164,13 +214,13 @@ TEST_F(CrashSafety, SigkillDuringAFloodOfRegistrationsAndScoresLosesNoSavedPlaye
         // Replies already on their way still count: they were sent before the kill.
         takeReplies(20);
 
-        const std::string text = ReadBytes(folder / "cadastro.txt");
-        const std::set<std::string> inFile = NicksOfAWholeRegistry(text);
+        const std::set<std::string> inFile = NicksOfAWholeRegistry(RegistryAfterRestart(folder.Path()));
         ASSERT_TRUE(inFile.count("door"));
         for (const std::string& nick : confirmed)
             ASSERT_TRUE(inFile.count(nick)) << nick << " was welcomed or saved, then lost to a kill";
     }
     EXPECT_EQ(kills, 20);
+    EXPECT_EQ(fs::exists(folder / "cadastro.journal"), large) << "the journal is kept from 10,000 rows on";
     EXPECT_GT(confirmed.size(), 0u);
     RecordProperty("requests", static_cast<int>(requestsSent));
     RecordProperty("players_saved", static_cast<int>(confirmed.size()));
@@ -217,9 +267,9 @@ std::vector<std::pair<std::string, long>> RankingEntries(const std::string& rank
 // Several players report points, never taking any away, while the server is killed at random
 // moments: no score a ranking showed may be missing from the registry afterwards, since
 // scores only grow, the file must hold each player at least at the highest score shown.
-TEST_F(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
+void CrashSafety::ScoreReports(bool large)
 {
-    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n");
+    WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,\r\n" + (large ? FillerRows() : ""));
 
     constexpr int kPlayers = 4;
     std::vector<std::unique_ptr<LoopbackPeer>> players;
@@ -278,14 +328,16 @@ TEST_F(CrashSafety, SigkillDuringScoreReportsNeverTakesBackAShownScore)
         ASSERT_EQ(server.WaitForExit(10s), std::optional<int>(128 + SIGKILL));
         takeRankings(20); // rankings on their way were sent before the kill
 
-        const std::map<std::string, long> saved = ScoresInRegistry(ReadBytes(folder / "cadastro.txt"));
+        const std::map<std::string, long> saved = ScoresInRegistry(RegistryAfterRestart(folder.Path()));
         for (const auto& [nick, score] : shown) {
             const auto found = saved.find(nick);
             ASSERT_NE(found, saved.end()) << nick << " was shown in a ranking, then lost to a kill";
             ASSERT_GE(found->second, score) << nick << "'s score " << score << " was shown, then lost to a kill";
         }
     }
-    EXPECT_EQ(shown.size(), static_cast<std::size_t>(kPlayers));
+    for (int p = 0; p < kPlayers; ++p)
+        EXPECT_TRUE(shown.count("s" + std::to_string(p))) << "s" << p << " was never ranked";
+    EXPECT_EQ(fs::exists(folder / "cadastro.journal"), large) << "the journal is kept from 10,000 rows on";
 }
 
 } // namespace

@@ -397,16 +397,20 @@ namespace {
 TEST(BanListFile, ReadsItsOwnLinesAndNamesTheFirstItCannot)
 {
     BanList bans;
-    bans.Load("# comment\r\naddress 10.0.0.5\r\n\nnick Ana\nnick ANA\n");
-    EXPECT_EQ(bans.FileText(), "# The lobby's bans, one a line (lobbyctl ban, lobbyctl unban).\naddress 10.0.0.5\nnick Ana\n");
+    bans.Load("# comment\r\naddress 10.0.0.5\r\n\nnick Ana\nnick ANA\naddress 192.168.4.0/22\nnick 10.0.0.0/8\n");
+    EXPECT_EQ(bans.FileText(), "# The lobby's bans, one a line (lobbyctl ban, lobbyctl unban).\naddress 10.0.0.5\nnick Ana\n"
+                               "address 192.168.4.0/22\nnick 10.0.0.0/8\n");
     EXPECT_TRUE(bans.BansNick("aNa"));
-    EXPECT_TRUE(bans.BansAddress("10.0.0.5"));
-    EXPECT_FALSE(bans.BansAddress("10.0.0.50"));
+    for (const auto& [address, banned] : {std::pair{"10.0.0.5", true}, {"10.0.0.50", false}, {"10.0.0.6", false},
+                                          {"192.168.4.0", true}, {"192.168.7.255", true}, {"192.168.8.0", false},
+                                          {"192.168.3.255", false}})
+        EXPECT_EQ(bans.BansAddress(address), banned) << address;
     const std::pair<std::string, std::string> wrong[] = {
         {"nick ana\naddress 10.0.0.05\n", "line 2: \"10.0.0.05\" is no IPv4 address"},
         {"host example.org\n", "line 1: a ban names a nick or an address"},
         {"nick\n", "line 1: a nick to ban is not empty"},
         {"nick a,b\n", "line 1: a nick to ban is not empty and holds no"},
+        {"address 10.0.0.0/0\n", "line 1: \"10.0.0.0/0\" is no IPv4 address"},
     };
     for (const auto& [text, message] : wrong) {
         try {

@@ -34,11 +34,13 @@ public:
         RegistrySnapshot snapshot;
         bool keepText;
         Done done;
+        SaveSteps steps;
     };
 
-    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+               SaveSteps steps) override
     {
-        pending.push_back({&folder, std::move(name), std::move(snapshot), keepText, std::move(done)});
+        pending.push_back({&folder, std::move(name), std::move(snapshot), keepText, std::move(done), std::move(steps)});
     }
     void Finish() override
     {
@@ -50,7 +52,7 @@ public:
     {
         Pending save = std::move(pending.front());
         pending.pop_front();
-        RegistrySaveResult result = SaveSnapshot(*save.folder, save.name, save.snapshot, save.keepText);
+        RegistrySaveResult result = SaveSnapshot(*save.folder, save.name, save.snapshot, save.keepText, save.steps);
         save.snapshot = {};
         save.done(std::move(result));
     }

@@ -1,6 +1,7 @@
 // lobbyctl: the operator's console of a running lobby. It sends one command over the lobby's
 // control socket and prints the answer: for people by default, JSON with --json. Every
 // change goes through the lobby itself, so nothing needs the service stopped.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "platform/default_console.h"
 #include "platform/local_client.h"
 #include "server/console/console_protocol.h"
+#include "server/lobby/ban_list.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ constexpr int kDone = 0;
 constexpr int kRefused = 1;      // the lobby answered that it could not do it
 constexpr int kWrongUsage = 2;   // the command line is wrong; nothing was sent
 constexpr int kNotRunning = 3;   // no lobby listens on the socket
-constexpr int kUnreachable = 4;  // the socket is there but could not be used (permission, time)
+constexpr int kUnreachable = 4;  // the socket is there but could not be used (permission, time, owner)
 
 // The commands, with how many words follow each (most: -1 for any number, joined by blanks).
 struct Command {
@@ -46,8 +48,10 @@ constexpr Command kCommands[] = {
     {"remove", 1, 1, "remove NICK             take the player out of the registry (on disk when done)"},
     {"remove", 1, 1, "remove --empty-nick     take every row with an empty nick out of the registry"},
     {"score", 2, 2, "score NICK POINTS       set the player's score, the table sorted and saved as after a report"},
-    {"ban", 1, 2, "ban [nick|address] X    refuse every request of a nick or an address, now and after restarts"},
-    {"unban", 1, 2, "unban [nick|address] X  lift a ban"},
+    {"ban", 1, 2, "ban [--nick|address] X  refuse every request of a nick, an IPv4 address or a range\n"
+                  "                          (10.0.0.0/8), now and after restarts; --nick: X is a nick"},
+    {"unban", 1, 2, "unban [--nick|address] X\n"
+                    "                          lift a ban"},
     {"bans", 0, 0, "bans                    the bans in force"},
     {"save", 0, 0, "save                    save the registry now"},
     {"reload", 0, 0, "reload                  read the configuration file and the regional settings again"},
@@ -89,6 +93,22 @@ std::string UsageText()
             "lobby, 2 a wrong command line, 3 no lobby running, 4 the lobby could not be reached.\n"
             "See lobbyctl(8).\n";
     return text;
+}
+
+// The words of a ban or an unban as the lobby takes them ("nick" or "address" and the value,
+// or the value alone for the lobby to tell which), checked first: an address that is none
+// (IPv6, a range that is no range) is a wrong command line, never a nick banned by mistake.
+std::vector<std::string> BanWords(std::vector<std::string> arguments)
+{
+    if (arguments.size() == 2 && arguments[0] == "--nick")
+        arguments[0] = "nick";
+    else if (arguments.size() == 1 && arguments[0] == "--nick")
+        throw UsageError("--nick needs the nick");
+    const std::string kind = arguments.size() == 2 ? arguments[0] : "";
+    std::string problem;
+    if (!BanList::Parse(kind, arguments.back(), problem))
+        throw UsageError(problem);
+    return arguments;
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -143,7 +163,8 @@ Options ParseOptions(int argc, char** argv)
     std::vector<std::string> arguments(argv + i, argv + argc);
     const int count = static_cast<int>(arguments.size());
     if (count < command->least || (command->most >= 0 && count > command->most))
-        throw UsageError("usage: lobbyctl " + std::string(command->usage.substr(0, command->usage.find("  "))));
+        throw UsageError("usage: lobbyctl " +
+                         std::string(command->usage.substr(0, std::min(command->usage.find("  "), command->usage.find('\n')))));
     options.words.push_back(name);
     if (command->most < 0) {
         // The words of a notice are its text, as the shell split it.
@@ -151,6 +172,9 @@ Options ParseOptions(int argc, char** argv)
         for (const std::string& argument : arguments)
             text += (text.empty() ? "" : " ") + argument;
         options.words.push_back(text);
+    } else if (command->name == "ban" || command->name == "unban") {
+        const std::vector<std::string> ban = BanWords(arguments);
+        options.words.insert(options.words.end(), ban.begin(), ban.end());
     } else {
         options.words.insert(options.words.end(), arguments.begin(), arguments.end());
     }
@@ -179,6 +203,10 @@ int Unreached(const Options& options, const LocalExchange& exchange)
     case LocalFailure::NotAllowed:
         PrintError(options, "not allowed to use " + options.socket + " (" + exchange.reason + "): " +
                                 kSystemConsole.notAllowedHint);
+        return kUnreachable;
+    case LocalFailure::Untrusted:
+        PrintError(options, "will not talk to whoever listens on " + options.socket + ": " + exchange.reason +
+                                "; it may not be the lobby, and nothing was sent");
         return kUnreachable;
     case LocalFailure::TimedOut:
         PrintError(options, "the lobby on " + options.socket + " did not answer in " +

@@ -3,11 +3,17 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
+#include <optional>
+#include <vector>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/path_holders.h"
 
 namespace lobby {
 
@@ -54,6 +60,82 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
+// Sends the whole request, or what the server takes of it before it closes (a refusal it has
+// answered already, which the reading then finds); false when the deadline passed first.
+bool SendRequest(int fd, std::string_view request, Clock::time_point deadline)
+{
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t count = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return true;
+        if (!WaitFor(fd, POLLOUT, deadline))
+            return false;
+    }
+    return true;
+}
+
+// An account the system made for a service rather than a person: below the first ordinary
+// user's uid, or in the range systemd gives its DynamicUser services.
+bool SystemAccount(uid_t uid)
+{
+    return uid < 1000 || (uid >= 61184 && uid <= 65519);
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The users whose lobby may answer at path, or why nobody's may, with failure Untrusted (or
+// NotAllowed for a service's socket, which only root may use). Nothing there yet is left to
+// the connection to report.
+std::optional<std::vector<uid_t>> TrustedAt(const std::string& path, std::string& why, LocalFailure& failure)
+{
+    failure = LocalFailure::Untrusted;
+    std::vector<uid_t> trusted{::geteuid(), 0};
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode))
+        return trusted;
+    if (::geteuid() == 0 && SystemAccount(status.st_uid))
+        trusted.push_back(status.st_uid);
+    if (std::find(trusted.begin(), trusted.end(), status.st_uid) == trusted.end()) {
+        // A service's socket, which its mode would keep this user out of anyway: root's to use.
+        if (SystemAccount(status.st_uid))
+            failure = LocalFailure::NotAllowed;
+        why = path + " is owned by " + posix::UserText(status.st_uid);
+        return std::nullopt;
+    }
+    if (auto hold = posix::ForeignHold(FolderOf(path), trusted, true)) {
+        why = *hold + ", who could put a socket of theirs in its place";
+        return std::nullopt;
+    }
+    return trusted;
+}
+
+// Whether the process listening at the other end of fd runs as a trusted user; why not in why.
+bool ListenerTrusted(int fd, const std::vector<uid_t>& trusted, std::string& why)
+{
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        why = std::string("its credentials cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    if (std::find(trusted.begin(), trusted.end(), peer.uid) != trusted.end())
+        return true;
+    why = "the program listening there runs as " + posix::UserText(peer.uid);
+    return false;
+}
+
 } // namespace
 
 const SystemConsole kSystemConsole{
@@ -71,6 +153,12 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
         return Failed(LocalFailure::Other, "the path is longer than a socket's name may be");
     std::memcpy(address.sun_path, path.data(), path.size());
 
+    std::string why;
+    LocalFailure failure = LocalFailure::Untrusted;
+    const std::optional<std::vector<uid_t>> trusted = TrustedAt(path, why, failure);
+    if (!trusted)
+        return Failed(failure, why);
+
     const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
         return Failed(LocalFailure::Other, std::strerror(errno));
@@ -86,20 +174,11 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
             return Failed(LocalFailure::TimedOut, "the console took no connection within the time allowed");
         ::poll(nullptr, 0, 10);
     }
+    if (!ListenerTrusted(socket.Get(), *trusted, why))
+        return Failed(LocalFailure::Untrusted, why);
 
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t count = ::send(socket.Get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            break; // the server may have answered and closed already (a refusal): read it
-        if (!WaitFor(socket.Get(), POLLOUT, deadline))
-            return Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
-    }
+    if (!SendRequest(socket.Get(), request, deadline))
+        return Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
 
     LocalExchange result;
     char buffer[65536];

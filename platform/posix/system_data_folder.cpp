@@ -201,6 +201,18 @@ public:
         return ::ftruncate(fd_.Get(), status.st_size - static_cast<off_t>(count)) == 0;
     }
 
+    // The data alone: the size change that comes with an append is flushed with it, the
+    // times are not, which saves a write of the file's inode on most systems.
+    SystemReason Sync() override
+    {
+        for (;;) {
+            if (::fdatasync(fd_.Get()) == 0)
+                return {};
+            if (errno != EINTR)
+                return ReasonFromErrno(errno);
+        }
+    }
+
     SystemReason Close() override { return ReasonFromErrno(fd_.Close()); }
 
 private:

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
+#include <vector>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "platform/exception.h"
+#include "platform/win32/owner_only.h"
 #include "platform/win32/pipe_name.h"
 #include "platform/win32/windows_error.h"
 
@@ -85,6 +89,57 @@ private:
     HANDLE event_;
 };
 
+// The user a process runs as, as an SDDL SID, or nothing with the system's reason.
+std::optional<std::wstring> ProcessUser(DWORD processId, DWORD& error)
+{
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        error = ::GetLastError();
+        return std::nullopt;
+    }
+    HANDLE token = nullptr;
+    std::optional<std::wstring> sid;
+    if (::OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<unsigned char> buffer(std::max<DWORD>(size, sizeof(TOKEN_USER)));
+        wchar_t* text = nullptr;
+        if (::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+            sid = text;
+            ::LocalFree(text);
+        }
+    }
+    error = ::GetLastError();
+    if (token != nullptr)
+        ::CloseHandle(token);
+    ::CloseHandle(process);
+    return sid;
+}
+
+// Whether the process serving the pipe runs as this user or as SYSTEM, as the lobby does,
+// before a word goes to it; why not in why. Anyone may make a pipe of a free name.
+bool ServerTrusted(HANDLE pipe, std::string& why)
+{
+    ULONG processId = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &processId)) {
+        why = "the program serving the pipe cannot be told: " + SystemMessage(::GetLastError());
+        return false;
+    }
+    DWORD error = 0;
+    const std::optional<std::wstring> user = ProcessUser(processId, error);
+    if (!user) {
+        why = "the user of the program serving the pipe (process " + std::to_string(processId) +
+              ") cannot be read: " + SystemMessage(error);
+        return false;
+    }
+    if (*user == OwnerOnly::UserSid() || *user == L"S-1-5-18")
+        return true;
+    why = "the program serving the pipe (process " + std::to_string(processId) + ") runs as another user (" +
+          Narrow(*user, CP_UTF8) + ")";
+    return false;
+}
+
 } // namespace
 
 const SystemConsole kSystemConsole{
@@ -125,6 +180,13 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
             ::Sleep(1);
     }
     Pipe pipe(handle);
+    std::string why;
+    if (!ServerTrusted(handle, why)) {
+        LocalExchange result;
+        result.failure = LocalFailure::Untrusted;
+        result.reason = why;
+        return result;
+    }
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(handle, &mode, nullptr, nullptr))
         return Failed(LocalFailure::Other, ::GetLastError());

@@ -34,9 +34,10 @@ public:
     // client gone never reaches the next one.
     struct Instance {
         // Listening: ConnectNamedPipe pending; Parked: waiting for the next sweep's allowance;
+        // Held: a client connected past the allowance, left unread until the next sweep;
         // Reading: the request line; Working: the lobby has it, no I/O pending; Writing: the
         // answer; Draining: the answer sent, a read pending that ends when the client hangs up.
-        enum class State { Listening, Parked, Reading, Working, Writing, Draining };
+        enum class State { Listening, Parked, Held, Reading, Working, Writing, Draining };
         HANDLE pipe = INVALID_HANDLE_VALUE;
         HANDLE event = nullptr; // manual-reset, the overlapped operation's
         OVERLAPPED overlapped{};
@@ -240,8 +241,14 @@ void LocalServerCore::OnEvent(Instance& instance)
 
 void LocalServerCore::Taken(Instance& instance)
 {
-    --acceptsLeft_;
     KeepSweeping();
+    if (acceptsLeft_ <= 0) {
+        // Every instance listens from the start, so clients connect past the allowance; they
+        // wait for the next sweep as a socket's backlog keeps them waiting on Linux.
+        instance.state = Instance::State::Held;
+        return;
+    }
+    --acceptsLeft_;
     if (Clients() >= options_.maxClients) {
         ++counters_.busy;
         Write(instance, options_.busyAnswer);
@@ -343,6 +350,9 @@ void LocalServerCore::Sweep()
         switch (instance->state) {
         case Instance::State::Parked:
             Listen(*instance);
+            break;
+        case Instance::State::Held:
+            Taken(*instance);
             break;
         case Instance::State::Reading:
         case Instance::State::Writing:

@@ -112,6 +112,13 @@ public:
         return ::SetFilePointerEx(handle_, cut, nullptr, FILE_BEGIN) && ::SetEndOfFile(handle_);
     }
 
+    SystemReason Sync() override
+    {
+        if (!::FlushFileBuffers(handle_))
+            return ReasonFromWindows(::GetLastError());
+        return {};
+    }
+
     SystemReason Close() override
     {
         if (handle_ == INVALID_HANDLE_VALUE)

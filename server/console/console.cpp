@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "net/dotted_quad.h"
 #include "platform/cp1252.h"
 #include "platform/file_bytes.h"
 #include "server/console/console_protocol.h"
@@ -628,7 +627,8 @@ void Console::Save(const Reply& reply)
 
 ConsoleReply Console::Ban(const Words& words, bool add)
 {
-    std::string kind = words.size() == 3 ? words[1] : (ParseDottedQuad(words[1]) ? "address" : "nick");
+    // Without a kind the word says what it is: an address or range, or a nick.
+    const std::string kind = words.size() == 3 ? words[1] : "";
     ConsoleReply refusal;
     const auto value = CodePage(words.back(), kind == "address" ? "address" : "nick", refusal);
     if (!value)
@@ -637,7 +637,7 @@ ConsoleReply Console::Ban(const Words& words, bool add)
     const std::optional<BanEntry> entry = BanList::Parse(kind, *value, problem);
     if (!entry)
         return Refused(problem);
-    const std::string shown = kind + " " + ReadableText(entry->value);
+    const std::string shown = (entry->kind == BanEntry::Kind::Nick ? "nick " : "address ") + ReadableText(entry->value);
     if (!add) {
         if (!operations_.RemoveBan(*entry))
             return Refused("there is no ban of " + shown);

@@ -12,14 +12,20 @@
 namespace lobby {
 
 // One ban: a nick (the lobby's 8-bit text, matched as a login matches it, letters a-z in
-// either case) or an IPv4 address in dotted form.
+// either case), or an IPv4 address or range of addresses in CIDR form ("10.0.0.0/8"; a
+// single address is written without its "/32").
 struct BanEntry {
     enum class Kind { Nick, Address };
     Kind kind = Kind::Nick;
-    std::string value;
+    std::string value;       // the nick, or the address or range as written to the file
+    std::uint32_t first = 0; // an address ban: its first address, host order
+    int prefix = 32;         // an address ban: the leading bits every address in it shares
 
-    // "nick ana" or "address 10.0.0.5": how the file and the operator write it.
+    // "nick ana", "address 10.0.0.5" or "address 10.0.0.0/8": how the file and the operator
+    // write it.
     std::string Text() const;
+    // Whether an address ban holds the address (host order).
+    bool Covers(std::uint32_t address) const;
 };
 
 // The operator's bans, which the lobby holds in its data folder (kFileName) so that they
@@ -30,9 +36,12 @@ class BanList {
 public:
     static constexpr const char* kFileName = "bans.txt";
 
-    // The entry for the words the operator gave ("nick", NAME or "address", A.B.C.D), or
-    // nothing with why in problem: a nick the registry could not hold (empty, or with "|",
-    // ",", CR, LF or NUL), an address not in dotted form, another kind.
+    // The entry for the words the operator gave ("nick", NAME or "address", A.B.C.D or
+    // A.B.C.D/N), or nothing with why in problem: a nick the registry could not hold (empty,
+    // or with "|", ",", CR, LF or NUL), an address or range not in that form, another kind.
+    // An empty kind lets the value say: what looks like an address (digits with dots or a
+    // "/", or an IPv6 address) is read as one and refused when it is no IPv4 address or
+    // range, so that a mistyped range never quietly becomes a nick; anything else is a nick.
     static std::optional<BanEntry> Parse(std::string_view kind, std::string_view value, std::string& problem);
 
     // Replaces the bans with those of a file's text: one entry a line as Text() writes them;
@@ -61,7 +70,11 @@ private:
     void Rebuild();
 
     std::vector<BanEntry> entries_;
-    std::unordered_set<std::uint32_t> addresses_;
+    // The address bans by prefix and first address (prefix << 32 | first), and the prefixes
+    // in use, longest first: an address is looked up once for each prefix, never once for
+    // each ban, so thousands of ranges cost a request no more than a few.
+    std::unordered_set<std::uint64_t> addresses_;
+    std::vector<int> prefixes_;
     std::unordered_set<std::string> nicks_; // upper-cased a-z
 };
 

@@ -1,11 +1,13 @@
 #include <algorithm>
 #include <string>
 
+#include "net/dotted_quad.h"
 #include "platform/cp1252.h"
 #include "platform/file_system.h"
 #include "server/lobby/console_operations.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/messages.h"
+#include "server/registry/integer_text.h"
 #include "server/registry/registry_file.h"
 
 namespace lobby {
@@ -64,11 +66,10 @@ void ConsoleOperations::SendNotice(std::string_view text)
     form_.Broadcast(message);
 }
 
-// The change is numbered as a score report's is, so the saves' group commit covers it: the
-// save in flight, or the one that follows it, puts it on disk, and done hears of it then.
+// The change was recorded as a score report's is, so the saves' group commit covers it: the
+// group in flight, or the one that follows it, puts it on disk, and done hears of it then.
 void ConsoleOperations::SaveChange(SaveDone done)
 {
-    form_.saves_.Changed();
     form_.saves_.WhenOnDisk(std::move(done));
     form_.RequestSave();
 }
@@ -82,7 +83,7 @@ void ConsoleOperations::ChangePassword(std::string_view nick, std::string_view p
     if (password.find_first_of(std::string_view("|,\r\n\0", 5)) != std::string_view::npos)
         throw ConsoleRefusal("a password holds no \"|\", \",\", line end or NUL byte: the registry could not keep it, or no "
                              "request could carry it");
-    form_.Cad.SetCell(Registry::kPassword, row, password);
+    form_.changes_.SetPassword(row, password);
     SaveChange(std::move(done));
 }
 
@@ -93,7 +94,7 @@ void ConsoleOperations::RemovePlayer(std::string_view nick, SaveDone done)
     const int row = PlayerRow(nick);
     const bool wasOnline = form_.Cad.IsOnline(row);
     const bool wasRanked = row < 10;
-    form_.Cad.RemovePlayer(row);
+    form_.changes_.RemovePlayer(row);
     SaveChange(std::move(done));
     if (wasOnline)
         form_.SendPlayerList();
@@ -114,12 +115,14 @@ void ConsoleOperations::RemoveEmptyNicks(const std::function<SaveDone(int remove
     if (rows.empty())
         throw ConsoleRefusal("no row of the registry has an empty nick");
     bool wasOnline = false;
-    // From the bottom up, so the rows still to go keep their numbers.
+    // From the bottom up, so the rows still to go keep their numbers. A journal names players by
+    // their nick, which these rows lack: the whole file is rewritten instead, and the console
+    // answers once that rewrite is on disk.
     for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
         wasOnline = wasOnline || table.IsOnline(*row);
         table.RemovePlayer(*row);
     }
-    SaveChange(doneFor(static_cast<int>(rows.size())));
+    form_.saves_.RewriteSoon(doneFor(static_cast<int>(rows.size())));
     if (wasOnline)
         form_.SendPlayerList();
     if (rows.front() < 10)
@@ -131,7 +134,7 @@ void ConsoleOperations::SetScore(std::string_view nick, std::int32_t score, Save
     MessageSender::Scope scope(form_.sender_, true);
     Log("score|" + std::string(nick) + "|" + std::to_string(score));
     const int row = PlayerRow(nick);
-    form_.SetScore(row, score);
+    form_.changes_.SetScore(row, IntToStr(score));
     bool sorted = true;
     try {
         form_.SortByScore();
@@ -147,7 +150,7 @@ void ConsoleOperations::SaveNow(SaveDone done)
 {
     MessageSender::Scope scope(form_.sender_, true);
     Log("save");
-    SaveChange(std::move(done));
+    form_.saves_.RewriteSoon(std::move(done));
 }
 
 std::optional<std::vector<std::string>> ConsoleOperations::AddBan(const BanEntry& entry)
@@ -167,7 +170,8 @@ std::optional<std::vector<std::string>> ConsoleOperations::AddBan(const BanEntry
     std::vector<std::string> named;
     form_.Cad.ForEachOnline([&](Registry::RowId id) {
         const bool byNick = entry.kind == BanEntry::Kind::Nick && EqualIgnoringAsciiCase(form_.Cad.CellOf(id, Registry::kNick), entry.value);
-        const bool byAddress = entry.kind == BanEntry::Kind::Address && form_.Cad.CellOf(id, Registry::kAddress) == entry.value;
+        const auto address = ParseDottedQuad(form_.Cad.CellOf(id, Registry::kAddress));
+        const bool byAddress = address && entry.Covers(*address);
         if (!byNick && !byAddress)
             return;
         named.emplace_back(form_.Cad.CellOf(id, Registry::kNick));

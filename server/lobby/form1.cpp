@@ -41,12 +41,14 @@ TForm1::TForm1(FormEnvironment environment)
       environment_(std::move(environment)),
       sender_(UDP1, Guard, LogFile, counters_, [this](const std::string& message) { ShowError(message); }),
       saves_(Cad, Memo1, sender_, *environment_.dataFolder, kRegistryFileName, environment_.keepSavedText, MakeSaver(environment_),
+             MakeJournalWriter(environment_),
              SaveScheduler::Hooks{[this](const std::function<void()>& handler) { RunHandler(handler); },
                                   [this](const std::string& message) { TellFailure(environment_, message); },
                                   [this](const std::string& message) {
                                       environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), message);
                                   },
-                                  [this] { return MonotonicNowMs(); }, environment_.clock})
+                                  [this] { return MonotonicNowMs(); }, environment_.clock, environment_.loop,
+                                  environment_.journalFromRows})
 {
     AppFolder = environment_.appFolder;
     if (environment_.makeEndpoint)

@@ -26,6 +26,7 @@
 #include "server/operator_notifier.h"
 #include "server/lobby/message_sender.h"
 #include "server/registry/registry.h"
+#include "server/lobby/registry_changes.h"
 #include "server/lobby/save_scheduler.h"
 #include "server/registry/registry_saver.h"
 #include "server/lobby/request_fields.h"
@@ -201,6 +202,7 @@ private:
     void KeepUnreadRegistry(const LoadFindings& findings);
     void TellBadScores(const LoadFindings& findings);
     void TellDuplicateNicks(const LoadFindings& findings);
+    void TellReplay(const ReplayOutcome& outcome);
 
     std::int64_t MonotonicNowMs() const;
     // Reads the monotonic clock for the handler starting: what its limits and paced work go
@@ -233,9 +235,6 @@ private:
     void SendPrivateLine(std::string_view nick, std::string_view argument);   // pvt
     void SetFlag(int row, std::string_view flag);                             // fc+, fc-
     void ReportScore(int row, std::string_view points);                       // scj
-    // The one way a score changes, a player's report's or the console's: the cell, and a
-    // change the next save must cover. The caller sorts and asks for the save.
-    void SetScore(int row, std::int32_t score);
     // Sends message to the request's source, asking the flood guard by the source's key.
     void Reply(const RequestSource& source, std::string_view message);
 
@@ -279,6 +278,7 @@ private:
 
     MessageSender sender_;
     SaveScheduler saves_; // after sender_, which it tells; its saver's worker ends first
+    RegistryChanges changes_{Cad, saves_};
 };
 
 } // namespace lobby

@@ -20,4 +20,13 @@ std::unique_ptr<RegistrySaver> MakeSaver(const FormEnvironment& environment)
     return std::make_unique<InlineRegistrySaver>();
 }
 
+std::unique_ptr<JournalWriter> MakeJournalWriter(const FormEnvironment& environment)
+{
+    if (environment.makeJournalWriter)
+        return environment.makeJournalWriter();
+    if (environment.loop)
+        return std::make_unique<BackgroundJournalWriter>(*environment.loop);
+    return std::make_unique<InlineJournalWriter>();
+}
+
 } // namespace lobby

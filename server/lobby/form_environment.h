@@ -14,6 +14,7 @@
 #include "platform/regional_settings.h"
 #include "server/flood/flood_guard.h"
 #include "server/operator_notifier.h"
+#include "server/registry/journal_writer.h"
 #include "server/registry/registry_saver.h"
 #include "server/traffic_log/log_keeper.h"
 
@@ -48,6 +49,10 @@ struct FormEnvironment {
     // Writes the registry after score reports. Empty: on a thread of its own when there is a
     // loop, at once otherwise.
     std::function<std::unique_ptr<RegistrySaver>()> makeSaver;
+    // The journal's writer; null for the one the loop calls for (see MakeJournalWriter).
+    std::function<std::unique_ptr<JournalWriter>()> makeJournalWriter;
+    // From this many rows on, changes go to the registry's journal (see SaveScheduler).
+    int journalFromRows = 10000;
     // What becomes of the traffic log's closed days (--compress-logs, --keep-logs). Done by
     // a worker that reports through the loop, so a form without a loop does none of it.
     LogKeepingOptions logKeeping;
@@ -62,5 +67,7 @@ DataFolder& DataFolderOf(FormEnvironment& environment);
 // What writes the registry after score reports: as the environment asks, else on a thread of
 // its own when there is a loop, at once otherwise.
 std::unique_ptr<RegistrySaver> MakeSaver(const FormEnvironment& environment);
+// The journal's writer: in the background with a loop, inline without one.
+std::unique_ptr<JournalWriter> MakeJournalWriter(const FormEnvironment& environment);
 
 } // namespace lobby

@@ -38,6 +38,8 @@ void TForm1::LoadRegistry()
     saves_.SetLoaded(false);
     std::optional<FileText> text = ReadRegistryFile(Files(), kRegistryFileName);
     const bool found = text.has_value();
+    // Taken before the load, which lets go of the text as it goes.
+    const FileIdentity identity = IdentityOf(found ? text->View() : std::string_view());
     LoadFindings findings;
     if (found)
         Cad.LoadFromText(text->View(), [&](std::size_t offset) { text->ReleaseBefore(offset); }, &findings,
@@ -48,15 +50,32 @@ void TForm1::LoadRegistry()
     Memo1.Clear();
     if (!findings.ReadWhole() || findings.headerMissing)
         KeepUnreadRegistry(findings);
+    TellReplay(saves_.OpenJournal(identity));
     saves_.SetLoaded(true);
     TellBadScores(findings);
     TellDuplicateNicks(findings);
     // A missing file starts the lobby empty. Creating the file may fail (a folder that
     // became unwritable): that is reported, but the empty table still counts as loaded,
     // since no file holds more, so players registering now reach the disk at the first save
-    // that works.
-    if (!found)
-        WriteFileReplacing(Files(), kRegistryFileName, kFreshRegistry);
+    // that works (rewriting the file, for want of a journal that extends it).
+    if (found)
+        return;
+    WriteFileReplacing(Files(), kRegistryFileName, kFreshRegistry);
+    saves_.StartJournal(IdentityOf(kFreshRegistry));
+}
+
+// The operator hears what the journal brought back, and of a record a crash cut short.
+void TForm1::TellReplay(const ReplayOutcome& outcome)
+{
+    const std::string caption = ErrorBoxCaption(environment_.exeName);
+    const std::string journal = Files().PathOf(SaveScheduler::kJournalFileName);
+    if (outcome.tornBytes != 0)
+        environment_.notifier->ShowNotice(caption, "The registry journal " + journal + " ended in a change cut short (" +
+                                                       std::to_string(outcome.tornBytes) +
+                                                       " bytes, never confirmed to anyone); it is dropped");
+    if (outcome.applied != 0)
+        environment_.notifier->ShowNotice(caption, std::to_string(outcome.applied) + " change(s) from the registry journal " +
+                                                       journal + " applied to " + RegistryPath());
 }
 
 // The table keeps the reading the file has always had, and the first save writes the table:

@@ -217,8 +217,7 @@ std::optional<int> TForm1::LogIn(const RequestSource& source, const RequestField
         ReportRegistryFullOnce();
         return std::nullopt;
     }
-    const int row = Cad.AddPlayer(request.nick, request.password, source.address);
-    saves_.Changed();
+    const int row = changes_.AddPlayer(request.nick, request.password, source.address);
     HoldScores();
     Reply(source, messages::kWelcome);
     Cad.SetFixedRows(1);
@@ -232,7 +231,7 @@ void TForm1::JoinGame(const RequestSource& source, int row)
 {
     HoldScores();
     Reply(source, Joined({messages::kOwnScore, Cad.Cell(Registry::kScore, row)}));
-    Cad.SetCell(Registry::kFlag, row, "+");
+    changes_.SetFlag(row, "+");
     PublishPlayerList(Cad.IdOfRow(row));
     PublishRanking(Cad.IdOfRow(row));
     Reply(source, messages::kConnected);
@@ -271,7 +270,7 @@ void TForm1::SendPrivateLine(std::string_view nick, std::string_view argument)
 // fc+ and fc-: the flag, and the player list that shows it.
 void TForm1::SetFlag(int row, std::string_view flag)
 {
-    Cad.SetCell(Registry::kFlag, row, flag);
+    changes_.SetFlag(row, flag);
     PublishPlayerList(Cad.IdOfRow(row));
 }
 
@@ -287,7 +286,7 @@ void TForm1::ReportScore(int row, std::string_view points)
         throw Exception("a score report is not counted: " + BadScoreText(row, Cad.Cell(Registry::kNick, row),
                                                                          Cad.Cell(Registry::kScore, row)));
     const std::int32_t added = StrToInt(points);
-    SetScore(row, AddSaturating(*score, added));
+    changes_.SetScore(row, IntToStr(AddSaturating(*score, added))); // a score shown waits for it, even if the sort fails
     const Registry::RowId player = Cad.IdOfRow(row); // the sort moves the row
     try {
         SortByScoreOrExplain(Cad);
@@ -297,13 +296,6 @@ void TForm1::ReportScore(int row, std::string_view points)
     }
     RequestSave();
     PublishRanking(player); // waits for that save
-}
-
-// From now on a score shown waits for a save, even if the sort that follows fails.
-void TForm1::SetScore(int row, std::int32_t score)
-{
-    Cad.SetCell(Registry::kScore, row, IntToStr(score));
-    saves_.Changed();
 }
 
 // The guard is asked here, by the key the request's admission worked out, so Deliver does not

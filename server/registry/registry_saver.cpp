@@ -5,11 +5,16 @@
 
 namespace lobby {
 
-RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText)
+RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText,
+                                const SaveSteps& steps)
 {
     RegistrySaveResult result;
     try {
+        if (steps.before)
+            steps.before(snapshot);
         WriteRegistryFile(folder, name, snapshot);
+        if (steps.after)
+            steps.after();
         if (keepText)
             result.text = RegistryText(snapshot, &result.lineStarts);
     } catch (...) {
@@ -18,9 +23,10 @@ RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const
     return result;
 }
 
-void InlineRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done)
+void InlineRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+                                SaveSteps steps)
 {
-    RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText);
+    RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText, steps);
     snapshot = {}; // let go of the rows before the end is told, as a worker would
     done(std::move(result));
 }
@@ -37,7 +43,8 @@ BackgroundRegistrySaver::~BackgroundRegistrySaver()
         worker_.join();
 }
 
-void BackgroundRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done)
+void BackgroundRegistrySaver::Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+                                    SaveSteps steps)
 {
     Finish(); // never two at once; the callers wait for the end before starting another
     if (worker_.joinable())
@@ -48,10 +55,10 @@ void BackgroundRegistrySaver::Start(DataFolder& folder, std::string name, Regist
         shared_->done = std::move(done);
         shared_->result.reset();
     }
-    worker_ = std::thread([this, shared = shared_, &folder, name = std::move(name), snapshot = std::move(snapshot), keepText]() mutable {
+    worker_ = std::thread([this, shared = shared_, &folder, name = std::move(name), snapshot = std::move(snapshot), keepText, steps = std::move(steps)]() mutable {
         // The loop answers players, the save only has to keep up with them.
         RunThisThreadAtIdlePriority();
-        RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText);
+        RegistrySaveResult result = SaveSnapshot(folder, name, snapshot, keepText, steps);
         snapshot = {}; // the rows are let go before the loop hears of the end
         {
             std::lock_guard lock(shared->mutex);

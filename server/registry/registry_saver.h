@@ -23,6 +23,14 @@ struct RegistrySaveResult {
     std::vector<std::size_t> lineStarts; // ...and where each of its lines starts
 };
 
+// What a save does around the file's replacement, on the thread that saves: before runs once
+// the snapshot is final and the file not yet replaced (raising stops the save, the old file
+// untouched); after runs once the new file is durable under its name.
+struct SaveSteps {
+    std::function<void(const RegistrySnapshot& snapshot)> before;
+    std::function<void()> after;
+};
+
 // Writes registry snapshots to the registry file, one at a time. What the lobby's handlers
 // see is the same whatever writes: a save is started with a snapshot and its end arrives
 // later, on the loop's thread.
@@ -35,8 +43,9 @@ public:
     // Writes snapshot to the file name of folder (see WriteRegistryFile), with the file's
     // text in the result when keepText. done runs on the loop's thread once the file is
     // durable or the save has failed; it may run before Start returns. Never two saves at
-    // once. folder must outlive the save.
-    virtual void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) = 0;
+    // once. folder must outlive the save. steps run around the replacement.
+    virtual void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+                       SaveSteps steps = {}) = 0;
 
     // Returns once no save is in flight, its done having run (on the calling thread, if the
     // loop has not run it yet).
@@ -46,7 +55,8 @@ public:
 // Writes at once, inside Start: for lobbies without a loop (tools, fuzzing, most unit tests).
 class InlineRegistrySaver : public RegistrySaver {
 public:
-    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+               SaveSteps steps = {}) override;
     void Finish() override {}
 };
 
@@ -60,7 +70,8 @@ public:
     BackgroundRegistrySaver(const BackgroundRegistrySaver&) = delete;
     BackgroundRegistrySaver& operator=(const BackgroundRegistrySaver&) = delete;
 
-    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done) override;
+    void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
+               SaveSteps steps = {}) override;
     void Finish() override;
 
 private:
@@ -84,6 +95,7 @@ private:
 };
 
 // Runs one save: the file written, the text taken when asked for, and whatever it raised.
-RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText);
+RegistrySaveResult SaveSnapshot(DataFolder& folder, std::string_view name, const RegistrySnapshot& snapshot, bool keepText,
+                                const SaveSteps& steps = {});
 
 } // namespace lobby

@@ -84,6 +84,7 @@ private:
             bytes_.resize(bytes_.size() - count);
             return true;
         }
+        lobby::SystemReason Sync() override { return {}; }
         lobby::SystemReason Close() override { return {}; }
 
     private:

@@ -11,12 +11,14 @@
 #include "net/host_lookup.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
+#include "platform/foreign_hold.h"
 #include "platform/monotonic_clock.h"
 #include "platform/system_data_folder.h"
 #include "platform/win32/owner_only.h"
 #include "platform/win32/windows_error.h"
 #include "platform/win32/windows_reason.h"
 #include "platform/worker_thread.h"
+#include "server/registry/journal_file.h"
 
 using namespace lobby;
 
@@ -151,6 +153,7 @@ TEST(WindowsDataFolder, ReplacesWholeOrNotAtAllAppendsLockedAndPreparesTheFolder
     EXPECT_EQ(log->Write("line one\r\nline two\r\n", failure), 20u);
     EXPECT_TRUE(log->TakeBack(10));
     EXPECT_EQ(log->Tail(5), "one\r\n");
+    EXPECT_FALSE(log->Sync().Failed()) << "the journal's groups are flushed this way";
     try {
         folder.OpenForAppending("07-12-2026.log");
         ADD_FAILURE() << "a second writer must be refused";
@@ -184,6 +187,44 @@ TEST(WindowsDataFolder, ReplacesWholeOrNotAtAllAppendsLockedAndPreparesTheFolder
         }
         EXPECT_TRUE(list == L"D:" || list == L"D:P") << made << " lets in more: " << win32::Narrow(list, CP_UTF8);
     }
+
+    // The folder the lobby made is its own alone. (Wine reads an access list back from the
+    // Unix mode, so a folder open to everybody cannot be made here to see it refused.)
+    EXPECT_NO_THROW(RefuseForeignDataFolder(path));
+    fs::remove_all(top);
+}
+
+// The registry's journal on Windows: a restart replaces the file it holds open for appending
+// (closed first, since Windows refuses to replace an open file), and appends go on into the
+// new one, holding only what came after the checkpoint.
+TEST(WindowsDataFolder, TheJournalRestartsOverTheFileItAppendsTo)
+{
+    namespace fs = std::filesystem;
+    const fs::path top = fs::temp_directory_path() / ("lobby-journal-" + std::to_string(::GetCurrentProcessId()));
+    const std::string path = top.string() + "\\";
+    PrepareDataFolder(path);
+    {
+        SystemDataFolder folder(path);
+        JournalFile journal(folder, "cadastro.journal");
+        journal.Open(IdentityOf("old"), 0, {}, false);
+        const auto score = [](std::uint64_t seq) {
+            return std::vector<EncodedRecord>{{seq, EncodeRecord({seq, JournalRecord::Kind::kScore, {"ana", std::to_string(seq)}})}};
+        };
+        journal.Append(score(1));
+        journal.Checkpoint(IdentityOf("new"), 1);
+        journal.Append(score(2));
+        journal.Restart();
+        EXPECT_FALSE(journal.TakeRestartError());
+        journal.Append(score(3));
+    }
+    std::optional<FileText> bytes = SystemDataFolder(path).Read("cadastro.journal");
+    ASSERT_TRUE(bytes);
+    const ParsedJournal parsed = ParseJournal(bytes->View());
+    EXPECT_EQ(parsed.extends, IdentityOf("new"));
+    ASSERT_EQ(parsed.records.size(), 2u);
+    EXPECT_EQ(parsed.records[0].seq, 2u);
+    EXPECT_EQ(parsed.records[1].seq, 3u);
+    EXPECT_FALSE(fs::exists(top / "cadastro.journal.tmp"));
     fs::remove_all(top);
 }
 
