@@ -62,7 +62,36 @@ std::string Folder(const std::string& label, std::string folder)
     return folder;
 }
 
+// "ADDR:PORT" for --metrics-listen: a dotted IPv4 address (127.0.0.1 for this machine only,
+// 0.0.0.0 for every address) and a port from 1 to 65535. An empty value switches it off.
+void ParseListenAddress(CommandLine& line, const std::string& label, const std::string& value)
+{
+    if (value.empty()) {
+        line.metricsAddress.reset();
+        return;
+    }
+    const std::size_t colon = value.rfind(':');
+    const std::string address = colon == std::string::npos ? value : value.substr(0, colon);
+    int dots = 0;
+    bool digits = !address.empty();
+    for (const char c : address) {
+        dots += c == '.';
+        digits = digits && ((c >= '0' && c <= '9') || c == '.');
+    }
+    if (colon == std::string::npos || !digits || dots != 3)
+        throw std::invalid_argument(label + " needs ADDRESS:PORT, an IPv4 address such as 127.0.0.1:9817, not \"" +
+                                    value + "\"");
+    const int port = ParsePort(label, value.substr(colon + 1));
+    if (port == 0)
+        throw std::invalid_argument(label + " needs a port from 1 to 65535, not 0");
+    line.metricsAddress = address;
+    line.metricsPort = port;
+}
+
 constexpr Option kOptions[] = {
+    {"check-config", false, true, false,
+     [](CommandLine& l, const std::string&, const std::string& v) { l.checkConfig = v == "yes"; },
+     [](const CommandLine&) { return std::string(); }},
     {"headless", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.headless = v == "yes"; },
      [](const CommandLine& l) { return YesNo(l.headless); }},
     {"quiet", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.quiet = v == "yes"; },
@@ -131,6 +160,11 @@ constexpr Option kOptions[] = {
          l.controlPath = v;
      },
      [](const CommandLine& l) { return l.controlPath.value_or("(lobby.sock in the data folder)"); }},
+    // The listening socket is made once, at start-up.
+    {"metrics-listen", true, true, true, ParseListenAddress,
+     [](const CommandLine& l) {
+         return l.metricsAddress ? *l.metricsAddress + ":" + std::to_string(l.metricsPort) : std::string("(off)");
+     }},
     {"config", true, true, false,
      [](CommandLine& l, const std::string& label, const std::string& v) {
          if (v.empty())
@@ -218,6 +252,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv)
         line.version = true;
         return line;
     }
+    // The settings alone are checked, so no access word comes first.
+    if (!line.arguments.empty() && line.arguments[0] == "--check-config")
+        line.checkConfig = true;
     ApplyOptions(line, line.arguments);
     return line;
 }
@@ -242,6 +279,7 @@ Configured WithConfiguration(const CommandLine& line)
     CommandLine configured;
     configured.arguments = line.arguments;
     configured.configFile = line.configFile;
+    configured.checkConfig = line.checkConfig;
     std::vector<std::pair<std::string, int>> seen; // each key and the line that set it
     int number = 0;
     for (std::size_t pos = 0; pos < text->size();) {
@@ -307,6 +345,8 @@ CommandLine InForce(const CommandLine& running, const CommandLine& read)
     result.replyPort = running.replyPort;
     result.listIntervalMs = running.listIntervalMs;
     result.controlPath = running.controlPath;
+    result.metricsAddress = running.metricsAddress;
+    result.metricsPort = running.metricsPort;
     result.maskPasswords = running.maskPasswords;
     result.configFile = running.configFile;
     return result;
@@ -334,6 +374,7 @@ std::string UsageText(ProgramKind kind)
     const std::string defaultFolder =
         kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
     return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
+           "       " + ProgramName(kind) + " --check-config [--config FILE] [options]\n"
            "\n" +
            "The game lobby's server, " + about + ".\n"
            "The first argument must be the access word (see the manual page); without it the\n"
@@ -378,8 +419,15 @@ std::string UsageText(ProgramKind kind)
            "                      in the window (cadastro.txt keeps them); off by default\n"
            "  --control PATH      the operator's console: the local socket lobbyctl talks to\n"
            "                      (default: lobby.sock in the data folder)\n"
+           "  --metrics-listen ADDRESS:PORT\n"
+           "                      serve the figures of lobbyctl metrics over HTTP (GET\n"
+           "                      /metrics, for Prometheus) on ADDRESS:PORT, e.g.\n"
+           "                      127.0.0.1:9817 (default: off)\n"
            "  --config FILE       read the settings of FILE first (KEY = VALUE, the keys are\n"
            "                      these options' names); the command line wins over it\n"
+           "  --check-config      check the command line and the configuration file, touching\n"
+           "                      no file: status 0 when they are good, 2 (naming the file, the\n"
+           "                      line and the key) when not\n"
            "  --help              this text (as the only argument)\n"
            "  --version           the program's version (as the only argument)\n"
            "\n"

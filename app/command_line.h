@@ -20,6 +20,7 @@ struct CommandLine {
     std::vector<std::string> arguments;   // everything after the program name, as given
     bool help = false;                    // --help alone: print the usage, touch nothing
     bool version = false;                 // --version alone: print the version, touch nothing
+    bool checkConfig = false;             // --check-config: check the settings, touch nothing
     bool quiet = false;                   // --quiet: headless, no start line nor status line a minute
     bool headless = false;                // --headless: no window even with a display (lobby-server has none)
     std::optional<std::string> dataFolder; // --dir DIR: registry and logs there, not beside the program
@@ -40,6 +41,9 @@ struct CommandLine {
     // The operator's console and the configuration file.
     std::optional<std::string> controlPath; // --control PATH: the console's socket (default: DATA/lobby.sock)
     std::optional<std::string> configFile;  // --config FILE: settings read at start-up and again on reload
+    // --metrics-listen ADDR:PORT: the figures over HTTP, for a monitoring system (off by default).
+    std::optional<std::string> metricsAddress;
+    int metricsPort = 0;
     // The options given on the command line (their names without the dashes): they win over
     // the configuration file.
     std::vector<std::string> given;

@@ -6,8 +6,18 @@ namespace lobby {
 
 void HeldErrorNotifier::ShowError(const std::string& caption, const std::string& text)
 {
+    Take(LinePriority::kWarning, caption, text);
+}
+
+void HeldErrorNotifier::ShowFailure(const std::string& caption, const std::string& text)
+{
+    Take(LinePriority::kFailure, caption, text);
+}
+
+void HeldErrorNotifier::Take(LinePriority priority, const std::string& caption, const std::string& text)
+{
     if (!showing_) {
-        WriteErrorLine(caption, text);
+        WriteErrorLine(priority, caption, text);
         held_.emplace_back(caption, text);
         return;
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/standard_error.h"
 #include "server/operator_notifier.h"
 
 namespace lobby {
@@ -16,6 +17,7 @@ namespace lobby {
 class HeldErrorNotifier : public OperatorNotifier {
 public:
     void ShowError(const std::string& caption, const std::string& text) override;
+    void ShowFailure(const std::string& caption, const std::string& text) override;
     // From now on errors are shown at once; the ones held are shown first, in order.
     void StartShowing();
 
@@ -26,6 +28,8 @@ protected:
     virtual void Show(const std::string& caption, const std::string& text) = 0;
 
 private:
+    void Take(LinePriority priority, const std::string& caption, const std::string& text);
+
     bool showing_ = false;
     std::deque<std::pair<std::string, std::string>> held_;
 };

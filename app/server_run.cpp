@@ -5,7 +5,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "app/service_status.h"
 #include "app/standard_error_notifier.h"
+#include "app/status_line_filter.h"
 #include "net/udp_endpoint.h"
 #include "platform/clock.h"
 #include "platform/foreign_hold.h"
@@ -16,8 +18,10 @@
 #include "platform/standard_error.h"
 #include "platform/system_data_folder.h"
 #include "platform/system_event_loop.h"
+#include "platform/tcp_server.h"
 #include "server/console/console.h"
 #include "server/console/console_protocol.h"
+#include "server/console/metrics_http.h"
 #include "server/lobby/form1.h"
 #include "server/registry/registry_file.h"
 
@@ -90,6 +94,68 @@ void TellRefusedStart(const FrontEnd& frontEnd, const std::string& exeName, cons
     frontEnd.notifier.ShowError(ErrorBoxCaption(exeName), ErrorBoxText(why));
 }
 
+// The console's reply as one line for the operator's record: its lines joined by "; ".
+std::string OneLine(const ConsoleReply& reply)
+{
+    std::string text = reply.text.substr(0, reply.text.find_last_not_of('\n') + 1);
+    for (std::size_t at; (at = text.find("\n  ")) != std::string::npos;)
+        text.replace(at, 3, "; ");
+    return text;
+}
+
+// The lobby's state in one line, for the service manager's status: who is there, and
+// whether the registry reaches the disk.
+std::string ServiceStateLine(const TForm1& form)
+{
+    const TForm1::SaveRecord& save = form.LastSave();
+    std::string line = std::to_string(form.Cad.Online().size()) + " online, " +
+                       std::to_string(std::max(form.Cad.RowCount() - 1, 0)) + " registered, last save ";
+    if (!save.endedAt)
+        return line + "none yet";
+    char time[16];
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", save.endedAt->hour, save.endedAt->minute, save.endedAt->second);
+    return line + time + (save.error.empty() ? " ok" : " FAILED");
+}
+
+// The figures over HTTP when --metrics-listen asks for them; raises Exception when the
+// address cannot be listened on.
+std::unique_ptr<TcpServer> MakeMetricsServer(EventLoop& loop, const CommandLine& commandLine, const Console& console)
+{
+    if (!commandLine.metricsAddress)
+        return nullptr;
+    TcpServerOptions options;
+    options.address = *commandLine.metricsAddress;
+    options.port = commandLine.metricsPort;
+    options.busyAnswer = metrics_http::Busy();
+    options.tooLongAnswer = metrics_http::TooLong();
+    options.timeoutAnswer = metrics_http::TimedOut();
+    return std::make_unique<TcpServer>(loop, std::move(options), [&console](const std::string& request) {
+        return metrics_http::Answer(request, [&console] { return console.MetricsText(); });
+    });
+}
+
+// Runs the loop until the lobby is told to close, the service manager told it serves. Each
+// minute the manager hears the lobby's state, and standard output the status line when it
+// says something new (or an hour has passed).
+void ServeUntilClosed(const FrontEnd& frontEnd, TForm1& form, ServiceStatus& service, bool printStatus,
+                      const MonotonicClock& monotonic)
+{
+    StatusLineFilter statusLines;
+    const std::unique_ptr<EventLoop::Registration> statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
+        service.Status(ServiceStateLine(form));
+        const std::string line = form.StatusLine();
+        if (printStatus && statusLines.Take(line, monotonic.NowMs())) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        }
+    });
+    if (frontEnd.window)
+        frontEnd.window->Show();
+    service.Ready(ServiceStateLine(form));
+    frontEnd.runLoop();
+    service.Stopping();
+}
+
 // Headless, the one line that says the server is up and where its files are.
 std::string StartLine(const TForm1& form, std::uint16_t port)
 {
@@ -121,6 +187,13 @@ std::optional<int> ReadCommandLine(int argc, char** argv, ProgramKind kind, Comm
             SayOnStandardError(kind, error.what());
             return 2;
         }
+    }
+    if (commandLine.checkConfig) {
+        // Nothing is touched: what the service manager runs before a reload (and an operator
+        // before a restart), so a mistake fails the reload with the lobby as it was.
+        std::printf("%s: the settings are good\n",
+                    commandLine.configFile ? commandLine.configFile->c_str() : "the command line (no --config FILE)");
+        return 0;
     }
     if (commandLine.help) {
         std::fputs(UsageText(kind).c_str(), stdout);
@@ -188,11 +261,28 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         return 1;
     }
 
-    // The settings in force, and how they are read again (SIGHUP, lobbyctl reload).
+    // What the service manager hears (nothing when it did not start the lobby).
+    std::unique_ptr<ServiceNotifier> manager;
+    try {
+        manager = ServiceNotifier::FromEnvironment();
+    } catch (const Exception& error) {
+        form->ShowError(error.Message() + "; the service manager is not told of the lobby's state");
+    }
+    ServiceStatus service(manager.get(), frontEnd.loop, [&](const std::string& why) { form->ShowError(why); });
+
+    // The settings in force, and how they are read again (SIGHUP, lobbyctl reload). Either
+    // way the operator's record has one line of what changed, or why nothing did.
     CommandLine running = commandLine;
     const auto reload = [&]() -> ConsoleReply {
+        service.Reloading();
         regional = ReadSystemRegionalSettings();
-        return ReloadConfiguration(running, *form);
+        const ConsoleReply result = ReloadConfiguration(running, *form);
+        if (result.ok)
+            frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName), OneLine(result));
+        else
+            form->ShowError(OneLine(result));
+        service.Ready(ServiceStateLine(*form));
+        return result;
     };
 
     // The operator's console: made before start-up touches any file, as the port is.
@@ -201,6 +291,7 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
     Console console(*form, monotonic, &frontEnd.loop,
                     ConsoleSetup{ProgramName(frontEnd.program), LOBBY_VERSION, reload,
                                  [&] { return control ? control->Counters() : LocalServerCounters{}; }});
+    console.TellChangesTo([&](const std::string& line) { frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName), line); });
     // A socket another lobby listens on ends this one (lobbyctl would reach the wrong lobby);
     // one that cannot be made (an unwritable folder, a path too long) leaves the lobby serving
     // without its console, which the operator is told.
@@ -224,17 +315,17 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         form->ShowError(error.Message() + "; the lobby serves without its console");
     }
 
-    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); }, [&] {
-        // One line, as everything the operator is told on standard error.
-        const ConsoleReply result = reload();
-        std::string text = result.text.substr(0, result.text.find_last_not_of('\n') + 1);
-        for (std::size_t at; (at = text.find("\n  ")) != std::string::npos;)
-            text.replace(at, 3, "; ");
-        if (result.ok)
-            frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName), text);
-        else
-            form->ShowError(text);
-    });
+    // The figures over HTTP: an address the operator asked for and cannot have ends the
+    // start, as a taken port does, rather than leave the lobby unwatched unnoticed.
+    std::unique_ptr<TcpServer> metrics;
+    try {
+        metrics = MakeMetricsServer(frontEnd.loop, commandLine, console);
+    } catch (const Exception& error) {
+        TellRefusedStart(frontEnd, exeName, error.Message() + " (--metrics-listen)");
+        return 1;
+    }
+
+    SignalPipe signalPipe(frontEnd.loop, [&] { frontEnd.loop.Quit(); }, [&] { reload(); });
     if (frontEnd.window)
         frontEnd.window->Make(*form);
 
@@ -274,23 +365,21 @@ int RunServer(const CommandLine& commandLine, const std::string& exeName, FrontE
         return 2;
     }
 
-    std::unique_ptr<EventLoop::Registration> statusTimer;
-    if (!frontEnd.window && !commandLine.quiet) {
+    const bool printStatus = !frontEnd.window && !commandLine.quiet;
+    if (printStatus) {
         std::printf("%s\n", StartLine(*form, udp ? udp->BoundPort() : 0).c_str());
         std::fflush(stdout);
-        statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
-            std::printf("%s\n", form->StatusLine().c_str());
-            std::fflush(stdout);
-        });
     }
-    if (frontEnd.window)
-        frontEnd.window->Show();
-    frontEnd.runLoop();
+    ServeUntilClosed(frontEnd, *form, service, printStatus, monotonic);
 
-    statusTimer.reset();
+    metrics.reset();
     if (frontEnd.window)
         frontEnd.window->Close();
     const bool savedClean = form->RunHandler([&] { form->FormDestroy(); });
+    if (savedClean && form->RegistryLoaded())
+        frontEnd.notifier.ShowNotice(ErrorBoxCaption(exeName),
+                                     "closed; the registry is saved to " + form->RegistryPath() + " (" +
+                                         std::to_string(std::max(form->Cad.RowCount() - 1, 0)) + " players)");
     // Errors held back in the last minute would otherwise end with the program unheard.
     form->ReportHeldErrors();
     return savedClean ? 0 : 1;

@@ -6,7 +6,12 @@ namespace lobby {
 
 void StandardErrorNotifier::ShowError(const std::string& caption, const std::string& text)
 {
-    WriteErrorLine(caption, text);
+    WriteErrorLine(LinePriority::kWarning, caption, text);
+}
+
+void StandardErrorNotifier::ShowFailure(const std::string& caption, const std::string& text)
+{
+    WriteErrorLine(LinePriority::kFailure, caption, text);
 }
 
 } // namespace lobby

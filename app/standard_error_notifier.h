@@ -6,10 +6,12 @@
 
 namespace lobby {
 
-// Headless: one line on standard error per error, "caption: text"; the loop goes on.
+// Headless: one line on standard error per error, "caption: text", a warning or (what
+// loses or risks data) a failure; the loop goes on.
 class StandardErrorNotifier : public OperatorNotifier {
 public:
     void ShowError(const std::string& caption, const std::string& text) override;
+    void ShowFailure(const std::string& caption, const std::string& text) override;
 };
 
 } // namespace lobby

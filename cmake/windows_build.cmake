@@ -10,7 +10,7 @@ add_library(lobby_win32_core STATIC
     platform/standard_error.cpp server/operator_notifier.cpp
     platform/win32/console_control.cpp platform/win32/durable_file.cpp platform/win32/owner_only.cpp
     platform/win32/regional_texts.cpp platform/win32/wait_loop.cpp platform/win32/windows_error.cpp
-    platform/win32/command_words.cpp net/win32/winsock_udp.cpp)
+    platform/win32/command_words.cpp platform/win32/journal_stream.cpp net/win32/winsock_udp.cpp)
 target_include_directories(lobby_win32_core PUBLIC ${CMAKE_SOURCE_DIR})
 # Windows 10 and later: the calls made here are all there.
 target_compile_definitions(lobby_win32_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE NOMINMAX
@@ -30,7 +30,8 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
     platform/win32/default_console.cpp
-    platform/win32/service.cpp platform/win32/foreign_hold.cpp)
+    platform/win32/service.cpp platform/win32/foreign_hold.cpp platform/win32/service_notifier.cpp
+    platform/win32/tcp_server.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
 
 # The native window over the lobby's form, and its error box.
@@ -42,7 +43,7 @@ target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32
 # in the native window or (--headless) in the console. The data folder is the program's own
 # unless --dir names one.
 add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp
-    app/standard_error_notifier.cpp)
+    app/standard_error_notifier.cpp app/service_status.cpp app/status_line_filter.cpp)
 target_link_libraries(lobby-server PRIVATE lobby_win32_window)
 set_source_files_properties(app/server_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")

@@ -4,9 +4,14 @@
 
 namespace lobby {
 
+void OperatorNotifier::ShowFailure(const std::string& caption, const std::string& text)
+{
+    ShowError(caption, text);
+}
+
 void OperatorNotifier::ShowNotice(const std::string& caption, const std::string& text)
 {
-    WriteErrorLine(caption, text);
+    WriteErrorLine(LinePriority::kInformation, caption, text);
 }
 
 std::string ErrorBoxCaption(std::string_view exeName)

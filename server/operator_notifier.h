@@ -14,8 +14,12 @@ class OperatorNotifier {
 public:
     virtual ~OperatorNotifier() = default;
     virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+    // An error that loses or risks data (a save or a log write that failed): shown as an
+    // error is, and where lines carry a priority, under the highest. By default ShowError.
+    virtual void ShowFailure(const std::string& caption, const std::string& text);
     // A notice that needs no answer and may come again every minute (the flood summary):
-    // never a modal box. By default one line on standard error, "caption: text".
+    // never a modal box. By default one line on standard error, "caption: text", for the
+    // record (the lowest priority).
     virtual void ShowNotice(const std::string& caption, const std::string& text);
 };
 

@@ -252,27 +252,32 @@ void Console::Handle(std::string_view line, Answer answer)
 
 void Console::Run(const Words& words, const Reply& reply)
 {
+    // told: a command that changes the lobby is told to the operator's record with this many
+    // of its words after its name (never a password), and how it ended; kNotTold for the others.
+    constexpr std::size_t kNotTold = static_cast<std::size_t>(-1);
     struct Command {
         std::string_view name;
         std::size_t least;
         std::size_t most;
-        std::function<void()> run;
+        std::function<void(const Reply&)> run;
+        std::size_t told = kNotTold;
     };
     const Command commands[] = {
-        {"status", 0, 0, [&] { reply(Status()); }},
-        {"who", 0, 0, [&] { reply(Who()); }},
-        {"top", 0, 1, [&] { reply(Top(words)); }},
-        {"notice", 1, 1, [&] { reply(Notice(words)); }},
-        {"kick", 1, 1, [&] { reply(Kick(words)); }},
-        {"password", 2, 2, [&] { ChangePassword(words, reply); }},
-        {"remove", 1, 1, [&] { Remove(words, reply); }},
-        {"score", 2, 2, [&] { Score(words, reply); }},
-        {"ban", 1, 2, [&] { reply(Ban(words, true)); }},
-        {"unban", 1, 2, [&] { reply(Ban(words, false)); }},
-        {"bans", 0, 0, [&] { reply(Bans()); }},
-        {"save", 0, 0, [&] { Save(reply); }},
-        {"reload", 0, 0, [&] { reply(setup_.reload ? setup_.reload() : Refused("this lobby has no configuration to read")); }},
-        {"metrics", 0, 0, [&] { reply(Metrics()); }},
+        {"status", 0, 0, [&](const Reply& r) { r(Status()); }},
+        {"who", 0, 0, [&](const Reply& r) { r(Who()); }},
+        {"top", 0, 1, [&](const Reply& r) { r(Top(words)); }},
+        {"notice", 1, 1, [&](const Reply& r) { r(Notice(words)); }, 1},
+        {"kick", 1, 1, [&](const Reply& r) { r(Kick(words)); }, 1},
+        {"password", 2, 2, [&](const Reply& r) { ChangePassword(words, r); }, 1},
+        {"remove", 1, 1, [&](const Reply& r) { Remove(words, r); }, 1},
+        {"score", 2, 2, [&](const Reply& r) { Score(words, r); }, 2},
+        {"ban", 1, 2, [&](const Reply& r) { r(Ban(words, true)); }, 2},
+        {"unban", 1, 2, [&](const Reply& r) { r(Ban(words, false)); }, 2},
+        {"bans", 0, 0, [&](const Reply& r) { r(Bans()); }},
+        {"save", 0, 0, [&](const Reply& r) { Save(r); }},
+        // A reload tells the operator itself, whoever asked for it.
+        {"reload", 0, 0, [&](const Reply& r) { r(setup_.reload ? setup_.reload() : Refused("this lobby has no configuration to read")); }},
+        {"metrics", 0, 0, [&](const Reply& r) { r(Metrics()); }},
     };
     if (words.empty()) {
         reply(Refused("no command (lobbyctl --help lists them)"));
@@ -290,10 +295,44 @@ void Console::Run(const Words& words, const Reply& reply)
                           ", not " + std::to_string(count)));
             return;
         }
-        command.run();
+        // A refusal raised on the way is told as one too.
+        const Reply answer = command.told == kNotTold ? reply : Told(words, command.told, reply);
+        try {
+            command.run(answer);
+        } catch (const std::exception& error) {
+            answer(Refused(error.what()));
+        }
         return;
     }
     reply(Refused("unknown command \"" + words.front() + "\" (lobbyctl --help lists them)"));
+}
+
+namespace {
+
+// A word of the console as it stands in a line of the record: one line, nothing a terminal
+// would act on.
+std::string Printable(std::string_view word)
+{
+    std::string shown;
+    for (const char c : word)
+        shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return shown;
+}
+
+} // namespace
+
+Console::Reply Console::Told(const Words& words, std::size_t shownWords, const Reply& reply) const
+{
+    if (!tell_)
+        return reply;
+    std::string what = "console: " + words.front();
+    for (std::size_t i = 1; i <= shownWords && i < words.size(); ++i)
+        what += words[i].find(' ') == std::string::npos ? " " + Printable(words[i]) : " \"" + Printable(words[i]) + "\"";
+    return [tell = tell_, what, reply](ConsoleReply result) {
+        const std::string first = result.text.substr(0, result.text.find('\n'));
+        tell(what + (result.ok ? ": " : ": refused: ") + Printable(first));
+        reply(std::move(result));
+    };
 }
 
 namespace {
@@ -674,8 +713,12 @@ ConsoleReply Console::Metrics() const
           {"too_long", std::to_string(f.clients.tooLong)},
           {"timed_out", std::to_string(f.clients.timedOut)}}},
     };
-    std::string text;
+    // Up, and which build: what a monitoring system asks first of anything it scrapes.
+    std::string text = "# HELP lobby_up Whether the lobby answers.\n# TYPE lobby_up gauge\nlobby_up 1\n"
+                       "# HELP lobby_build_info The lobby's version.\n# TYPE lobby_build_info gauge\n"
+                       "lobby_build_info{version=\"" + setup_.version + "\"} 1\n";
     JsonObject json;
+    json.Raw("lobby_up", "1").Raw("lobby_build_info", JsonObject().Raw(setup_.version, "1").Done());
     for (const Metric& metric : metrics) {
         text += std::string("# HELP ") + metric.name + " " + metric.help + "\n# TYPE " + metric.name + " " + metric.type + "\n";
         if (metric.values.size() == 1 && metric.values.front().first.empty()) {
@@ -691,6 +734,12 @@ ConsoleReply Console::Metrics() const
         }
         json.Raw(metric.name, labelled.Done());
     }
+    // 0 until a save has worked, so an alert on its age fires for a lobby that never saved.
+    const std::string succeeded = std::to_string(save.succeededAtEpochSeconds.value_or(0));
+    text += "# HELP lobby_last_save_success_timestamp_seconds When a registry save last worked, Unix time.\n"
+            "# TYPE lobby_last_save_success_timestamp_seconds gauge\n"
+            "lobby_last_save_success_timestamp_seconds " + succeeded + "\n";
+    json.Raw("lobby_last_save_success_timestamp_seconds", succeeded);
     return ConsoleReply{true, text, json.Done()};
 }
 

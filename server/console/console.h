@@ -66,6 +66,14 @@ public:
     // Takes a sample of the traffic counters now (the loop's timer does, every kSampleMs).
     void Sample();
 
+    // Where each change to the lobby made from the console is told, one line for the
+    // operator's record ("console: kick ana: ana is offline now; ..."); none until set.
+    void TellChangesTo(std::function<void(const std::string&)> tell) { tell_ = std::move(tell); }
+
+    // What the metrics command answers in text: the figures in Prometheus's text format, as
+    // the HTTP endpoint serves them too.
+    std::string MetricsText() const { return Metrics().text; }
+
 private:
     struct TrafficSample {
         std::int64_t ms;
@@ -77,6 +85,9 @@ private:
     using Reply = std::function<void(ConsoleReply)>;
 
     void Run(const Words& words, const Reply& reply);
+    // reply, telling the operator's record first what the change was (the command and its
+    // first shownWords words) and how it ended.
+    Reply Told(const Words& words, std::size_t shownWords, const Reply& reply) const;
     ConsoleReply Status() const;
     ConsoleReply Who() const;
     ConsoleReply Top(const Words& words) const;
@@ -97,6 +108,7 @@ private:
     ConsoleSetup setup_;
     std::int64_t startedMs_;
     std::deque<TrafficSample> samples_;
+    std::function<void(const std::string&)> tell_;
     std::unique_ptr<EventLoop::Registration> sampleTimer_;
 };
 

@@ -24,11 +24,18 @@ std::string FirstArgument(const std::vector<std::string>& arguments)
     return {};
 }
 
+// What loses or risks data (a save, a log write that failed) is told as a failure, the
+// highest priority where lines carry one.
+void TellFailure(const FormEnvironment& environment, const std::string& message)
+{
+    environment.notifier->ShowFailure(ErrorBoxCaption(environment.exeName), ErrorBoxText(message));
+}
+
 } // namespace
 
 TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, DataFolderOf(environment),
-              [this](const std::string& message) { ShowError(message); }),
+              [this](const std::string& message) { TellFailure(environment_, message); }),
       Guard(environment.floodLimits),
       Pacer(environment.snapshotIntervalMs),
       environment_(std::move(environment)),
@@ -36,7 +43,10 @@ TForm1::TForm1(FormEnvironment environment)
       saves_(Cad, Memo1, sender_, *environment_.dataFolder, kRegistryFileName, environment_.keepSavedText, MakeSaver(environment_),
              MakeJournalWriter(environment_),
              SaveScheduler::Hooks{[this](const std::function<void()>& handler) { RunHandler(handler); },
-                                  [this](const std::string& message) { ShowError(message); },
+                                  [this](const std::string& message) { TellFailure(environment_, message); },
+                                  [this](const std::string& message) {
+                                      environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), message);
+                                  },
                                   [this] { return MonotonicNowMs(); }, environment_.clock, environment_.loop,
                                   environment_.journalFromRows})
 {
@@ -104,7 +114,7 @@ void TForm1::ShowHandlerFailure(std::exception_ptr failure)
         std::rethrow_exception(failure);
     } catch (const RegistrySaveError& error) {
         // Players would be lost without a word: never held back with a client's errors.
-        ShowError(error.Message());
+        TellFailure(environment_, error.Message());
     } catch (const Exception& error) {
         ShowHandlerError(error.Message());
     } catch (const std::bad_alloc&) {

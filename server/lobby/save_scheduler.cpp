@@ -1,6 +1,7 @@
 #include "server/lobby/save_scheduler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -383,8 +384,17 @@ void SaveScheduler::NoteEnded(std::uint64_t version, const std::exception_ptr& e
     lastSave_.endedAt = hooks_.clock->Now();
     lastSave_.seconds = static_cast<double>(hooks_.monotonicNowMs() - startedMs_) / 1000.0;
     lastSave_.error.clear();
+    if (!error) {
+        lastSave_.succeededAtEpochSeconds =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+        // The failures were each heard of; that they are over must be too.
+        if (std::exchange(lastSave_.failuresInARow, 0) > 0 && hooks_.showNotice)
+            hooks_.showNotice("The registry is saved again (" + files_.PathOf(fileName_) + ", " +
+                              std::to_string(std::max(table_.RowCount() - 1, 0)) + " players) after failed saves");
+    }
     if (error) {
         ++lastSave_.failures;
+        ++lastSave_.failuresInARow;
         try {
             std::rethrow_exception(error);
         } catch (const std::exception& failure) {

@@ -28,6 +28,8 @@ struct SaveRecord {
     std::optional<LocalDateTime> endedAt; // when the last one ended, by the wall clock
     double seconds = 0;         // how long the last one took
     std::string error;          // why the last one failed; empty when it worked
+    std::optional<std::int64_t> succeededAtEpochSeconds; // when one last worked, Unix time
+    std::uint64_t failuresInARow = 0; // since the last that worked
 };
 
 // When the registry's changes reach the disk, and what waits for them.
@@ -56,6 +58,8 @@ public:
         // Runs a save's end as a handler of its own (errors go to the operator).
         std::function<void(const std::function<void()>&)> runHandler;
         std::function<void(const std::string&)> showError;
+        // For the record: a save that works again after failures.
+        std::function<void(const std::string&)> showNotice;
         std::function<std::int64_t()> monotonicNowMs;
         const Clock* clock = nullptr;
         // Runs the quiet rewrite's check every second; none without a loop (tests call Tick).
