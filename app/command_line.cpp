@@ -362,32 +362,10 @@ namespace {
 // The build's data folder, empty for a build from source.
 constexpr std::string_view kBuiltDataFolder = LOBBY_DEFAULT_DATA_DIR;
 
-} // namespace
-
-std::string UsageText(ProgramKind kind)
+// The options both programs take, after those that differ between them.
+std::string SharedOptionsText(const std::string& defaultFolder)
 {
-    const bool window = kind != ProgramKind::Headless;
-    const std::string about =
-        kind == ProgramKind::Window          ? "in a window when there is a display (headless otherwise)"
-        : kind == ProgramKind::WindowsWindow ? "in its window (headless in the console with --headless)"
-                                             : "headless (lobby-server-window shows a window)";
-    const std::string defaultFolder =
-        kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
-    return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
-           "       " + ProgramName(kind) + " --check-config [--config FILE] [options]\n"
-           "\n" +
-           "The game lobby's server, " + about + ".\n"
-           "The first argument must be the access word (see the manual page); without it the\n"
-           "server writes its registry back and ends at once.\n"
-           "\n"
-           "options (after the access word):\n" +
-           (window ? "  --headless          no window, even with a display; errors go to standard error\n"
-                   : "  --headless          accepted, as this program never opens a window\n") +
-           (kind == ProgramKind::WindowsWindow
-                ? "  --service           run by the Windows service manager, headless (sc create NAME\n"
-                  "                      binPath= \"lobby-server.exe WORD --service --dir DIR\"); a stop saves\n"
-                : "") +
-           "  --quiet             headless, print neither the line saying where the server\n"
+    return "  --quiet             headless, print neither the line saying where the server\n"
            "                      serves nor the status line every minute\n"
            "  --dir DIR           keep cadastro.txt and the traffic logs in DIR, made when\n"
            "                      missing (default: " + defaultFolder + ")\n"
@@ -429,7 +407,35 @@ std::string UsageText(ProgramKind kind)
            "                      no file: status 0 when they are good, 2 (naming the file, the\n"
            "                      line and the key) when not\n"
            "  --help              this text (as the only argument)\n"
-           "  --version           the program's version (as the only argument)\n"
+           "  --version           the program's version (as the only argument)\n";
+}
+
+} // namespace
+
+std::string UsageText(ProgramKind kind)
+{
+    const bool window = kind != ProgramKind::Headless;
+    const std::string about =
+        kind == ProgramKind::Window          ? "in a window when there is a display (headless otherwise)"
+        : kind == ProgramKind::WindowsWindow ? "in its window (headless in the console with --headless)"
+                                             : "headless (lobby-server-window shows a window)";
+    const std::string defaultFolder =
+        kBuiltDataFolder.empty() ? std::string("the program's own folder") : std::string(kBuiltDataFolder);
+    return "Usage: " + ProgramName(kind) + " ACCESS-WORD [options]\n"
+           "       " + ProgramName(kind) + " --check-config [--config FILE] [options]\n"
+           "\n" +
+           "The game lobby's server, " + about + ".\n"
+           "The first argument must be the access word (see the manual page); without it the\n"
+           "server writes its registry back and ends at once.\n"
+           "\n"
+           "options (after the access word):\n" +
+           (window ? "  --headless          no window, even with a display; errors go to standard error\n"
+                   : "  --headless          accepted, as this program never opens a window\n") +
+           (kind == ProgramKind::WindowsWindow
+                ? "  --service           run by the Windows service manager, headless (sc create NAME\n"
+                  "                      binPath= \"lobby-server.exe WORD --service --dir DIR\"); a stop saves\n"
+                : "") +
+           SharedOptionsText(defaultFolder) +
            "\n"
            "SIGINT or SIGTERM closes the server (the registry is saved); SIGHUP (or lobbyctl\n"
            "reload) reads the configuration file and the regional date and time settings again.\n"
