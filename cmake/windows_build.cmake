@@ -42,8 +42,8 @@ target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32
 # lobby-server.exe: the same run from start-up to shutdown as on Linux, on the Windows loop,
 # in the native window or (--headless) in the console. The data folder is the program's own
 # unless --dir names one.
-add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp app/lobby_run.cpp
-    app/standard_error_notifier.cpp app/service_status.cpp app/status_line_filter.cpp)
+add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp
+    app/lobby_run.cpp app/standard_error_notifier.cpp app/service_status.cpp app/status_line_filter.cpp)
 target_link_libraries(lobby-server PRIVATE lobby_win32_window)
 set_source_files_properties(app/server_run.cpp app/lobby_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")

@@ -92,6 +92,38 @@ TEST_F(StartupProcess, AnUnreadableRegistryStopsTheServerBeforeItServes)
     EXPECT_TRUE(fs::is_directory(folder / "cadastro.txt"));
 }
 
+// A file that cannot be read refuses the start with status 1, its one line saying so whatever
+// the folder's name holds: the registry left as it is, the bans before anyone is let in.
+TEST_F(StartupProcess, ARefusedStartSaysWhyInOneLineWhateverTheFolderIsCalled)
+{
+    struct Case {
+        const char* unreadable;
+        const char* folderName;
+        const char* ending;
+    };
+    const Case cases[] = {
+        {"cadastro.txt", "plain", "; the server does not start, and leaves the file as it is.\n"},
+        {"cadastro.txt", "a; the server does not start", "; the server does not start, and leaves the file as it is.\n"},
+        {"bans.txt", "plain", "; the server does not start.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.unreadable) + " in " + c.folderName);
+        const fs::path data = folder / c.folderName;
+        fs::create_directories(data / c.unreadable);
+        const fs::path errors = folder / "stderr";
+        ChildProgram server({program.string(), "m5qt4", "--listen-port", "0", "--dir", data.string()},
+                            HeadlessServerSetup("/", errors.string()));
+        const auto status = server.WaitForExit(20s);
+        ASSERT_TRUE(status);
+        EXPECT_EQ(*status, 1);
+        const std::string message = ReadBytes(errors);
+        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+        EXPECT_TRUE(message.ends_with(c.ending)) << message;
+        EXPECT_NE(message.find((data / c.unreadable).string()), std::string::npos) << message;
+        fs::remove_all(data);
+    }
+}
+
 TEST_F(StartupProcess, ADataFolderOptionMovesTheFiles)
 {
     TempFolder data;
