@@ -1,15 +1,11 @@
 #pragma once
 
-#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "server/registry/background_job.h"
 #include "server/registry/journal_file.h"
 
 namespace lobby {
@@ -38,31 +34,16 @@ public:
 
 // Appends on a thread of its own, so the loop never waits for the disk: a sync takes
 // milliseconds on a disk that is busy, and the loop goes on serving meanwhile. A thread per
-// group, gone once the group is synced (see BackgroundRegistrySaver for why).
+// group, gone once the group is synced (see BackgroundJob for why).
 class BackgroundJournalWriter : public JournalWriter {
 public:
-    explicit BackgroundJournalWriter(EventLoop& loop);
-    // Waits for an append in flight, whose done then never runs.
-    ~BackgroundJournalWriter() override;
-    BackgroundJournalWriter(const BackgroundJournalWriter&) = delete;
-    BackgroundJournalWriter& operator=(const BackgroundJournalWriter&) = delete;
+    explicit BackgroundJournalWriter(EventLoop& loop) : job_(loop) {}
 
     void Start(JournalFile& journal, std::vector<EncodedRecord> group, Done done) override;
-    void Finish() override;
+    void Finish() override { job_.Finish(); }
 
 private:
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::optional<std::exception_ptr> result; // left by the append's thread
-        Done done;                                // loop thread only
-    };
-    static void Deliver(const std::shared_ptr<Shared>& shared);
-
-    EventLoop& loop_;
-    std::shared_ptr<Shared> shared_;
-    bool inFlight_ = false;
-    std::thread worker_;
+    BackgroundJob<std::exception_ptr> job_; // waits, when gone, for an append in flight, whose done then never runs
 };
 
 // One append: the group written and synced, or what it raised.

@@ -1,17 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/data_folder.h"
 #include "platform/event_loop.h"
+#include "server/registry/background_job.h"
 #include "server/registry/registry_snapshot.h"
 
 namespace lobby {
@@ -64,34 +61,14 @@ public:
 // serving while a million-row file is written and flushed; the end is posted to the loop.
 class BackgroundRegistrySaver : public RegistrySaver {
 public:
-    explicit BackgroundRegistrySaver(EventLoop& loop);
-    // Waits for a save in flight, whose done then never runs.
-    ~BackgroundRegistrySaver() override;
-    BackgroundRegistrySaver(const BackgroundRegistrySaver&) = delete;
-    BackgroundRegistrySaver& operator=(const BackgroundRegistrySaver&) = delete;
+    explicit BackgroundRegistrySaver(EventLoop& loop) : job_(loop) {}
 
     void Start(DataFolder& folder, std::string name, RegistrySnapshot snapshot, bool keepText, Done done,
                SaveSteps steps = {}) override;
-    void Finish() override;
+    void Finish() override { job_.Finish(); }
 
 private:
-    // What a save's thread and the loop share; the posted end holds it too, so it may run
-    // after the saver is gone (and then does nothing).
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::optional<RegistrySaveResult> result; // left by the save's thread
-        Done done;                                 // loop thread only
-    };
-    static void Deliver(const std::shared_ptr<Shared>& shared);
-
-    EventLoop& loop_;
-    std::shared_ptr<Shared> shared_;
-    bool inFlight_ = false; // loop thread only
-    // A thread per save, gone once the save is done: between saves the process has the loop's
-    // thread alone, and the system's calls on descriptors (every receive, write and send)
-    // take their cheaper single-threaded path.
-    std::thread worker_;
+    BackgroundJob<RegistrySaveResult> job_; // waits, when gone, for a save in flight, whose done then never runs
 };
 
 // Runs one save: the file written, the text taken when asked for, and whatever it raised.
