@@ -10,6 +10,7 @@
 #include "platform/linux/epoll_event_loop.h"
 #include "platform/posix/file_descriptor.h"
 #include "support/local_server_limits.h"
+#include "support/stream_client.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -41,18 +42,7 @@ public:
         // The requests here fit a socket's buffer; a client already closed may take none.
         EXPECT_TRUE(sent == static_cast<ssize_t>(bytes.size()) || (sent < 0 && errno == EPIPE)) << sent;
     }
-    bool Closed() override
-    {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::recv(fd_.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
+    bool Closed() override { return test_support::TakeUntilClosed(fd_.Get(), received); }
 
 private:
     FileDescriptor fd_{::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};

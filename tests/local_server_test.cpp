@@ -13,6 +13,7 @@
 #include "platform/posix/file_descriptor.h"
 #include "platform/local_server.h"
 #include "support/loopback.h"
+#include "support/stream_client.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -20,32 +21,7 @@ namespace {
 using namespace lobby;
 using test_support::PumpUntil;
 
-// A client end, non-blocking, that reads what the server sends until it closes.
-struct Client {
-    explicit Client(const std::string& path)
-    {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    }
-    void Send(const std::string& bytes) { ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); }
-    // Takes what arrived; true once the server has closed.
-    bool Closed()
-    {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::recv(fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
-    FileDescriptor fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    std::string received;
-};
+using Client = test_support::StreamClient;
 
 struct Served : testing::Test {
     Served()

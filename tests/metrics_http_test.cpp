@@ -12,6 +12,7 @@
 #include "platform/tcp_server.h"
 #include "server/console/metrics_http.h"
 #include "support/loopback.h"
+#include "support/stream_client.h"
 
 namespace {
 
@@ -20,33 +21,7 @@ using test_support::PumpUntil;
 using testing::HasSubstr;
 using testing::StartsWith;
 
-// A client on 127.0.0.1 that reads what the server sends until it closes.
-struct Client {
-    explicit Client(int port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    }
-    void Send(const std::string& bytes) { ::send(fd.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); }
-    // Takes what arrived; true once the server has closed.
-    bool Closed()
-    {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t got = ::recv(fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-            if (got > 0) {
-                received.append(buffer, static_cast<std::size_t>(got));
-                continue;
-            }
-            return got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-        }
-    }
-    FileDescriptor fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    std::string received;
-};
+using Client = test_support::StreamClient;
 
 struct MetricsOverHttp : testing::Test {
     MetricsOverHttp()
