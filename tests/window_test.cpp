@@ -237,6 +237,22 @@ protected:
         return words;
     }
 
+    // The window program on display, serving folder on serverPort and answering to replyPort.
+    ChildProgram StartWindowServer(const VirtualDisplay& display, std::uint16_t serverPort, std::uint16_t replyPort)
+    {
+        const fs::path runtime = folder / "runtime";
+        fs::create_directory(runtime);
+        ::chmod(runtime.c_str(), 0700);
+        return ChildProgram({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
+                             std::to_string(serverPort), "--reply-port", std::to_string(replyPort)},
+                            {.environment = {{"DISPLAY", display.Name()},
+                                             {"QT_QPA_PLATFORM", "xcb"},
+                                             {"WAYLAND_DISPLAY", std::nullopt},
+                                             {"LC_ALL", "C"},
+                                             {"XDG_RUNTIME_DIR", runtime.string()},
+                                             {"LSAN_OPTIONS", LeakCheckOptions()}}});
+    }
+
     TempFolder folder;
 };
 
@@ -247,17 +263,7 @@ TEST_F(WindowTest, ShowsCaptionHeaderRowAndPlayers)
 
     LoopbackPeer client;
     const std::uint16_t serverPort = FreeLoopbackPort();
-    const fs::path runtime = folder / "runtime";
-    fs::create_directory(runtime);
-    ::chmod(runtime.c_str(), 0700);
-    ChildProgram server({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
-                         std::to_string(serverPort), "--reply-port", std::to_string(client.Port())},
-                        {.environment = {{"DISPLAY", display.Name()},
-                                         {"QT_QPA_PLATFORM", "xcb"},
-                                         {"WAYLAND_DISPLAY", std::nullopt},
-                                         {"LC_ALL", "C"},
-                                         {"XDG_RUNTIME_DIR", runtime.string()},
-                                         {"LSAN_OPTIONS", LeakCheckOptions()}}});
+    ChildProgram server = StartWindowServer(display, serverPort, client.Port());
 
     const std::string window = ShownWindow(display.Name(), server);
     ASSERT_FALSE(window.empty()) << "no window captioned \"" << kCaption << "\" was shown; server said: " << server.Err();
@@ -344,14 +350,7 @@ TEST_F(WindowTest, OpensAtItsSizeResizesAndShowsTheStatusLine)
     WriteBytes(folder / "cadastro.txt", ",Nick,Senha,Ip,Pontos,,\r\n,Alice,verde,127.0.0.1,16,,\r\n,Bruno,azul,127.0.0.1,7,,\r\n");
     LoopbackPeer client;
     const std::uint16_t serverPort = FreeLoopbackPort();
-    const fs::path runtime = folder / "runtime";
-    fs::create_directory(runtime);
-    ::chmod(runtime.c_str(), 0700);
-    ChildProgram server({WindowProgramPath(), "m5qt4", "--dir", folder.Path().string(), "--listen-port",
-                         std::to_string(serverPort), "--reply-port", std::to_string(client.Port())},
-                        {.environment = {{"DISPLAY", display.Name()}, {"QT_QPA_PLATFORM", "xcb"},
-                                         {"WAYLAND_DISPLAY", std::nullopt}, {"LC_ALL", "C"},
-                                         {"XDG_RUNTIME_DIR", runtime.string()}, {"LSAN_OPTIONS", LeakCheckOptions()}}});
+    ChildProgram server = StartWindowServer(display, serverPort, client.Port());
     const std::string window = ShownWindow(display.Name(), server);
     ASSERT_FALSE(window.empty()) << "no window was shown; server said: " << server.Err();
     EXPECT_THAT(Tool({"xwininfo", "-id", window}, display.Name()).out,
