@@ -54,7 +54,8 @@ ConsoleReply ReloadConfiguration(CommandLine& running, TForm1& form)
     running = InForce(running, read.line);
     FormEnvironment limits;
     ApplyServerLimits(running, limits);
-    form.ApplyLimits(limits.floodLimits, limits.capacity, limits.logKeeping);
+    form.Door().SetLimits(limits.floodLimits, limits.capacity);
+    form.LogKeeping().Apply(limits.logKeeping, form.Saves().Loaded());
 
     std::string text = *running.configFile + " and the regional settings read again";
     std::string list;
@@ -82,7 +83,7 @@ std::string OneLine(const ConsoleReply& reply)
 // whether the registry reaches the disk.
 std::string ServiceStateLine(const TForm1& form)
 {
-    const TForm1::SaveRecord& save = form.LastSave();
+    const SaveRecord& save = form.Saves().LastSave();
     std::string line = std::to_string(form.Cad.Online().size()) + " online, " +
                        std::to_string(std::max(form.Cad.RowCount() - 1, 0)) + " registered, last save ";
     if (!save.endedAt)
@@ -118,7 +119,7 @@ void ServeUntilClosed(const FrontEnd& frontEnd, TForm1& form, ServiceStatus& ser
     StatusLineFilter statusLines;
     const std::unique_ptr<EventLoop::Registration> statusTimer = frontEnd.loop.StartTimer(TForm1::kTimerIntervalMs, [&] {
         service.Status(ServiceStateLine(form));
-        const std::string line = form.StatusLine();
+        const std::string line = form.Status().Line();
         if (printStatus && statusLines.Take(line, monotonic.NowMs())) {
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);
@@ -217,10 +218,10 @@ void LobbyRun::Make()
     try {
         manager_ = ServiceNotifier::FromEnvironment();
     } catch (const Exception& error) {
-        form_->ShowError(error.Message() + "; the service manager is not told of the lobby's state");
+        form_->Errors().ShowError(error.Message() + "; the service manager is not told of the lobby's state");
     }
     service_ = std::make_unique<ServiceStatus>(manager_.get(), frontEnd_.loop,
-                                               [this](const std::string& why) { form_->ShowError(why); });
+                                               [this](const std::string& why) { form_->Errors().ShowError(why); });
 }
 
 // The settings read again (SIGHUP, lobbyctl reload). Either way the operator's record has
@@ -233,7 +234,7 @@ ConsoleReply LobbyRun::Reload()
     if (result.ok)
         frontEnd_.notifier.ShowNotice(ErrorBoxCaption(exeName_), OneLine(result));
     else
-        form_->ShowError(OneLine(result));
+        form_->Errors().ShowError(OneLine(result));
     service_->Ready(ServiceStateLine(*form_));
     return result;
 }
@@ -244,7 +245,7 @@ ConsoleReply LobbyRun::Reload()
 void LobbyRun::MakeConsole()
 {
     console_ = std::make_unique<Console>(
-        *form_, monotonic_, &frontEnd_.loop,
+        form_->Console(), monotonic_, &frontEnd_.loop,
         ConsoleSetup{ProgramName(frontEnd_.program), LOBBY_VERSION, [this] { return Reload(); },
                      [this] { return control_ ? control_->Counters() : LocalServerCounters{}; }});
     console_->TellChangesTo(
@@ -278,7 +279,7 @@ void LobbyRun::MakeControlServer(const std::string& controlPath)
     } catch (const LocalSocketInUse& error) {
         throw StartRefused(1, error.Message());
     } catch (const Exception& error) {
-        form_->ShowError(error.Message() + "; the lobby serves without its console");
+        form_->Errors().ShowError(error.Message() + "; the lobby serves without its console");
     }
 }
 
@@ -303,7 +304,7 @@ bool LobbyRun::StartUp()
         return false;
     if (!unreadable) {
         try {
-            form_->LoadBans();
+            form_->Door().LoadBans();
         } catch (const Exception& error) {
             unreadable = error.Message() + "; the server does not start";
         }
@@ -344,11 +345,11 @@ int LobbyRun::ShutDown()
     if (frontEnd_.window)
         frontEnd_.window->Close();
     const bool savedClean = form_->RunHandler([&] { form_->FormDestroy(); });
-    if (savedClean && form_->RegistryLoaded())
+    if (savedClean && form_->Saves().Loaded())
         frontEnd_.notifier.ShowNotice(ErrorBoxCaption(exeName_),
-                                      "closed; the registry is saved to " + form_->RegistryPath() + " (" +
+                                      "closed; the registry is saved to " + form_->Saves().RegistryPath() + " (" +
                                           std::to_string(std::max(form_->Cad.RowCount() - 1, 0)) + " players)");
-    form_->ReportHeldErrors();
+    form_->Errors().ReportHeldErrors();
     return savedClean ? 0 : 1;
 }
 

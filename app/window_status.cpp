@@ -24,7 +24,7 @@ std::string WindowStatusText(const TForm1& form)
 {
     const int registered = std::max(form.Cad.RowCount() - 1, 0);
     return std::to_string(form.Cad.Online().size()) + " online, " + std::to_string(registered) + " registered; " +
-           LastSaveText(form.LastSave());
+           LastSaveText(form.Saves().LastSave());
 }
 
 } // namespace lobby

@@ -92,10 +92,10 @@ public:
     // Whether the guard let the datagram from `from` through.
     bool Receive(const std::string& from, const std::string& datagram)
     {
-        const std::uint64_t droppedBefore = Form().Counters().dropped;
+        const std::uint64_t droppedBefore = Form().Status().Counters().dropped;
         lobby_.Receive(from, datagram);
         Count();
-        return Form().Counters().dropped == droppedBefore;
+        return Form().Status().Counters().dropped == droppedBefore;
     }
 
     // Steps the clock, with Timer1's ticks on the way and Timer2's work (merged lists, waiting
@@ -103,7 +103,7 @@ public:
     void Advance(std::int64_t ms)
     {
         lobby_.monotonic.nowMs += ms;
-        Form().RunHandler([&] { Form().Timer2Timer(); });
+        Form().RunHandler([&] { Form().Pacing().Timer2Timer(); });
         Count();
         while (lobby_.monotonic.nowMs >= nextTickMs_) {
             lobby_.Tick();

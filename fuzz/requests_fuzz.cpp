@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         static constexpr std::int64_t kSteps[] = {0, 20, 1000, 3600000};
         lobby.monotonic.nowMs += kSteps[(control >> 4) & 3];
         if (kSteps[(control >> 4) & 3] != 0) // the paced work that fell due: merged lists, waiting new nicks
-            form.RunHandler([&] { form.Timer2Timer(); });
+            form.RunHandler([&] { form.Pacing().Timer2Timer(); });
         if (control & 0x40)
             lobby.clock.now.day = lobby.clock.now.day % 28 + 1;
         endpoint.failBeforeSend = nullptr;

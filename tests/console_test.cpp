@@ -27,7 +27,7 @@ struct ConsoleOnAHandDrivenLobby : testing::Test {
         return answer;
     }
     test_support::FormUnderTest lobby;
-    Console console{*lobby.form, lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}}};
+    Console console{lobby.form->Console(), lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}}};
 };
 
 TEST(ConsoleRequestLine, CarriesAnyWord)
@@ -106,7 +106,7 @@ TEST_F(ConsoleOnAHandDrivenLobby, AnAddressBanTakesItsPlayersOffline)
     lobby.Receive("10.0.0.7", "dan|pw|slc|");
     EXPECT_THAT(lobby.TakeSent(), testing::IsEmpty());
     EXPECT_EQ(lobby.RowOf("dan"), 0) << "a banned address registers nobody";
-    EXPECT_EQ(lobby.form->Counters().banned, 1u);
+    EXPECT_EQ(lobby.form->Status().Counters().banned, 1u);
 }
 
 // score sets a score as a report changes it: the table sorted, saved, and ranked; remove

@@ -221,7 +221,7 @@ TEST(ConsoleRecord, ChangesAreToldWithoutThePassword)
 {
     test_support::FormUnderTest lobby;
     std::vector<std::string> told;
-    Console console(*lobby.form, lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
+    Console console(lobby.form->Console(), lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
     console.TellChangesTo([&](const std::string& line) { told.push_back(line); });
     lobby.Join("10.0.0.1", "ana");
     const auto ask = [&](const std::vector<std::string>& words) {

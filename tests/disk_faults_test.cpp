@@ -152,7 +152,7 @@ TEST(FolderFaults, AnUnwritableFolderWithoutARegistryWelcomesNobodyUntilItSaves)
     // The lobby starts from an empty registry, as with a fresh file; a new nick cannot reach
     // the disk, so it is welcomed by nothing (and the program itself refuses to start on
     // such a folder).
-    ASSERT_TRUE(form.RegistryLoaded());
+    ASSERT_TRUE(form.Saves().Loaded());
     EXPECT_EQ(form.Cad.RowCount(), 1);
     EXPECT_EQ(form.Cad.Cell(Registry::kNick, 0), "Nick");
     endpoint->current = "ana|pw|slc|";

@@ -210,7 +210,7 @@ TEST_F(FloodProtectedLobby, RequestsOverTheRateAreNeitherLoggedNorAnswered)
     EXPECT_TRUE(lobby.Receive("10.0.0.5", "not even a request"));
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
     EXPECT_EQ(LogLineCount(), logged);
-    EXPECT_EQ(lobby.form->Counters().dropped, 2u);
+    EXPECT_EQ(lobby.form->Status().Counters().dropped, 2u);
     EXPECT_THAT(lobby.notifier.errors, IsEmpty());
     EXPECT_THAT(lobby.notifier.notices, IsEmpty()); // never a line per datagram
 

@@ -57,7 +57,7 @@ TEST_F(FormTest, AFreshStartCreatesTheLogAndAHeaderOnlyRegistry)
     form->FormActivate();
     EXPECT_FALSE(form->TerminateRequested());
     EXPECT_TRUE(std::filesystem::exists(folder / "06-12-2026.txt"));
-    EXPECT_EQ(form->LogDate(), "06-12-2026");
+    EXPECT_EQ(form->LogFile.LogDate(), "06-12-2026");
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,\r\n");
     EXPECT_EQ(form->Cad.RowCount(), 1);
     EXPECT_TRUE(form->Memo1.Text().empty());
@@ -101,7 +101,7 @@ TEST_F(FormTest, OnlyTheExactAccessWordLetsTheServerRun)
         auto form = MakeForm(arguments);
         form->FormActivate();
         EXPECT_TRUE(form->TerminateRequested()) << (arguments.empty() ? "(none)" : arguments[0]);
-        EXPECT_TRUE(form->RegistryLoaded()); // the rest of start-up still runs
+        EXPECT_TRUE(form->Saves().Loaded()); // the rest of start-up still runs
     }
     // An empty argument is skipped, and words after the access word are ignored.
     for (const auto& arguments : std::vector<std::vector<std::string>>{{"", "m5qt4"}, {"m5qt4", "extra", "--dir"}}) {
@@ -129,7 +129,7 @@ TEST_F(FormTest, AnUnreadableRegistryIsNeverReplacedNorSavedOver)
     auto form = MakeForm({"m5qt4"});
     form->FormCreate();
     EXPECT_THROW(form->FormActivate(), RegistryUnreadable);
-    EXPECT_FALSE(form->RegistryLoaded());
+    EXPECT_FALSE(form->Saves().Loaded());
     EXPECT_THROW(form->SaveRegistry(), Exception);
     form->FormDestroy();
     EXPECT_TRUE(std::filesystem::is_directory(folder / "cadastro.txt"));

@@ -43,11 +43,11 @@ TEST(LobbyPacing, ListsAndRankingsMergeOnceABurstHasGoneOutAndTheJoinerKeepsItsS
                             SentDatagram{Address(9), PlayerList(list)}, SentDatagram{Address(9), Ranking(ranking)},
                             SentDatagram{Address(9), kConnected}));
     lobby.monotonic.nowMs += 99;
-    lobby.form->Timer2Timer();
+    lobby.form->Pacing().Timer2Timer();
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
     // At the interval's end one list and one ranking for everybody but the joiner, who has them.
     lobby.monotonic.nowMs += 1;
-    lobby.form->Timer2Timer();
+    lobby.form->Pacing().Timer2Timer();
     const std::vector<SentDatagram> merged = lobby.TakeSent();
     ASSERT_EQ(merged.size(), 16u);
     EXPECT_EQ(merged[0], (SentDatagram{Address(1), PlayerList(list)}));
@@ -60,7 +60,7 @@ TEST(LobbyPacing, ListsAndRankingsMergeOnceABurstHasGoneOutAndTheJoinerKeepsItsS
     EXPECT_THAT(lobby.TakeSent(), ElementsAre(SentDatagram{Address(1), PlayerList({"-p1", "+p2", "+p3", "+p4", "+p5", "+p6", "+p7", "+p8", "+p9"})},
                                               SentDatagram{Address(2), PlayerList({"-p1", "-p2", "+p3", "+p4", "+p5", "+p6", "+p7", "+p8", "+p9"})}));
     lobby.monotonic.nowMs += 100;
-    lobby.form->Timer2Timer();
+    lobby.form->Pacing().Timer2Timer();
     const std::vector<std::string> toFirst = lobby.SentTo(Address(1));
     EXPECT_THAT(toFirst, ElementsAre(PlayerList({"-p1", "-p2", "+p3", "+p4", "+p5", "+p6", "+p7", "+p8", "+p9"})));
     EXPECT_THAT(lobby.SentTo(Address(2)), IsEmpty());
@@ -156,10 +156,10 @@ TEST(LobbyPacing, NewNicksOverTheLobbysAllowanceWaitTheirTurnNewcomersFirst)
     EXPECT_EQ(lobby.RowOf("first"), 0);
     for (const char* expected : {"first", "second", "again"}) {
         lobby.monotonic.nowMs += 999;
-        lobby.form->Timer2Timer();
+        lobby.form->Pacing().Timer2Timer();
         EXPECT_THAT(lobby.TakeSent(), IsEmpty());
         lobby.monotonic.nowMs += 1;
-        lobby.form->Timer2Timer();
+        lobby.form->Pacing().Timer2Timer();
         EXPECT_NE(lobby.RowOf(expected), 0) << expected;
         EXPECT_FALSE(lobby.TakeSent().empty()) << expected;
     }
@@ -170,7 +170,7 @@ TEST(LobbyPacing, NewNicksOverTheLobbysAllowanceWaitTheirTurnNewcomersFirst)
     lobby.Receive("10.0.3.1", "twin1|pw|zzz|");
     lobby.Receive("10.0.3.1", "twin2|pw|zzz|");
     lobby.monotonic.nowMs += 2000;
-    lobby.form->Timer2Timer();
+    lobby.form->Pacing().Timer2Timer();
     EXPECT_THAT(lobby.SentTo("10.0.3.1"), ElementsAre(kWelcome, kWelcome));
     lobby.TakeSent();
 
@@ -178,7 +178,7 @@ TEST(LobbyPacing, NewNicksOverTheLobbysAllowanceWaitTheirTurnNewcomersFirst)
     lobby.Receive("10.0.4.1", "twice|pw|slc|");
     lobby.Receive("10.0.4.1", "twice|pw|slc|");
     lobby.monotonic.nowMs += 1000;
-    lobby.form->Timer2Timer();
+    lobby.form->Pacing().Timer2Timer();
     EXPECT_EQ(lobby.SentTo("10.0.4.1").front(), kWelcome);
     EXPECT_EQ(lobby.SentTo("10.0.4.1").size(), 5u + 4u); // the join, then the second join's own four
     lobby.TakeSent();

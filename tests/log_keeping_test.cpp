@@ -273,14 +273,14 @@ TEST(LogKeeping, TheFirstLineOfANewDayHasTheDayBeforeCompressed)
         environment.loop = &loop;
         environment.logKeeping.compress = true;
     });
-    ASSERT_TRUE(lobby.form->LogKeeping->WaitUntilIdle(std::chrono::seconds(60)));
+    ASSERT_TRUE(lobby.form->LogKeeping().Keeper()->WaitUntilIdle(std::chrono::seconds(60)));
     lobby.Join("10.0.0.1", "ana");
     const std::string dayBefore = lobby.LogText();
-    EXPECT_NE(lobby.form->StatusLine().find(", log today " + ByteSizeText(dayBefore.size())), std::string::npos);
+    EXPECT_NE(lobby.form->Status().Line().find(", log today " + ByteSizeText(dayBefore.size())), std::string::npos);
 
     lobby.clock.now.day = 8;
     lobby.Receive("10.0.0.1", "ana|pw|fc+|");
-    ASSERT_TRUE(lobby.form->LogKeeping->WaitUntilIdle(std::chrono::seconds(60)));
+    ASSERT_TRUE(lobby.form->LogKeeping().Keeper()->WaitUntilIdle(std::chrono::seconds(60)));
     loop.RunPosts();
     EXPECT_FALSE(fs::exists(lobby.folder / "07-12-2026.txt"));
     EXPECT_EQ(Gunzip(lobby.folder / "07-12-2026.txt.gz"), dayBefore);

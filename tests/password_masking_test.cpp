@@ -35,7 +35,7 @@ TEST(PasswordMask, KeepsPasswordsOutOfTheLogAndTheWindowButNotTheFile)
     ASSERT_TRUE(lobby.Receive("10.0.0.1", "ana|s3cret|slc|"));
     ASSERT_TRUE(lobby.Receive("10.0.0.1", "ana|s3cret|scj|5"));
     lobby.Receive("10.0.0.1", "ana|s3cret");
-    Console console(*lobby.form, lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
+    Console console(lobby.form->Console(), lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
     std::string answer;
     console.Handle("password\tana\tn3w", [&](std::string text) { answer = text; });
     ASSERT_THAT(answer, testing::StartsWith("ok\n"));

@@ -79,7 +79,7 @@ TEST(RegistryMistakes, AreToldAtTheLoadAndMendedFromTheConsole)
         HandDrivenForm lobby([&](FormEnvironment& environment) {
             WriteBytes(std::filesystem::path(environment.appFolder) / "cadastro.txt", test.registry);
         });
-        Console console(*lobby.form, lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
+        Console console(lobby.form->Console(), lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
         EXPECT_THAT(AllTold(lobby.notifier), HasSubstr(test.told));
         if (!test.keptWhy.empty()) {
             EXPECT_EQ(ReadBytes(lobby.folder / ("cadastro.txt.2026-12-07-102030." + test.keptWhy)), test.registry);

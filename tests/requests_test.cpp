@@ -268,7 +268,7 @@ TEST_F(RequestsTest, ScoreReportThatIsNoIntegerChangesNothingAndIsReported)
     for (const std::string& argument : arguments) {
         SCOPED_TRACE("argument '" + argument + "'");
         // The operator sees ten such errors a minute one by one: a new minute every ten.
-        if (reported > 0 && reported % TForm1::kErrorsShownPerMinute == 0) {
+        if (reported > 0 && reported % ErrorBox::kErrorsShownPerMinute == 0) {
             EXPECT_TRUE(lobby.Tick());
             lobby.TakeSent(); // the minute's pings
         }

@@ -158,8 +158,8 @@ TEST_F(ScoreSavesTest, AFailedSaveIsToldAtOnceItsRankingIsNotSentAndTheNextRepor
         EXPECT_FALSE(lobby.Receive("10.0.0.2", "bob|pw|scj|abc"));
     EXPECT_TRUE(lobby.Receive("10.0.0.1", "ana|pw|scj|5"));
     const std::string before = lobby.RegistryFile();
-    saver->Fail(lobby.form->RegistryPath());
-    EXPECT_EQ(lobby.notifier.errors.back().text, "Cannot create file " + lobby.form->RegistryPath() + ".");
+    saver->Fail(lobby.form->Saves().RegistryPath());
+    EXPECT_EQ(lobby.notifier.errors.back().text, "Cannot create file " + lobby.form->Saves().RegistryPath() + ".");
     EXPECT_THAT(lobby.TakeSent(), IsEmpty());
     EXPECT_EQ(lobby.RegistryFile(), before);
     EXPECT_EQ(lobby.CellOf("ana", Registry::kScore), "5");

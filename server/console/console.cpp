@@ -8,7 +8,7 @@
 #include "platform/cp1252.h"
 #include "platform/file_bytes.h"
 #include "server/console/console_protocol.h"
-#include "server/lobby/form1.h"
+#include "server/lobby/console_operations.h"
 #include "server/lobby/score_mending.h"
 
 namespace lobby {
@@ -182,40 +182,38 @@ struct BadScores {
     std::string json;
 };
 
-BadScores BadScoresOf(const Registry& table)
+BadScores BadScoresOf(const ConsoleOperations& lobby)
 {
-    if (!table.SortFails())
+    const std::optional<RankingStops> stops = lobby.StoppedRankings(kBadScoresListed);
+    if (!stops)
         return {"rankings: running\n", JsonObject().Bool("stopped", false).Done()};
-    const std::vector<int> rows = table.BadScoreRows();
-    std::string text = "rankings: STOPPED, " + std::to_string(rows.size()) + (rows.size() == 1 ? " row has" : " rows have") +
+    std::string text = "rankings: STOPPED, " + std::to_string(stops->count) + (stops->count == 1 ? " row has" : " rows have") +
                        " a score that is not a number (score reports are saved but no ranking is sent):\n";
     std::vector<std::string> listed;
-    for (std::size_t i = 0; i < rows.size() && i < kBadScoresListed; ++i) {
-        const int row = rows[i];
-        const std::string_view nick = table.Cell(Registry::kNick, row);
-        const std::string_view score = table.Cell(Registry::kScore, row);
+    for (const RankingStops::Row& stop : stops->first) {
         // Row N is line N + 1 of the file as the lobby saves it, under the header.
-        text += "  line " + std::to_string(row + 1) + ": " + BadScoreText(row, ReadableText(nick), ReadableText(score)) + "\n";
+        text += "  line " + std::to_string(stop.row + 1) + ": " +
+                BadScoreText(stop.row, ReadableText(stop.nick), ReadableText(stop.score)) + "\n";
         listed.push_back(JsonObject()
-                             .Number("row", static_cast<std::int64_t>(row))
-                             .Number("line", static_cast<std::int64_t>(row) + 1)
-                             .CodePage("nick", nick)
-                             .CodePage("score", score)
+                             .Number("row", static_cast<std::int64_t>(stop.row))
+                             .Number("line", static_cast<std::int64_t>(stop.row) + 1)
+                             .CodePage("nick", stop.nick)
+                             .CodePage("score", stop.score)
                              .Done());
     }
-    if (rows.size() > listed.size())
-        text += "  and " + std::to_string(rows.size() - listed.size()) + " more\n";
+    if (stops->count > listed.size())
+        text += "  and " + std::to_string(stops->count - listed.size()) + " more\n";
     return {text, JsonObject()
                       .Bool("stopped", true)
-                      .Number("bad_score_rows", static_cast<std::uint64_t>(rows.size()))
+                      .Number("bad_score_rows", static_cast<std::uint64_t>(stops->count))
                       .Raw("stopped_by", JsonArray(listed))
                       .Done()};
 }
 
 } // namespace
 
-Console::Console(TForm1& form, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup)
-    : form_(form), operations_(form), clock_(clock), setup_(std::move(setup)), startedMs_(clock.NowMs())
+Console::Console(ConsoleOperations& lobby, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup)
+    : operations_(lobby), clock_(clock), setup_(std::move(setup)), startedMs_(clock.NowMs())
 {
     Sample();
     if (loop)
@@ -224,7 +222,7 @@ Console::Console(TForm1& form, const MonotonicClock& clock, EventLoop* loop, Con
 
 void Console::Sample()
 {
-    const auto& counters = form_.Counters();
+    const auto& counters = operations_.Counters();
     samples_.push_back({clock_.NowMs(), counters.received, counters.sent});
     while (samples_.size() > kSamples)
         samples_.pop_front();
@@ -337,17 +335,18 @@ Console::Reply Console::Told(const Words& words, std::size_t shownWords, const R
 
 namespace {
 
-Figures Gather(const TForm1& form, std::int64_t nowMs, std::int64_t startedMs, std::int64_t oldestMs,
+Figures Gather(const ConsoleOperations& lobby, std::int64_t nowMs, std::int64_t startedMs, std::int64_t oldestMs,
                std::uint64_t oldestReceived, std::uint64_t oldestSent, const ConsoleSetup& setup)
 {
     Figures figures;
-    const auto& counters = form.Counters();
+    const LobbyFigures seen = lobby.Figures();
+    const TrafficCounters& counters = seen.counters;
     figures.uptimeSeconds = (nowMs - startedMs) / 1000;
-    figures.online = form.Cad.Online().size();
-    figures.registered = std::max(form.Cad.RowCount() - 1, 0);
+    figures.online = seen.online;
+    figures.registered = seen.registered;
     figures.received = counters.received;
     figures.sent = counters.sent;
-    const auto held = form.Guard.HeldSinceStart();
+    const auto& held = seen.held;
     figures.overRate = held.requests;
     figures.overRegistrations = held.registrations;
     figures.overOutputShare = held.share;
@@ -356,16 +355,16 @@ Figures Gather(const TForm1& form, std::int64_t nowMs, std::int64_t startedMs, s
     figures.overSilentBudget = held.silent;
     figures.banned = counters.banned;
     // What was dropped for no limit nor ban: receives that failed.
-    const std::uint64_t accounted = form.Guard.DroppedTotal() + counters.banned;
+    const std::uint64_t accounted = seen.guardDropped + counters.banned;
     figures.failedReceives = counters.dropped > accounted ? counters.dropped - accounted : 0;
     if (nowMs - oldestMs >= 1000) {
         const double seconds = static_cast<double>(nowMs - oldestMs) / 1000.0;
         figures.receivedPerSecond = static_cast<double>(counters.received - oldestReceived) / seconds;
         figures.sentPerSecond = static_cast<double>(counters.sent - oldestSent) / seconds;
     }
-    figures.logPath = form.LogFile.FileName();
+    figures.logPath = seen.logPath;
     figures.logBytes = FileSize(figures.logPath);
-    figures.bans = form.Bans.Entries().size();
+    figures.bans = seen.bans;
     if (setup.clients)
         figures.clients = setup.clients();
     return figures;
@@ -387,8 +386,8 @@ ConsoleReply Console::Status() const
 {
     const std::int64_t now = clock_.NowMs();
     const TrafficSample& oldest = samples_.front();
-    const Figures f = Gather(form_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
-    const TForm1::SaveRecord& save = form_.LastSave();
+    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
+    const SaveRecord& save = operations_.LastSave();
 
     std::string text = setup_.program + " " + setup_.version + ", up " + Duration(f.uptimeSeconds) + "\n";
     text += "players: " + std::to_string(f.online) + " online, " + std::to_string(f.registered) + " registered\n";
@@ -410,7 +409,7 @@ ConsoleReply Console::Status() const
     text += "last save: " + saveText + "\n";
     text += "traffic log today: " + f.logPath + ", " + (f.logBytes ? Megabytes(*f.logBytes) : "not there") + "\n";
     text += "bans: " + std::to_string(f.bans) + "\n";
-    const BadScores bad = BadScoresOf(form_.Cad);
+    const BadScores bad = BadScoresOf(operations_);
     text += bad.text;
 
     JsonObject save_;
@@ -445,18 +444,15 @@ ConsoleReply Console::Who() const
 {
     std::vector<std::vector<std::string>> lines{{"NICK", "ADDRESS", "FLAG", "IDLE"}};
     std::vector<std::string> players;
-    for (const Registry::RowId id : form_.Cad.Online()) {
-        const std::string_view nick = form_.Cad.CellOf(id, Registry::kNick);
-        const std::string_view address = form_.Cad.CellOf(id, Registry::kAddress);
-        const std::string_view flag = form_.Cad.CellOf(id, Registry::kFlag);
-        const std::optional<std::int64_t> idle = form_.SecondsSinceRequest(id);
-        lines.push_back({ReadableText(nick), ReadableText(address), ReadableText(flag),
+    for (const PlayerOnline& player : operations_.PlayersOnline()) {
+        const std::optional<std::int64_t>& idle = player.idleSeconds;
+        lines.push_back({ReadableText(player.nick), ReadableText(player.address), ReadableText(player.flag),
                          idle ? Duration(*idle) : "(none since start-up)"});
         players.push_back(JsonObject()
-                              .CodePage("nick", nick)
-                              .CodePage("address", address)
-                              .CodePage("flag", flag)
-                              .Bool("pinged", form_.Cad.CellOf(id, Registry::kMarker) == "*")
+                              .CodePage("nick", player.nick)
+                              .CodePage("address", player.address)
+                              .CodePage("flag", player.flag)
+                              .Bool("pinged", player.pinged)
                               .Raw("idle_seconds", idle ? std::to_string(*idle) : "null")
                               .Done());
     }
@@ -474,19 +470,16 @@ ConsoleReply Console::Top(const Words& words) const
         if (error != std::errc() || end != word.data() + word.size() || count < 1 || count > kMostRanked)
             return Refused("top takes how many rows to show, 1 to " + std::to_string(kMostRanked) + ", not \"" + word + "\"");
     }
-    const Registry& table = form_.Cad;
     std::vector<std::vector<std::string>> lines{{"RANK", "NICK", "SCORE", ""}};
     std::vector<std::string> rows;
-    for (int row = 1; row <= count && row < table.RowCount(); ++row) {
-        const std::string_view nick = table.Cell(Registry::kNick, row);
-        const std::string_view score = table.Cell(Registry::kScore, row);
-        const bool online = table.IsOnline(row);
-        lines.push_back({std::to_string(row), ReadableText(nick), ReadableText(score), online ? "online" : ""});
+    for (const RankedPlayer& player : operations_.Ranking(count)) {
+        lines.push_back({std::to_string(player.rank), ReadableText(player.nick), ReadableText(player.score),
+                         player.online ? "online" : ""});
         rows.push_back(JsonObject()
-                           .Number("rank", static_cast<std::int64_t>(row))
-                           .CodePage("nick", nick)
-                           .CodePage("score", score)
-                           .Bool("online", online)
+                           .Number("rank", static_cast<std::int64_t>(player.rank))
+                           .CodePage("nick", player.nick)
+                           .CodePage("score", player.score)
+                           .Bool("online", player.online)
                            .Done());
     }
     const std::string text = rows.empty() ? "nobody is registered\n" : Columns(lines);
@@ -499,7 +492,7 @@ ConsoleReply Console::Notice(const Words& words)
     const auto text = CodePage(words[1], "text", refusal);
     if (!text)
         return refusal;
-    const std::size_t online = form_.Cad.Online().size();
+    const std::size_t online = operations_.Figures().online;
     operations_.SendNotice(*text);
     return Done("sent to " + Counted(online, "player", "players") + " online\n",
                 JsonObject().Number("recipients", static_cast<std::uint64_t>(online)));
@@ -511,7 +504,7 @@ ConsoleReply Console::Kick(const Words& words)
     const auto nick = CodePage(words[1], "nick", refusal);
     if (!nick)
         return refusal;
-    const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
+    const std::string registered = operations_.RegisteredNick(*nick);
     operations_.KickPlayer(*nick);
     return Done(ReadableText(registered) + " is offline now; the players online were told\n",
                 JsonObject().CodePage("nick", registered));
@@ -521,14 +514,14 @@ namespace {
 
 // The reply for a change that waited for its save: done once on disk, refused when the save
 // failed (the change stays in the table, and the next save that works keeps it).
-ConsoleOperations::SaveDone AfterSave(const std::function<void(ConsoleReply)>& reply, std::string doneText, TForm1& form)
+ConsoleOperations::SaveDone AfterSave(const std::function<void(ConsoleReply)>& reply, std::string doneText, const ConsoleOperations& lobby)
 {
-    return [reply, doneText = std::move(doneText), &form](std::exception_ptr error) {
+    return [reply, doneText = std::move(doneText), &lobby](std::exception_ptr error) {
         if (!error) {
-            reply(Done(doneText, JsonObject().Number("save_seconds", form.LastSave().seconds)));
+            reply(Done(doneText, JsonObject().Number("save_seconds", lobby.LastSave().seconds)));
             return;
         }
-        reply(Refused("the change is made but the save failed, so it is not on disk yet: " + form.LastSave().error));
+        reply(Refused("the change is made but the save failed, so it is not on disk yet: " + lobby.LastSave().error));
     };
 }
 
@@ -543,9 +536,9 @@ void Console::ChangePassword(const Words& words, const Reply& reply)
         reply(refusal);
         return;
     }
-    const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
+    const std::string registered = operations_.RegisteredNick(*nick);
     operations_.ChangePassword(*nick, *password,
-                         AfterSave(reply, "the password of " + ReadableText(registered) + " is changed, and on disk\n", form_));
+                         AfterSave(reply, "the password of " + ReadableText(registered) + " is changed, and on disk\n", operations_));
 }
 
 void Console::Remove(const Words& words, const Reply& reply)
@@ -560,15 +553,15 @@ void Console::Remove(const Words& words, const Reply& reply)
         reply(refusal);
         return;
     }
-    const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
-    operations_.RemovePlayer(*nick, AfterSave(reply, ReadableText(registered) + " is removed from the registry, on disk\n", form_));
+    const std::string registered = operations_.RegisteredNick(*nick);
+    operations_.RemovePlayer(*nick, AfterSave(reply, ReadableText(registered) + " is removed from the registry, on disk\n", operations_));
 }
 
 void Console::RemoveEmptyNicks(const Reply& reply)
 {
-    operations_.RemoveEmptyNicks([reply, &form = form_](int removed) {
+    operations_.RemoveEmptyNicks([reply, &lobby = operations_](int removed) {
         return AfterSave(reply, Counted(static_cast<std::uint64_t>(removed), "row", "rows") +
-                                    " with an empty nick removed from the registry, on disk\n", form);
+                                    " with an empty nick removed from the registry, on disk\n", lobby);
     });
 }
 
@@ -599,23 +592,23 @@ void Console::Score(const Words& words, const Reply& reply)
                       words[2] + "\""));
         return;
     }
-    const std::string registered(form_.Cad.Cell(Registry::kNick, form_.Cad.NickRow(*nick)));
+    const std::string registered = operations_.RegisteredNick(*nick);
     const std::string done = "the score of " + ReadableText(registered) + " is " + std::to_string(*points) + ", on disk\n";
-    operations_.SetScore(*nick, *points, [reply, done, &form = form_](std::exception_ptr error) {
+    operations_.SetScore(*nick, *points, [reply, done, &lobby = operations_](std::exception_ptr error) {
         if (error) {
-            AfterSave(reply, done, form)(error);
+            AfterSave(reply, done, lobby)(error);
             return;
         }
         // The rankings as they stand once on disk: running again, or still stopped by another row.
-        const BadScores bad = BadScoresOf(form.Cad);
-        reply(Done(done + bad.text, JsonObject().Number("save_seconds", form.LastSave().seconds).Raw("rankings", bad.json)));
+        const BadScores bad = BadScoresOf(lobby);
+        reply(Done(done + bad.text, JsonObject().Number("save_seconds", lobby.LastSave().seconds).Raw("rankings", bad.json)));
     });
 }
 
 void Console::Save(const Reply& reply)
 {
-    operations_.SaveNow([reply, &form = form_](std::exception_ptr error) {
-        const TForm1::SaveRecord& save = form.LastSave();
+    operations_.SaveNow([reply, &lobby = operations_](std::exception_ptr error) {
+        const SaveRecord& save = lobby.LastSave();
         if (error) {
             reply(Refused("the save failed: " + save.error));
             return;
@@ -660,7 +653,7 @@ ConsoleReply Console::Bans() const
 {
     std::string text;
     std::vector<std::string> entries;
-    for (const BanEntry& entry : form_.Bans.Entries()) {
+    for (const BanEntry& entry : operations_.Bans()) {
         const char* kind = entry.kind == BanEntry::Kind::Nick ? "nick" : "address";
         text += std::string(kind) + " " + ReadableText(entry.value) + "\n";
         entries.push_back(JsonObject().Text("kind", kind).CodePage("value", entry.value).Done());
@@ -676,8 +669,8 @@ ConsoleReply Console::Metrics() const
 {
     const std::int64_t now = clock_.NowMs();
     const TrafficSample& oldest = samples_.front();
-    const Figures f = Gather(form_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
-    const TForm1::SaveRecord& save = form_.LastSave();
+    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
+    const SaveRecord& save = operations_.LastSave();
     struct Metric {
         const char* name;
         const char* type;

@@ -15,7 +15,6 @@
 
 namespace lobby {
 
-class TForm1;
 
 // How a console command ended: whether it did what was asked, and the answer's body, for
 // people and for scripts.
@@ -54,7 +53,7 @@ public:
     static constexpr std::size_t kSamples = 13;
 
     // loop, when given, drives the samples the rates are worked out from.
-    Console(TForm1& form, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup);
+    Console(ConsoleOperations& lobby, const MonotonicClock& clock, EventLoop* loop, ConsoleSetup setup);
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
@@ -102,8 +101,7 @@ private:
     ConsoleReply Bans() const;
     ConsoleReply Metrics() const;
 
-    TForm1& form_;
-    ConsoleOperations operations_; // the changes, made the way the lobby makes them
+    ConsoleOperations& operations_; // what the console shows, and the changes it makes
     const MonotonicClock& clock_;
     ConsoleSetup setup_;
     std::int64_t startedMs_;

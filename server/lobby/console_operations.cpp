@@ -7,6 +7,8 @@
 #include "server/lobby/console_operations.h"
 #include "server/lobby/form1.h"
 #include "server/lobby/messages.h"
+#include "server/lobby/paced_work.h"
+#include "server/lobby/request_handler.h"
 #include "server/registry/integer_text.h"
 #include "server/registry/registry_file.h"
 
@@ -36,23 +38,77 @@ int ConsoleOperations::PlayerRow(std::string_view nick) const
     return row;
 }
 
+LobbyFigures ConsoleOperations::Figures() const
+{
+    LobbyFigures figures;
+    figures.online = form_.Cad.Online().size();
+    figures.registered = std::max(form_.Cad.RowCount() - 1, 0);
+    figures.counters = rooms_.status.Counters();
+    figures.held = rooms_.door.Guard().HeldSinceStart();
+    figures.guardDropped = rooms_.door.Guard().DroppedTotal();
+    figures.logPath = form_.LogFile.FileName();
+    figures.bans = rooms_.door.Bans().Entries().size();
+    return figures;
+}
+
+std::vector<PlayerOnline> ConsoleOperations::PlayersOnline() const
+{
+    const Registry& table = form_.Cad;
+    std::vector<PlayerOnline> players;
+    for (const Registry::RowId id : table.Online()) {
+        players.push_back({std::string(table.CellOf(id, Registry::kNick)), std::string(table.CellOf(id, Registry::kAddress)),
+                           std::string(table.CellOf(id, Registry::kFlag)), table.CellOf(id, Registry::kMarker) == "*",
+                           rooms_.status.SecondsSinceRequest(id)});
+    }
+    return players;
+}
+
+std::vector<RankedPlayer> ConsoleOperations::Ranking(int count) const
+{
+    const Registry& table = form_.Cad;
+    std::vector<RankedPlayer> rows;
+    for (int row = 1; row <= count && row < table.RowCount(); ++row)
+        rows.push_back({row, std::string(table.Cell(Registry::kNick, row)), std::string(table.Cell(Registry::kScore, row)),
+                        table.IsOnline(row)});
+    return rows;
+}
+
+std::optional<RankingStops> ConsoleOperations::StoppedRankings(std::size_t listed) const
+{
+    const Registry& table = form_.Cad;
+    if (!table.SortFails())
+        return std::nullopt;
+    const std::vector<int> rows = table.BadScoreRows();
+    RankingStops stops{rows.size(), {}};
+    for (std::size_t i = 0; i < rows.size() && i < listed; ++i)
+        stops.first.push_back({rows[i], std::string(table.Cell(Registry::kNick, rows[i])),
+                               std::string(table.Cell(Registry::kScore, rows[i]))});
+    return stops;
+}
+
+std::string ConsoleOperations::RegisteredNick(std::string_view nick) const
+{
+    const int row = form_.Cad.NickRow(nick);
+    return row == 0 ? std::string() : std::string(form_.Cad.Cell(Registry::kNick, row));
+}
+
 // The console's request starts a round of the flood guard, as a player's does.
 void ConsoleOperations::Log(std::string_view line)
 {
-    form_.Guard.StartRound(form_.MonotonicNowMs());
+    rooms_.door.Guard().StartRound(rooms_.clock.Read());
     form_.LogFile.AppendReceived(kConsoleSource, line);
 }
 
 void ConsoleOperations::KickPlayer(std::string_view nick)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("kick|" + std::string(nick));
     const int row = PlayerRow(nick);
     if (!form_.Cad.IsOnline(row))
         throw ConsoleRefusal(Shown(form_.Cad.Cell(Registry::kNick, row)) + " is not online");
     // Copied: the leave's broadcasts may dispatch events that change the table.
     const std::string registered(form_.Cad.Cell(Registry::kNick, row));
-    form_.Leave(row, registered);
+    rooms_.requests.Leave(row, registered);
 }
 
 void ConsoleOperations::SendNotice(std::string_view text)
@@ -61,7 +117,7 @@ void ConsoleOperations::SendNotice(std::string_view text)
     if (message.size() > messages::kMaxDatagram)
         throw ConsoleRefusal("the notice is " + std::to_string(text.size()) + " bytes in the lobby's code page; one datagram holds " +
                              std::to_string(messages::kMaxDatagram - messages::kSystem.size()));
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("notice|" + std::string(text));
     form_.Broadcast(message);
 }
@@ -70,31 +126,31 @@ void ConsoleOperations::SendNotice(std::string_view text)
 // group in flight, or the one that follows it, puts it on disk, and done hears of it then.
 void ConsoleOperations::SaveChange(SaveDone done)
 {
-    form_.saves_.WhenOnDisk(std::move(done));
-    form_.RequestSave();
+    rooms_.saves.WhenOnDisk(std::move(done));
+    rooms_.saves.Request();
 }
 
 void ConsoleOperations::ChangePassword(std::string_view nick, std::string_view password, SaveDone done)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     // The new password stays out of the log; the players' own requests are theirs to log.
     Log("password|" + std::string(nick));
     const int row = PlayerRow(nick);
     if (password.find_first_of(std::string_view("|,\r\n\0", 5)) != std::string_view::npos)
         throw ConsoleRefusal("a password holds no \"|\", \",\", line end or NUL byte: the registry could not keep it, or no "
                              "request could carry it");
-    form_.changes_.SetPassword(row, password);
+    rooms_.changes.SetPassword(row, password);
     SaveChange(std::move(done));
 }
 
 void ConsoleOperations::RemovePlayer(std::string_view nick, SaveDone done)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("remove|" + std::string(nick));
     const int row = PlayerRow(nick);
     const bool wasOnline = form_.Cad.IsOnline(row);
     const bool wasRanked = row < 10;
-    form_.changes_.RemovePlayer(row);
+    rooms_.changes.RemovePlayer(row);
     SaveChange(std::move(done));
     if (wasOnline)
         form_.SendPlayerList();
@@ -104,7 +160,7 @@ void ConsoleOperations::RemovePlayer(std::string_view nick, SaveDone done)
 
 void ConsoleOperations::RemoveEmptyNicks(const std::function<SaveDone(int removed)>& doneFor)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("remove|--empty-nick");
     Registry& table = form_.Cad;
     std::vector<int> rows;
@@ -122,7 +178,7 @@ void ConsoleOperations::RemoveEmptyNicks(const std::function<SaveDone(int remove
         wasOnline = wasOnline || table.IsOnline(*row);
         table.RemovePlayer(*row);
     }
-    form_.saves_.RewriteSoon(doneFor(static_cast<int>(rows.size())));
+    rooms_.saves.RewriteSoon(doneFor(static_cast<int>(rows.size())));
     if (wasOnline)
         form_.SendPlayerList();
     if (rows.front() < 10)
@@ -131,10 +187,10 @@ void ConsoleOperations::RemoveEmptyNicks(const std::function<SaveDone(int remove
 
 void ConsoleOperations::SetScore(std::string_view nick, std::int32_t score, SaveDone done)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("score|" + std::string(nick) + "|" + std::to_string(score));
     const int row = PlayerRow(nick);
-    form_.changes_.SetScore(row, IntToStr(score));
+    rooms_.changes.SetScore(row, IntToStr(score));
     bool sorted = true;
     try {
         form_.SortByScore();
@@ -143,26 +199,26 @@ void ConsoleOperations::SetScore(std::string_view nick, std::int32_t score, Save
     }
     SaveChange(std::move(done));
     if (sorted)
-        form_.PublishRanking(); // waits for that save
+        rooms_.pacing.PublishRanking(); // waits for that save
 }
 
 void ConsoleOperations::SaveNow(SaveDone done)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("save");
-    form_.saves_.RewriteSoon(std::move(done));
+    rooms_.saves.RewriteSoon(std::move(done));
 }
 
 std::optional<std::vector<std::string>> ConsoleOperations::AddBan(const BanEntry& entry)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("ban|" + entry.Text());
-    if (form_.Bans.Contains(entry))
+    if (rooms_.door.Bans().Contains(entry))
         return std::nullopt;
-    BanList changed = form_.Bans;
+    BanList changed = rooms_.door.Bans();
     changed.Add(entry);
-    WriteFileReplacing(form_.BansPath(), changed.FileText());
-    form_.Bans = std::move(changed);
+    WriteFileReplacing(rooms_.door.BansPath(), changed.FileText());
+    rooms_.door.SetBans(std::move(changed));
 
     // Who it names goes offline at once, all of them before anyone is told, so nothing more
     // goes to a banned address; then the others get each leave notice, as an "off" sends it,
@@ -186,13 +242,13 @@ std::optional<std::vector<std::string>> ConsoleOperations::AddBan(const BanEntry
 
 bool ConsoleOperations::RemoveBan(const BanEntry& entry)
 {
-    MessageSender::Scope scope(form_.sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     Log("unban|" + entry.Text());
-    BanList changed = form_.Bans;
+    BanList changed = rooms_.door.Bans();
     if (!changed.Remove(entry))
         return false;
-    WriteFileReplacing(form_.BansPath(), changed.FileText());
-    form_.Bans = std::move(changed);
+    WriteFileReplacing(rooms_.door.BansPath(), changed.FileText());
+    rooms_.door.SetBans(std::move(changed));
     return true;
 }
 

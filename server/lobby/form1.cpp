@@ -1,13 +1,9 @@
 #include "server/lobby/form1.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <new>
 #include <set>
 
 #include "platform/exception.h"
-#include "platform/file_system.h"
-#include "server/registry/registry_file.h"
+#include "server/lobby/messages.h"
 
 namespace lobby {
 
@@ -24,31 +20,30 @@ std::string FirstArgument(const std::vector<std::string>& arguments)
     return {};
 }
 
-// What loses or risks data (a save, a log write that failed) is told as a failure, the
-// highest priority where lines carry one.
-void TellFailure(const FormEnvironment& environment, const std::string& message)
-{
-    environment.notifier->ShowFailure(ErrorBoxCaption(environment.exeName), ErrorBoxText(message));
-}
-
 } // namespace
 
 TForm1::TForm1(FormEnvironment environment)
     : LogFile(*environment.clock, *environment.regional, DataFolderOf(environment),
-              [this](const std::string& message) { TellFailure(environment_, message); }),
-      Guard(environment.floodLimits),
-      Pacer(environment.snapshotIntervalMs),
+              [this](const std::string& message) { errors_.ShowFailure(message); }),
       environment_(std::move(environment)),
-      sender_(UDP1, Guard, LogFile, counters_, [this](const std::string& message) { ShowError(message); }),
-      saves_(Cad, Memo1, sender_, *environment_.dataFolder, kRegistryFileName, environment_.keepSavedText, MakeSaver(environment_),
-             MakeJournalWriter(environment_),
+      clock_(environment_.monotonic),
+      errors_(*environment_.notifier, environment_.exeName),
+      door_(Cad, errors_, status_, clock_, environment_.floodLimits, environment_.capacity,
+            environment_.appFolder + BanList::kFileName),
+      sender_(UDP1, door_.Guard(), LogFile, status_.Counters(), [this](const std::string& message) { errors_.ShowError(message); }),
+      saves_(Cad, Memo1, sender_, *environment_.dataFolder, kRegistryFileName, environment_.keepSavedText,
+             MakeSaver(environment_), MakeJournalWriter(environment_),
              SaveScheduler::Hooks{[this](const std::function<void()>& handler) { RunHandler(handler); },
-                                  [this](const std::string& message) { TellFailure(environment_, message); },
-                                  [this](const std::string& message) {
-                                      environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), message);
-                                  },
-                                  [this] { return MonotonicNowMs(); }, environment_.clock, environment_.loop,
-                                  environment_.journalFromRows})
+                                  [this](const std::string& message) { errors_.ShowFailure(message); },
+                                  [this](const std::string& message) { errors_.ShowNotice(message); },
+                                  [this] { return clock_.Read(); }, environment_.clock, environment_.loop,
+                                  environment_.journalFromRows}),
+      loader_(*environment_.dataFolder, kRegistryFileName, errors_, *environment_.clock),
+      requests_(*this, {sender_, door_, changes_, saves_, pacing_, status_}, environment_.maskPasswords),
+      pacing_(*this, {sender_, saves_, door_, requests_, clock_}, environment_.loop, environment_.snapshotIntervalMs),
+      logDays_(environment_.loop, environment_.appFolder, {kRegistryFileName, BanList::kFileName},
+               environment_.logKeeping, LogFile, errors_, *environment_.clock, *environment_.regional),
+      console_(*this, {sender_, door_, changes_, saves_, requests_, pacing_, status_, clock_})
 {
     AppFolder = environment_.appFolder;
     if (environment_.makeEndpoint)
@@ -57,11 +52,7 @@ TForm1::TForm1(FormEnvironment environment)
         Timer1 = environment_.loop->StartTimer(kTimerIntervalMs,
                                                [this] { RunHandler([this] { Timer1Timer(); }); });
     }
-    MakeLogKeeper();
 }
-
-// The log keeper's worker is stopped first, while everything it reports to is still there.
-TForm1::~TForm1() { LogKeeping.reset(); }
 
 void TForm1::FormCreate()
 {
@@ -74,17 +65,17 @@ void TForm1::FormActivate()
     if (FirstArgument(environment_.arguments) != kAccessWord)
         terminateRequested_ = true; // the rest still runs: the registry is loaded all the same
     else
-        RequestLogPass(); // the days closed while the server was down
+        logDays_.RequestPass(); // the days closed while the server was down
     LoadRegistry();
 }
 
 void TForm1::FormDestroy()
 {
-    LogKeeping.reset(); // a day half compressed is left as it was, plain file and all
+    logDays_.Stop(); // a day half compressed is left as it was, plain file and all
     // A save in flight ends first, and the messages that waited for saves go out while the
     // log is still open for their lines. Such a save failing is told; the final save below
     // tries again all the same.
-    RunHandler([this] { FinishSaves(); });
+    RunHandler([this] { saves_.Finish(); });
     sender_.FlushReporting();
     // The registry is saved even when closing the log fails: losing players to a log error
     // would be far worse than reporting it a moment later.
@@ -108,86 +99,41 @@ void TForm1::FormDestroy()
         std::rethrow_exception(closeError);
 }
 
-void TForm1::ShowHandlerFailure(std::exception_ptr failure)
+// Every five ticks of a minute: the first pings every online player and marks it "*"; the
+// fifth takes offline every player still "*" (no request since its ping), sending a fresh
+// player list after each one. An error ends the tick where it occurs; the counter has moved
+// on already, so the next tick goes on as usual. The minute's reports to the operator (the
+// flood guard's summary, the errors held back) come first, so a failing ping cannot hold
+// them back.
+void TForm1::Timer1Timer()
 {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const RegistrySaveError& error) {
-        // Players would be lost without a word: never held back with a client's errors.
-        TellFailure(environment_, error.Message());
-    } catch (const Exception& error) {
-        ShowHandlerError(error.Message());
-    } catch (const std::bad_alloc&) {
-        ShowHandlerError("Out of memory");
-    } catch (const std::exception& error) {
-        ShowHandlerError(error.what());
+    MessageSender::Scope scope(sender_, true);
+    clock_.Start();
+    door_.ReportFloods();
+    errors_.ReportHeldErrors();
+    ++TickCount;
+    if (TickCount == 1) {
+        MessageSender::Message ping(messages::kPing);
+        Cad.ForEachOnline([&](Registry::RowId id) {
+            Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "*");
+            sender_.Deliver(Cad.CellOf(id, Registry::kAddress), ping);
+        });
+    }
+    if (TickCount == 5) {
+        TickCount = 0;
+        Cad.ForEachOnline([&](Registry::RowId id) {
+            if (Cad.CellOf(id, Registry::kMarker) != "*")
+                return;
+            Cad.SetCell(Registry::kMarker, Cad.RowOfId(id), "");
+            pacing_.PublishPlayerList();
+        });
     }
 }
 
-// A client can make requests fail (a score that is no number) as fast as the flood guard lets
-// it send, and every source address has its own allowance: shown one by one, such errors
-// would bury the operator (and, in the window, stack up boxes). So only the first few a
-// minute are shown; the others are counted and told on the minute tick, or when the loop ends.
-// A failed registry save is not among them (see RunHandler).
-void TForm1::ShowHandlerError(const std::string& message)
-{
-    if (errorsShownThisMinute_ >= kErrorsShownPerMinute) {
-        ++errorsHeld_;
-        lastHeldError_ = message;
-        return;
-    }
-    ++errorsShownThisMinute_;
-    ShowError(message);
-}
+void TForm1::LoadRegistry() { loader_.Load(Cad, Memo1, saves_); }
 
-void TForm1::ReportHeldErrors()
-{
-    errorsShownThisMinute_ = 0;
-    if (errorsHeld_ == 0)
-        return;
-    const std::string text = std::to_string(errorsHeld_) + " more error" + (errorsHeld_ == 1 ? "" : "s") +
-                             " in the last minute not shown one by one; the last: " + lastHeldError_;
-    errorsHeld_ = 0;
-    lastHeldError_.clear();
-    environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), text);
-}
+void TForm1::SaveRegistry() { saves_.SaveNow(); }
 
-void TForm1::ShowError(const std::string& message)
-{
-    environment_.notifier->ShowError(ErrorBoxCaption(environment_.exeName), ErrorBoxText(message));
-}
-
-std::int64_t TForm1::MonotonicNowMs() const
-{
-    static const SystemMonotonicClock systemClock;
-    return (environment_.monotonic ? *environment_.monotonic : systemClock).NowMs();
-}
-
-void TForm1::ReportFloods()
-{
-    if (const auto summary = Guard.TakeSummary(handlerNowMs_))
-        environment_.notifier->ShowNotice(ErrorBoxCaption(environment_.exeName), *summary);
-}
-
-void TForm1::RequestLogPass()
-{
-    if (LogKeeping)
-        LogKeeping->RequestPass(environment_.clock->Now(), *environment_.regional, LogFile.LogDate());
-}
-
-bool TForm1::RegistryFull() const
-{
-    const std::int32_t capacity = environment_.capacity;
-    return capacity > 0 && Cad.RowCount() - 1 >= capacity;
-}
-
-void TForm1::ReportRegistryFullOnce()
-{
-    if (capacityReported_)
-        return;
-    capacityReported_ = true;
-    ShowError("The registry is full (" + std::to_string(environment_.capacity) +
-              " players): new nicks are refused until the server is restarted with a larger --capacity");
-}
+void TForm1::SortByScore() { Cad.SortByScore(); }
 
 } // namespace lobby

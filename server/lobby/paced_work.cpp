@@ -1,80 +1,124 @@
+#include "server/lobby/paced_work.h"
+
 #include <algorithm>
 #include <utility>
 
 #include "server/lobby/form1.h"
+#include "server/lobby/messages.h"
+#include "server/lobby/request_handler.h"
 
 namespace lobby {
 
-// What the lobby does later rather than at once, so that its work is bounded by time and not
-// by the rate of requests: the player list and the ranking merged while they change faster
-// than SnapshotPacer lets them out, and the new nicks over the lobby's allowance.
+namespace {
 
-void TForm1::Timer2Timer()
+std::string SnapshotText(SnapshotPacer::Kind kind, const Registry& table)
 {
-    Timer2.reset(); // armed again below for whatever still waits
+    return kind == SnapshotPacer::kPlayerList ? messages::PlayerList(table) : messages::Ranking(table);
+}
+
+} // namespace
+
+void PacedWork::PublishPlayerList(std::optional<Registry::RowId> requester)
+{
+    Publish(SnapshotPacer::kPlayerList, requester);
+}
+
+void PacedWork::PublishRanking(std::optional<Registry::RowId> requester)
+{
+    Publish(SnapshotPacer::kRanking, requester);
+}
+
+void PacedWork::Timer2Timer()
+{
+    timer2_.reset(); // armed again below for whatever still waits
     timer2DueMs_.reset();
-    OutputScope scope(sender_, true);
+    MessageSender::Scope scope(rooms_.sender, true);
     try {
-        const std::int64_t now = StartHandlerClock();
-        Guard.StartRound(now);
+        const std::int64_t now = rooms_.clock.Start();
+        rooms_.door.Guard().StartRound(now);
         for (const SnapshotPacer::Kind kind : {SnapshotPacer::kPlayerList, SnapshotPacer::kRanking}) {
-            if (Pacer.TakeDue(kind, now, Cad.Online().size()))
+            if (pacer_.TakeDue(kind, now, form_.Cad.Online().size()))
                 SendSnapshot(kind);
         }
-        ServeWaitingRegistrations(now);
+        rooms_.requests.ServeWaitingRegistrations(now);
     } catch (...) {
-        ArmTimer2();
+        Arm();
         throw;
     }
-    ArmTimer2();
+    Arm();
 }
 
-// As many as the allowance serves now, best first; one that has waited RegistrationWait::kWaitMs
-// is dropped (its client has given up, or asked again). A request whose nick was registered
-// meanwhile (the same client asking twice) is a login now and needs no allowance. Each is
-// carried out as a handler of its own, so one that fails stops none of the others.
-void TForm1::ServeWaitingRegistrations(std::int64_t nowMs)
+void PacedWork::Arm()
 {
-    waiting_.Refresh(
-        nowMs, [&](AddressKey key) { return Guard.RegistrationsLeft(key, nowMs); },
-        [&](AddressKey key) {
-            Guard.CountRegistrationNotServed(key);
-            CountDropped();
-        });
-    while (!waiting_.Empty()) {
-        const WaitingRegistration& best = waiting_.Best();
-        const std::optional<RequestFields> request = SplitRequest(best.bytes);
-        const int nickRow = request ? Cad.NickRow(request->nick) : 0;
-        if (request && nickRow == 0 && WouldRegister(*request) && !Guard.AdmitLobbyRegistration(nowMs))
-            return;
-        // Out of the wait before it is carried out: a lookup inside may dispatch requests
-        // that add to it. Split again, as the fields view the bytes where they now are.
-        const WaitingRegistration served = waiting_.TakeBest();
-        const std::optional<RequestFields> fields = SplitRequest(served.bytes);
-        const RequestSource source{served.address, served.key};
-        Guard.StartRound(nowMs); // its sends are a round of their own, as when it arrived
-        RunHandler([&] { CarryOut(source, served.bytes, fields, nickRow, nowMs); });
-    }
-}
-
-void TForm1::ArmTimer2()
-{
-    if (!environment_.loop)
+    if (!loop_)
         return;
-    std::optional<std::int64_t> due = Pacer.NextDueMs();
-    const std::int64_t now = handlerNowMs_;
-    if (!waiting_.Empty())
-        due = std::min(due.value_or(INT64_MAX), Guard.LobbyRegistrationDueMs(now));
+    std::optional<std::int64_t> due = pacer_.NextDueMs();
+    const std::int64_t now = rooms_.clock.Now();
+    if (!rooms_.door.Waiting().Empty())
+        due = std::min(due.value_or(INT64_MAX), rooms_.door.Guard().LobbyRegistrationDueMs(now));
     if (!due) {
-        Timer2.reset();
+        timer2_.reset();
         timer2DueMs_.reset();
         return;
     }
-    if (Timer2 && timer2DueMs_ && *timer2DueMs_ <= *due)
+    if (timer2_ && timer2DueMs_ && *timer2DueMs_ <= *due)
         return;
-    const auto waitMs = static_cast<int>(std::clamp<std::int64_t>(*due - now, 1, kTimerIntervalMs));
-    Timer2 = environment_.loop->StartTimer(waitMs, [this] { RunHandler([this] { Timer2Timer(); }); });
+    const auto waitMs = static_cast<int>(std::clamp<std::int64_t>(*due - now, 1, TForm1::kTimerIntervalMs));
+    timer2_ = loop_->StartTimer(waitMs, [this] { form_.RunHandler([this] { Timer2Timer(); }); });
     timer2DueMs_ = now + waitMs;
+}
+
+// A snapshot broadcast now is the lobby's work, charged to no request; one merged waits for
+// Timer2. The requester's copy is its answer, in its place among the others (the "slc"
+// sequence), and is charged to it. Its address is remembered with the text it got, so the
+// merged broadcast does not send it the same bytes again.
+void PacedWork::Publish(SnapshotPacer::Kind kind, std::optional<Registry::RowId> requester)
+{
+    const Registry& table = form_.Cad;
+    const bool wasPending = pacer_.Pending(kind);
+    if (pacer_.TakeNow(kind, rooms_.clock.Now(), table.Online().size())) {
+        SendSnapshot(kind);
+        return;
+    }
+    if (!wasPending)
+        Arm();
+    if (!requester || !table.IsOnlineId(*requester))
+        return;
+    MessageSender::Scope scope(rooms_.sender, false);
+    if (kind == SnapshotPacer::kRanking)
+        rooms_.saves.HoldScores();
+    const std::string_view address = table.CellOf(*requester, Registry::kAddress);
+    form_.SendMessageTo(address, snapshotCopies_[kind].Sent(SnapshotText(kind, table), address));
+}
+
+// The snapshot of kind as the table holds it now, to every online player; when it is the
+// one requesters were sent while it was merged, not to them again.
+void PacedWork::SendSnapshot(SnapshotPacer::Kind kind)
+{
+    MessageSender& sender = rooms_.sender;
+    MessageSender::Scope scope(sender, false);
+    const bool outer = std::exchange(sender.sendingSnapshot, true);
+    struct Restore {
+        bool& flag;
+        bool was;
+        ~Restore() { flag = was; }
+    } restore{sender.sendingSnapshot, outer};
+    if (kind == SnapshotPacer::kRanking)
+        rooms_.saves.HoldScores();
+    const std::string text = SnapshotText(kind, form_.Cad);
+    BroadcastExcept(text, snapshotCopies_[kind].TakeSentOf(text));
+}
+
+void PacedWork::BroadcastExcept(std::string_view message, const std::unordered_set<std::string>& except)
+{
+    MessageSender::Scope scope(rooms_.sender, false);
+    MessageSender::Message outgoing(message);
+    Registry& table = form_.Cad;
+    table.ForEachOnline([&](Registry::RowId id) {
+        const std::string_view address = table.CellOf(id, Registry::kAddress);
+        if (except.empty() || !except.contains(std::string(address)))
+            rooms_.sender.Deliver(address, outgoing);
+    });
 }
 
 } // namespace lobby

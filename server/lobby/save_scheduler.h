@@ -86,6 +86,8 @@ public:
     // Whether the table was loaded: one that was not is never saved over its file.
     bool Loaded() const { return loaded_; }
     void SetLoaded(bool loaded) { loaded_ = loaded; }
+    // The registry file's full path.
+    std::string RegistryPath() const { return files_.PathOf(fileName_); }
 
     // Start-up, once the file of identity file is loaded into the table: the journal's
     // changes are applied (see ReplayJournal, which raises JournalRefused) and the journal

@@ -37,7 +37,7 @@ HandDrivenForm::HandDrivenForm(const std::function<void(FormEnvironment&)>& adju
     form = std::make_unique<TForm1>(std::move(environment));
     form->RunHandler([&] { form->FormCreate(); });
     form->RunHandler([&] { form->FormActivate(); });
-    if (!form->RegistryLoaded() || form->TerminateRequested())
+    if (!form->Saves().Loaded() || form->TerminateRequested())
         throw std::runtime_error("the form did not start");
 }
 
@@ -74,14 +74,14 @@ bool HandDrivenForm::Restart()
 {
     clock = SteppingClock();
     monotonic = SteppingMonotonicClock();
-    form->Guard = FloodGuard(form->Guard.Limits());
+    form->Door().Guard() = FloodGuard(form->Door().Guard().Limits());
     form->TickCount = 0;
-    form->ReportHeldErrors();
+    form->Errors().ReportHeldErrors();
     notifier.errors.clear();
     notifier.notices.clear();
     endpoint->sent.clear();
     return form->RunHandler([&] { form->FormCreate(); }) && form->RunHandler([&] { form->FormActivate(); }) &&
-           form->RegistryLoaded();
+           form->Saves().Loaded();
 }
 
 std::vector<SentDatagram> HandDrivenForm::TakeSent()
