@@ -134,6 +134,7 @@ void ParseListenAddress(CommandLine& line, const std::string& label, const std::
     line.metricsPort = port;
 }
 
+// Short, so that most options are one line of the table.
 using L = CommandLine;
 
 constexpr Option kOptions[] = {
