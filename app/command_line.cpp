@@ -5,6 +5,7 @@
 #include <climits>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/file_bytes.h"
 #include "platform/program_folder.h"
@@ -40,12 +41,14 @@ std::int64_t ParseCount(const std::string& option, const std::string& value, std
 struct Option {
     std::string_view name;
     bool takesValue;
-    bool restartOnly; // the running lobby cannot take a new value
     bool inFile;
     // Sets the option in line; label names it in errors ("--rate-limit", or "rate-limit" in
     // a file), value is "yes" or "no" for a switch.
     void (*apply)(CommandLine& line, const std::string& label, const std::string& value);
     std::string (*show)(const CommandLine& line);
+    // Set for what the running lobby cannot take a new value of: puts the running value back
+    // over the one read again, so that it stays in force until a restart.
+    void (*keepRunning)(CommandLine& read, const CommandLine& running);
 };
 
 std::string YesNo(bool value)
@@ -60,6 +63,49 @@ std::string Folder(const std::string& label, std::string folder)
     if (folder.back() != '/')
         folder += '/';
     return folder;
+}
+
+// The table's setters and readers of one member of CommandLine, so that an option of a
+// common kind is one line of the table.
+
+// A switch: value is "yes" or "no".
+template <auto Member>
+void SetSwitch(CommandLine& line, const std::string&, const std::string& value)
+{
+    line.*Member = value == "yes";
+}
+
+template <auto Member>
+std::string ShowSwitch(const CommandLine& line)
+{
+    return YesNo(line.*Member);
+}
+
+template <auto Member>
+void SetPort(CommandLine& line, const std::string& label, const std::string& value)
+{
+    line.*Member = ParsePort(label, value);
+}
+
+// A count from 0 to Max, stored in the member's own type (Max fits it).
+template <auto Member, std::int64_t Max>
+void SetCount(CommandLine& line, const std::string& label, const std::string& value)
+{
+    using Stored = std::remove_cvref_t<decltype(line.*Member)>;
+    line.*Member = static_cast<Stored>(ParseCount(label, value, Max));
+}
+
+template <auto Member>
+std::string ShowNumber(const CommandLine& line)
+{
+    return std::to_string(line.*Member);
+}
+
+// The running values of Members put back over the ones read.
+template <auto... Members>
+void Keep(CommandLine& read, const CommandLine& running)
+{
+    ((read.*Members = running.*Members), ...);
 }
 
 // "ADDR:PORT" for --metrics-listen: a dotted IPv4 address (127.0.0.1 for this machine only,
@@ -88,90 +134,57 @@ void ParseListenAddress(CommandLine& line, const std::string& label, const std::
     line.metricsPort = port;
 }
 
+// Short, so that most options are one line of the table.
+using L = CommandLine;
+
 constexpr Option kOptions[] = {
-    {"check-config", false, true, false,
-     [](CommandLine& l, const std::string&, const std::string& v) { l.checkConfig = v == "yes"; },
-     [](const CommandLine&) { return std::string(); }},
-    {"headless", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.headless = v == "yes"; },
-     [](const CommandLine& l) { return YesNo(l.headless); }},
-    {"quiet", false, true, true, [](CommandLine& l, const std::string&, const std::string& v) { l.quiet = v == "yes"; },
-     [](const CommandLine& l) { return YesNo(l.quiet); }},
-    {"dir", true, true, true,
+    // A run that checks the settings serves nothing, so it never reads them again.
+    {"check-config", false, false, SetSwitch<&L::checkConfig>, [](const CommandLine&) { return std::string(); }, nullptr},
+    {"headless", false, true, SetSwitch<&L::headless>, ShowSwitch<&L::headless>, Keep<&L::headless>},
+    {"quiet", false, true, SetSwitch<&L::quiet>, ShowSwitch<&L::quiet>, Keep<&L::quiet>},
+    {"dir", true, true,
      [](CommandLine& l, const std::string& label, const std::string& v) { l.dataFolder = Folder(label, v); },
-     [](const CommandLine& l) { return l.dataFolder.value_or("(the program's folder)"); }},
-    {"listen-port", true, true, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) { l.listenPort = ParsePort(label, v); },
-     [](const CommandLine& l) { return std::to_string(l.listenPort); }},
-    {"reply-port", true, true, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) { l.replyPort = ParsePort(label, v); },
-     [](const CommandLine& l) { return std::to_string(l.replyPort); }},
-    {"rate-limit", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.rateLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.rateLimit); }},
-    {"registration-limit", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.registrationLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.registrationLimit); }},
-    {"send-limit", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.sendLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.sendLimit); }},
-    {"lobby-output-limit", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.lobbyOutputLimit = static_cast<std::uint32_t>(ParseCount(label, v, 100000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.lobbyOutputLimit); }},
-    {"lobby-registration-limit", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.lobbyRegistrationLimit = static_cast<std::uint32_t>(ParseCount(label, v, 1000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.lobbyRegistrationLimit); }},
+     [](const CommandLine& l) { return l.dataFolder.value_or("(the program's folder)"); }, Keep<&L::dataFolder>},
+    {"listen-port", true, true, SetPort<&L::listenPort>, ShowNumber<&L::listenPort>, Keep<&L::listenPort>},
+    {"reply-port", true, true, SetPort<&L::replyPort>, ShowNumber<&L::replyPort>, Keep<&L::replyPort>},
+    {"rate-limit", true, true, SetCount<&L::rateLimit, 1000000>, ShowNumber<&L::rateLimit>, nullptr},
+    {"registration-limit", true, true, SetCount<&L::registrationLimit, 1000000>, ShowNumber<&L::registrationLimit>,
+     nullptr},
+    {"send-limit", true, true, SetCount<&L::sendLimit, 1000000>, ShowNumber<&L::sendLimit>, nullptr},
+    {"lobby-output-limit", true, true, SetCount<&L::lobbyOutputLimit, 100000000>, ShowNumber<&L::lobbyOutputLimit>,
+     nullptr},
+    {"lobby-registration-limit", true, true, SetCount<&L::lobbyRegistrationLimit, 1000000>,
+     ShowNumber<&L::lobbyRegistrationLimit>, nullptr},
     // The pacer's interval is fixed when the lobby is made.
-    {"list-interval", true, true, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.listIntervalMs = static_cast<std::int32_t>(ParseCount(label, v, 60000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.listIntervalMs); }},
-    {"capacity", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.capacity = static_cast<std::int32_t>(ParseCount(label, v, 100000000));
-     },
-     [](const CommandLine& l) { return std::to_string(l.capacity); }},
-    {"compress-logs", false, false, true,
-     [](CommandLine& l, const std::string&, const std::string& v) { l.compressLogs = v == "yes"; },
-     [](const CommandLine& l) { return YesNo(l.compressLogs); }},
-    {"keep-logs", true, false, true,
-     [](CommandLine& l, const std::string& label, const std::string& v) {
-         l.keepLogDays = static_cast<std::int32_t>(ParseCount(label, v, 36500));
-     },
-     [](const CommandLine& l) { return std::to_string(l.keepLogDays); }},
+    {"list-interval", true, true, SetCount<&L::listIntervalMs, 60000>, ShowNumber<&L::listIntervalMs>,
+     Keep<&L::listIntervalMs>},
+    {"capacity", true, true, SetCount<&L::capacity, 100000000>, ShowNumber<&L::capacity>, nullptr},
+    {"compress-logs", false, true, SetSwitch<&L::compressLogs>, ShowSwitch<&L::compressLogs>, nullptr},
+    {"keep-logs", true, true, SetCount<&L::keepLogDays, 36500>, ShowNumber<&L::keepLogDays>, nullptr},
     // The windows' views are made with the lobby.
-    {"mask-passwords", false, true, true,
-     [](CommandLine& l, const std::string&, const std::string& v) { l.maskPasswords = v == "yes"; },
-     [](const CommandLine& l) { return YesNo(l.maskPasswords); }},
-    {"control", true, true, true,
+    {"mask-passwords", false, true, SetSwitch<&L::maskPasswords>, ShowSwitch<&L::maskPasswords>,
+     Keep<&L::maskPasswords>},
+    {"control", true, true,
      [](CommandLine& l, const std::string& label, const std::string& v) {
          if (v.empty())
              throw std::invalid_argument(label + " needs the path of a socket");
          l.controlPath = v;
      },
-     [](const CommandLine& l) { return l.controlPath.value_or("(lobby.sock in the data folder)"); }},
+     [](const CommandLine& l) { return l.controlPath.value_or("(lobby.sock in the data folder)"); },
+     Keep<&L::controlPath>},
     // The listening socket is made once, at start-up.
-    {"metrics-listen", true, true, true, ParseListenAddress,
+    {"metrics-listen", true, true, ParseListenAddress,
      [](const CommandLine& l) {
          return l.metricsAddress ? *l.metricsAddress + ":" + std::to_string(l.metricsPort) : std::string("(off)");
-     }},
-    {"config", true, true, false,
+     },
+     Keep<&L::metricsAddress, &L::metricsPort>},
+    {"config", true, false,
      [](CommandLine& l, const std::string& label, const std::string& v) {
          if (v.empty())
              throw std::invalid_argument(label + " needs a file");
          l.configFile = v;
      },
-     [](const CommandLine& l) { return l.configFile.value_or(""); }},
+     [](const CommandLine& l) { return l.configFile.value_or(""); }, Keep<&L::configFile>},
 };
 
 const Option* FindOption(std::string_view name)
@@ -327,8 +340,9 @@ std::vector<SettingChange> ChangedSettings(const CommandLine& running, const Com
         const std::string now = option.show(read);
         if (was == now)
             continue;
-        changes.push_back({std::string(option.name) + " " + was + " -> " + now + (option.restartOnly ? " needs a restart" : ""),
-                           option.restartOnly});
+        const bool restartOnly = option.keepRunning != nullptr;
+        changes.push_back({std::string(option.name) + " " + was + " -> " + now + (restartOnly ? " needs a restart" : ""),
+                           restartOnly});
     }
     return changes;
 }
@@ -338,17 +352,10 @@ CommandLine InForce(const CommandLine& running, const CommandLine& read)
     // Every value only a restart changes stays as the lobby runs with it, so that the next
     // reading names it again as waiting for a restart, and setting it back is no change.
     CommandLine result = read;
-    result.headless = running.headless;
-    result.quiet = running.quiet;
-    result.dataFolder = running.dataFolder;
-    result.listenPort = running.listenPort;
-    result.replyPort = running.replyPort;
-    result.listIntervalMs = running.listIntervalMs;
-    result.controlPath = running.controlPath;
-    result.metricsAddress = running.metricsAddress;
-    result.metricsPort = running.metricsPort;
-    result.maskPasswords = running.maskPasswords;
-    result.configFile = running.configFile;
+    for (const Option& option : kOptions) {
+        if (option.keepRunning)
+            option.keepRunning(result, running);
+    }
     return result;
 }
 

@@ -38,20 +38,25 @@ bool AsksFor(const std::vector<std::string>& words, const std::string& option)
     return false;
 }
 
-} // namespace
-
-ClientOptions ParseClientOptions(const std::vector<std::string>& words)
+// Sets the option that takes value (one of --server, --server-port, --from, --port, --wait).
+void SetValue(ClientOptions& options, const std::string& option, const std::string& value)
 {
-    ClientOptions options;
-    if (AsksFor(words, "--help")) {
-        options.help = true;
-        return options;
-    }
-    if (AsksFor(words, "--version")) {
-        options.version = true;
-        return options;
-    }
+    if (option == "--server")
+        options.server = value;
+    else if (option == "--from")
+        options.from = value;
+    else if (option == "--server-port")
+        options.serverPort = static_cast<std::uint16_t>(Number(option, value, 1, 65535));
+    else if (option == "--port")
+        options.port = static_cast<std::uint16_t>(Number(option, value, 0, 65535));
+    else
+        options.waitMs = Number(option, value, 0, kMaxWaitMs);
+}
 
+// Sets the options among words and returns the plain words, in their order. Raises
+// UsageError for an unknown option or one without its value.
+std::vector<std::string> ApplyOptions(ClientOptions& options, const std::vector<std::string>& words)
+{
     std::vector<std::string> plain;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -78,19 +83,16 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& words)
             throw UsageError("unknown option " + word);
         if (i + 1 == words.size())
             throw UsageError(word + " needs a value");
-        const std::string& value = words[++i];
-        if (word == "--server")
-            options.server = value;
-        else if (word == "--from")
-            options.from = value;
-        else if (word == "--server-port")
-            options.serverPort = static_cast<std::uint16_t>(Number(word, value, 1, 65535));
-        else if (word == "--port")
-            options.port = static_cast<std::uint16_t>(Number(word, value, 0, 65535));
-        else
-            options.waitMs = Number(word, value, 0, kMaxWaitMs);
+        SetValue(options, word, words[++i]);
     }
+    return plain;
+}
 
+// Takes NICK PASSWORD COMMAND [ARGUMENT] from the plain words, in the lobby's code page
+// unless --raw was given. Raises UsageError for too few or too many words, or a word the
+// code page cannot hold.
+void TakeRequestWords(ClientOptions& options, const std::vector<std::string>& plain)
+{
     if (plain.size() < 3)
         throw UsageError("needs NICK PASSWORD COMMAND [ARGUMENT]");
     if (plain.size() > 4)
@@ -100,12 +102,29 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& words)
     options.command = plain[2];
     if (plain.size() == 4)
         options.argument = plain[3];
-    if (!options.raw) {
-        options.nick = CodePageText(options.nick, "nick");
-        options.password = CodePageText(options.password, "password");
-        options.command = CodePageText(options.command, "command");
-        options.argument = CodePageText(options.argument, "argument");
+    if (options.raw)
+        return;
+    options.nick = CodePageText(options.nick, "nick");
+    options.password = CodePageText(options.password, "password");
+    options.command = CodePageText(options.command, "command");
+    options.argument = CodePageText(options.argument, "argument");
+}
+
+} // namespace
+
+ClientOptions ParseClientOptions(const std::vector<std::string>& words)
+{
+    ClientOptions options;
+    if (AsksFor(words, "--help")) {
+        options.help = true;
+        return options;
     }
+    if (AsksFor(words, "--version")) {
+        options.version = true;
+        return options;
+    }
+    const std::vector<std::string> plain = ApplyOptions(options, words);
+    TakeRequestWords(options, plain);
     return options;
 }
 

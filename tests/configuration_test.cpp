@@ -110,6 +110,46 @@ TEST_F(ConfigurationFile, ARestartOnlyKeyStaysNamedUntilARestart)
 }
 
 // The packaged file names every key of the server's options with its default, commented out.
+// Every key read again: what a running lobby takes changes at once, what only a restart
+// changes is named so and stays as the lobby runs with it.
+TEST_F(ConfigurationFile, EveryKeyReadAgainIsTakenOrWaitsForARestart)
+{
+    WriteBytes(path, "");
+    const CommandLine running = WithConfiguration(Parse({"m5qt4", "--config", path})).line;
+    const std::pair<std::string, std::string> cases[] = {
+        {"headless = yes", "headless no -> yes needs a restart"},
+        {"quiet = on", "quiet no -> yes needs a restart"},
+        {"dir = /srv/lobby", "dir (the program's folder) -> /srv/lobby/ needs a restart"},
+        {"listen-port = 5000", "listen-port 12001 -> 5000 needs a restart"},
+        {"reply-port = 5001", "reply-port 12000 -> 5001 needs a restart"},
+        {"rate-limit = 7", "rate-limit 50 -> 7"},
+        {"registration-limit = 8", "registration-limit 20 -> 8"},
+        {"send-limit = 9", "send-limit 16 -> 9"},
+        {"lobby-output-limit = 100000000", "lobby-output-limit 100000 -> 100000000"},
+        {"lobby-registration-limit = 11", "lobby-registration-limit 10 -> 11"},
+        {"list-interval = 60000", "list-interval 100 -> 60000 needs a restart"},
+        {"capacity = 0", "capacity 1000000 -> 0"},
+        {"compress-logs = 1", "compress-logs no -> yes"},
+        {"keep-logs = 36500", "keep-logs 0 -> 36500"},
+        {"mask-passwords = true", "mask-passwords no -> yes needs a restart"},
+        {"control = /run/lobby/x.sock", "control (lobby.sock in the data folder) -> /run/lobby/x.sock needs a restart"},
+        {"metrics-listen = 127.0.0.1:9817", "metrics-listen (off) -> 127.0.0.1:9817 needs a restart"},
+    };
+    for (const auto& [setting, change] : cases) {
+        SCOPED_TRACE(setting);
+        WriteBytes(path, setting + "\n");
+        const CommandLine read = WithConfiguration(running).line;
+        const std::vector<SettingChange> changes = ChangedSettings(running, read);
+        ASSERT_EQ(changes.size(), 1u);
+        EXPECT_EQ(changes[0].text, change);
+        const bool needsRestart = change.ends_with(" needs a restart");
+        EXPECT_EQ(changes[0].needsRestart, needsRestart);
+        // In force: nothing changed for a restart-only key, the new value for the others.
+        const std::vector<SettingChange> inForce = ChangedSettings(running, InForce(running, read));
+        EXPECT_EQ(inForce.size(), needsRestart ? 0u : 1u);
+    }
+}
+
 TEST_F(ConfigurationFile, ThePackagedFileShowsEveryKeyWithItsDefault)
 {
     const std::string packaged = ReadBytes(std::string(LOBBY_SOURCE_DIR) + "/packaging/lobby-server.conf");

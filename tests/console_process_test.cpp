@@ -191,6 +191,12 @@ TEST(ConsoleWithoutLobby, AWrongCommandLineIsStatus2)
         {{"top", "1", "2"}, "usage: lobbyctl top [N]"},
         {{"--timeout", "0", "status"}, "--timeout needs a number of seconds from 1 to 3600"},
         {{"--frob", "status"}, "unknown option --frob"},
+        {{"--socket"}, "--socket needs a value"},
+        {{"--dir", "", "status"}, "--dir needs a folder"},
+        {{"frob"}, "unknown command \"frob\""},
+        {{"remove"}, "usage: lobbyctl remove NICK (see"},
+        {{"unban"}, "usage: lobbyctl unban [--nick|address] X (see"},
+        {{"ban", "--nick"}, "--nick needs the nick"},
     };
     for (auto [words, message] : cases) {
         words.insert(words.begin(), LOBBYCTL_PATH);

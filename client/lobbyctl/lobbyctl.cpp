@@ -111,9 +111,30 @@ std::vector<std::string> BanWords(std::vector<std::string> arguments)
     return arguments;
 }
 
-Options ParseOptions(int argc, char** argv)
+// --timeout's value: whole seconds from 1 to 3600.
+int TimeoutSeconds(const std::string& text)
 {
-    Options options;
+    char* end = nullptr;
+    const long seconds = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || seconds < 1 || seconds > 3600)
+        throw UsageError("--timeout needs a number of seconds from 1 to 3600, not \"" + text + "\"");
+    return static_cast<int>(seconds);
+}
+
+// --dir's value: the socket a lobby started with --dir folder listens on.
+std::string SocketInFolder(const std::string& folder)
+{
+    if (folder.empty())
+        throw UsageError("--dir needs a folder");
+    return folder + (folder.back() == '/' || folder.back() == '\\' ? "" : "/") + kSocketInFolder;
+}
+
+// Sets the options that come before the command, from argv[1] on, and returns the index of
+// the command's word (argc when there is none); socketNamed tells whether --dir or --socket
+// named the socket. Raises UsageError for an unknown option, one without its value, or both
+// --dir and --socket.
+int ApplyOptions(int argc, char** argv, Options& options, bool& socketNamed)
+{
     bool dirGiven = false;
     bool socketGiven = false;
     int i = 1;
@@ -132,53 +153,68 @@ Options ParseOptions(int argc, char** argv)
             options.socket = value();
             socketGiven = true;
         } else if (word == "--dir") {
-            std::string folder = value();
-            if (folder.empty())
-                throw UsageError("--dir needs a folder");
-            options.socket = folder + (folder.back() == '/' || folder.back() == '\\' ? "" : "/") + kSocketInFolder;
+            options.socket = SocketInFolder(value());
             dirGiven = true;
         } else if (word == "--timeout") {
-            const std::string text = value();
-            char* end = nullptr;
-            const long seconds = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || seconds < 1 || seconds > 3600)
-                throw UsageError("--timeout needs a number of seconds from 1 to 3600, not \"" + text + "\"");
-            options.timeoutSeconds = static_cast<int>(seconds);
+            options.timeoutSeconds = TimeoutSeconds(value());
         } else {
             throw UsageError("unknown option " + word);
         }
     }
     if (dirGiven && socketGiven)
         throw UsageError("--dir and --socket both name the socket: give one");
-    if (i >= argc)
-        throw UsageError("no command");
-    const std::string name = argv[i++];
-    const Command* command = nullptr;
+    socketNamed = dirGiven || socketGiven;
+    return i;
+}
+
+// The command named, its first entry where a command has two usages; raises UsageError
+// for a name no command has.
+const Command& FindCommand(const std::string& name)
+{
     for (const Command& known : kCommands) {
-        if (known.name == name && command == nullptr)
-            command = &known;
+        if (known.name == name)
+            return known;
     }
-    if (!command)
-        throw UsageError("unknown command \"" + name + "\"");
-    std::vector<std::string> arguments(argv + i, argv + argc);
+    throw UsageError("unknown command \"" + name + "\"");
+}
+
+// The words sent for command with arguments as typed: the command's name, then its
+// arguments as the lobby takes them. Raises UsageError, with the command's usage line, when
+// the count of arguments does not fit it.
+std::vector<std::string> CommandWords(const Command& command, const std::vector<std::string>& arguments)
+{
     const int count = static_cast<int>(arguments.size());
-    if (count < command->least || (command->most >= 0 && count > command->most))
+    if (count < command.least || (command.most >= 0 && count > command.most))
         throw UsageError("usage: lobbyctl " +
-                         std::string(command->usage.substr(0, std::min(command->usage.find("  "), command->usage.find('\n')))));
-    options.words.push_back(name);
-    if (command->most < 0) {
+                         std::string(command.usage.substr(0, std::min(command.usage.find("  "), command.usage.find('\n')))));
+    std::vector<std::string> words{std::string(command.name)};
+    if (command.most < 0) {
         // The words of a notice are its text, as the shell split it.
         std::string text;
         for (const std::string& argument : arguments)
             text += (text.empty() ? "" : " ") + argument;
-        options.words.push_back(text);
-    } else if (command->name == "ban" || command->name == "unban") {
+        words.push_back(text);
+    } else if (command.name == "ban" || command.name == "unban") {
         const std::vector<std::string> ban = BanWords(arguments);
-        options.words.insert(options.words.end(), ban.begin(), ban.end());
+        words.insert(words.end(), ban.begin(), ban.end());
     } else {
-        options.words.insert(options.words.end(), arguments.begin(), arguments.end());
+        words.insert(words.end(), arguments.begin(), arguments.end());
     }
-    if (!dirGiven && !socketGiven)
+    return words;
+}
+
+// The command line after the program's name: the options, then the command and its
+// arguments. Raises UsageError, with the line to print, for anything lobbyctl would not send.
+Options ParseOptions(int argc, char** argv)
+{
+    Options options;
+    bool socketNamed = false;
+    int i = ApplyOptions(argc, argv, options, socketNamed);
+    if (i >= argc)
+        throw UsageError("no command");
+    const Command& command = FindCommand(argv[i++]);
+    options.words = CommandWords(command, std::vector<std::string>(argv + i, argv + argc));
+    if (!socketNamed)
         options.socket = FindDefaultConsole().path;
     return options;
 }

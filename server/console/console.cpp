@@ -663,22 +663,48 @@ ConsoleReply Console::Bans() const
     return ConsoleReply{true, text, JsonObject().Raw("bans", JsonArray(entries)).Done()};
 }
 
-// The figures in Prometheus's text form (version 0.0.4), or as one JSON object of the same
-// names, a labelled figure as an object of its labels' values.
-ConsoleReply Console::Metrics() const
+namespace {
+
+// One figure of metrics: its name, type and help line, and its values, one per label value
+// ("" for a figure without a label).
+struct Metric {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::vector<std::pair<std::string, std::string>> values;
+};
+
+// The values of a figure without a label: value alone.
+std::vector<std::pair<std::string, std::string>> Unlabelled(std::string value)
 {
-    const std::int64_t now = clock_.NowMs();
-    const TrafficSample& oldest = samples_.front();
-    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
-    const SaveRecord& save = operations_.LastSave();
-    struct Metric {
-        const char* name;
-        const char* type;
-        const char* help;
-        std::vector<std::pair<std::string, std::string>> values; // label text ("" for none), value
-    };
-    const auto one = [](auto value) { return std::vector<std::pair<std::string, std::string>>{{"", std::to_string(value)}}; };
-    const std::vector<Metric> metrics = {
+    return {{"", std::move(value)}};
+}
+
+// Adds metric to text, as its HELP and TYPE lines and a line per value, and to json, as a
+// number or, labelled, as an object of its label values.
+void AddMetric(const Metric& metric, std::string& text, JsonObject& json)
+{
+    text += std::string("# HELP ") + metric.name + " " + metric.help + "\n# TYPE " + metric.name + " " + metric.type + "\n";
+    if (metric.values.size() == 1 && metric.values.front().first.empty()) {
+        text += std::string(metric.name) + " " + metric.values.front().second + "\n";
+        json.Raw(metric.name, metric.values.front().second);
+        return;
+    }
+    JsonObject labelled;
+    const std::string label = std::string(metric.name) == "lobby_console_connections_total" ? "result" : "reason";
+    for (const auto& [value, figure] : metric.values) {
+        text += std::string(metric.name) + "{" + label + "=\"" + value + "\"} " + figure + "\n";
+        labelled.Raw(value, figure);
+    }
+    json.Raw(metric.name, labelled.Done());
+}
+
+// The figures of metrics in the order they are shown, lobby_up and lobby_build_info
+// (which lead) and the last save's time (which ends) aside.
+std::vector<Metric> MetricTable(const Figures& f, const SaveRecord& save)
+{
+    const auto one = [](auto value) { return Unlabelled(std::to_string(value)); };
+    return {
         {"lobby_uptime_seconds", "gauge", "Seconds since the lobby started.", one(f.uptimeSeconds)},
         {"lobby_players_online", "gauge", "Players online now.", one(f.online)},
         {"lobby_players_registered", "gauge", "Players in the registry.", one(f.registered)},
@@ -696,7 +722,7 @@ ConsoleReply Console::Metrics() const
         {"lobby_saves_total", "counter", "Registry saves ended.", one(save.saves)},
         {"lobby_save_failures_total", "counter", "Registry saves that failed.", one(save.failures)},
         {"lobby_save_seconds", "gauge", "How long the last registry save took.",
-         {{"", JsonObject::Decimal(save.seconds, 6)}}},
+         Unlabelled(JsonObject::Decimal(save.seconds, 6))},
         {"lobby_log_bytes_today", "gauge", "Size of today's traffic log.", one(f.logBytes.value_or(0))},
         {"lobby_bans", "gauge", "Bans in force.", one(f.bans)},
         {"lobby_console_connections_total", "counter", "Connections to the console, by how they ended.",
@@ -706,27 +732,26 @@ ConsoleReply Console::Metrics() const
           {"too_long", std::to_string(f.clients.tooLong)},
           {"timed_out", std::to_string(f.clients.timedOut)}}},
     };
+}
+
+} // namespace
+
+// The figures in Prometheus's text form (version 0.0.4), or as one JSON object of the same
+// names, a labelled figure as an object of its labels' values.
+ConsoleReply Console::Metrics() const
+{
+    const std::int64_t now = clock_.NowMs();
+    const TrafficSample& oldest = samples_.front();
+    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
+    const SaveRecord& save = operations_.LastSave();
     // Up, and which build: what a monitoring system asks first of anything it scrapes.
     std::string text = "# HELP lobby_up Whether the lobby answers.\n# TYPE lobby_up gauge\nlobby_up 1\n"
                        "# HELP lobby_build_info The lobby's version.\n# TYPE lobby_build_info gauge\n"
                        "lobby_build_info{version=\"" + setup_.version + "\"} 1\n";
     JsonObject json;
     json.Raw("lobby_up", "1").Raw("lobby_build_info", JsonObject().Raw(setup_.version, "1").Done());
-    for (const Metric& metric : metrics) {
-        text += std::string("# HELP ") + metric.name + " " + metric.help + "\n# TYPE " + metric.name + " " + metric.type + "\n";
-        if (metric.values.size() == 1 && metric.values.front().first.empty()) {
-            text += std::string(metric.name) + " " + metric.values.front().second + "\n";
-            json.Raw(metric.name, metric.values.front().second);
-            continue;
-        }
-        JsonObject labelled;
-        const std::string label = std::string(metric.name) == "lobby_console_connections_total" ? "result" : "reason";
-        for (const auto& [value, figure] : metric.values) {
-            text += std::string(metric.name) + "{" + label + "=\"" + value + "\"} " + figure + "\n";
-            labelled.Raw(value, figure);
-        }
-        json.Raw(metric.name, labelled.Done());
-    }
+    for (const Metric& metric : MetricTable(f, save))
+        AddMetric(metric, text, json);
     // 0 until a save has worked, so an alert on its age fires for a lobby that never saved.
     const std::string succeeded = std::to_string(save.succeededAtEpochSeconds.value_or(0));
     text += "# HELP lobby_last_save_success_timestamp_seconds When a registry save last worked, Unix time.\n"

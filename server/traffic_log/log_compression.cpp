@@ -83,41 +83,49 @@ void CopyAll(OpenFile& from, OpenFile& to, const CompressionControl& control)
     }
 }
 
-// Steps 2 to 4 on a locked plain file; raises CompressionFailure or CompressionStopped with
-// the plain file still there.
-void CompressLocked(const std::string& folder, const std::string& dateText, LockedLogFile& plain,
-                    const CompressionControl& control, CompressionOutcome& outcome, bool& madeTemporary)
+// The names of one day's files in the log folder.
+struct DayPaths {
+    std::string plainName; // DATE.txt, the name the gzip member records
+    std::string plain;
+    std::string compressed;
+    std::string temporary; // the compressed file while it is written
+};
+
+DayPaths PathsOfDay(const std::string& folder, const std::string& dateText)
 {
     const std::string plainName = dateText + std::string(kPlainLogSuffix);
-    const std::string plainPath = folder + plainName;
-    const std::string finalPath = folder + dateText + std::string(kCompressedLogSuffix);
-    const std::string temporaryPath = folder + dateText + std::string(kPartialLogSuffix);
+    return DayPaths{plainName, folder + plainName, folder + dateText + std::string(kCompressedLogSuffix),
+                    folder + dateText + std::string(kPartialLogSuffix)};
+}
+
+// Step 2: when the compressed file already holds the plain file (a crash came after its
+// rename), removes the plain file, fills in outcome and returns true. Returns false when the
+// plain file is still to be compressed; existing, when there, is then to be kept in front.
+// Raises CompressionFailure when something that is no file stands under the compressed name.
+bool FinishedAlready(OpenFile& existing, OpenFile& folderFile, const DayPaths& paths, LockedLogFile& plain,
+                     const CompressionControl& control, CompressionOutcome& outcome)
+{
+    const FileStatus existingStatus = existing.Status();
+    if (!existingStatus.regular)
+        throw CompressionFailure{paths.compressed + " is in the way and is not a file"};
+    if (!LastMemberHolds(existing, existingStatus.size, plain.file, plain.status.size, control))
+        return false;
+    existing.Sync();
+    folderFile.Sync();
+    if (const SystemReason removed = RemoveFile(paths.plain); removed.Failed())
+        throw SystemError(removed);
+    Step(control, CompressionStep::Removed);
+    outcome.result = CompressionOutcome::Result::AlreadyCompressed;
+    outcome.compressedBytes = existingStatus.size;
+    return true;
+}
+
+// Step 3: appends the plain file to out as one gzip member, a piece at a time, and returns
+// the bytes the member took. Raises CompressionFailure when the plain file changed meanwhile.
+std::uint64_t AppendMember(LockedLogFile& plain, const std::string& plainName, OpenFile& out,
+                           const CompressionControl& control)
+{
     const std::uint64_t plainSize = plain.status.size;
-    outcome.plainBytes = plainSize;
-
-    OpenFile folderFile = OpenFolder(folder);
-    std::optional<OpenFile> existing = OpenToRead(finalPath);
-    if (existing) {
-        const FileStatus existingStatus = existing->Status();
-        if (!existingStatus.regular)
-            throw CompressionFailure{finalPath + " is in the way and is not a file"};
-        if (LastMemberHolds(*existing, existingStatus.size, plain.file, plainSize, control)) {
-            existing->Sync();
-            folderFile.Sync();
-            if (const SystemReason removed = RemoveFile(plainPath); removed.Failed())
-                throw SystemError(removed);
-            Step(control, CompressionStep::Removed);
-            outcome.result = CompressionOutcome::Result::AlreadyCompressed;
-            outcome.compressedBytes = existingStatus.size;
-            return;
-        }
-    }
-
-    OpenFile out = CreateAfresh(temporaryPath);
-    madeTemporary = true;
-    if (existing)
-        CopyAll(*existing, out, control);
-
     plain.file.WillReadSequentially();
     GzipMember member(plainName, plain.status.modifiedSeconds,
                       [&out](const unsigned char* data, std::size_t size) { out.WriteAll(data, size); });
@@ -143,19 +151,26 @@ void CompressLocked(const std::string& folder, const std::string& dateText, Lock
     if (offset != plainSize || after.size != plainSize || after.modifiedSeconds != plain.status.modifiedSeconds ||
         after.modifiedNanoseconds != plain.status.modifiedNanoseconds)
         throw CompressionFailure{"the file changed while it was being compressed"};
+    return member.Written();
+}
 
-    out.TakePermissionsAndTimesOf(plain.status);
+// Step 4: the written temporary file, out, takes the compressed name and the plain file
+// goes, each step synced before the next so that a crash leaves one whole copy of the day.
+void ReplacePlainFile(OpenFile& out, OpenFile& folderFile, const DayPaths& paths, const FileStatus& plainStatus,
+                      const CompressionControl& control, bool& madeTemporary)
+{
+    out.TakePermissionsAndTimesOf(plainStatus);
     out.Sync();
     out.DropCachedPagesUpTo(0);
     out.Close();
     Step(control, CompressionStep::Synced);
 
-    RenameFile(temporaryPath, finalPath);
+    RenameFile(paths.temporary, paths.compressed);
     madeTemporary = false;
     folderFile.Sync();
     Step(control, CompressionStep::Renamed);
 
-    if (const SystemReason removed = RemoveFile(plainPath); removed.Failed())
+    if (const SystemReason removed = RemoveFile(paths.plain); removed.Failed())
         throw SystemError(removed);
     // The compressed file is safe either way; a plain file that comes back after a power cut
     // is recognised as held already at the next pass.
@@ -164,8 +179,30 @@ void CompressLocked(const std::string& folder, const std::string& dateText, Lock
     } catch (const SystemError&) {
     }
     Step(control, CompressionStep::Removed);
+}
+
+// Steps 2 to 4 on a locked plain file; raises CompressionFailure or CompressionStopped with
+// the plain file still there. madeTemporary tells the caller whether a temporary file is
+// left to remove.
+void CompressLocked(const std::string& folder, const std::string& dateText, LockedLogFile& plain,
+                    const CompressionControl& control, CompressionOutcome& outcome, bool& madeTemporary)
+{
+    const DayPaths paths = PathsOfDay(folder, dateText);
+    outcome.plainBytes = plain.status.size;
+
+    OpenFile folderFile = OpenFolder(folder);
+    std::optional<OpenFile> existing = OpenToRead(paths.compressed);
+    if (existing && FinishedAlready(*existing, folderFile, paths, plain, control, outcome))
+        return;
+
+    OpenFile out = CreateAfresh(paths.temporary);
+    madeTemporary = true;
+    if (existing)
+        CopyAll(*existing, out, control);
+    const std::uint64_t written = AppendMember(plain, paths.plainName, out, control);
+    ReplacePlainFile(out, folderFile, paths, plain.status, control, madeTemporary);
     outcome.result = CompressionOutcome::Result::Compressed;
-    outcome.compressedBytes = member.Written();
+    outcome.compressedBytes = written;
 }
 
 } // namespace
