@@ -26,13 +26,15 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
     platform/win32/memory_pages.cpp platform/win32/system_data_folder.cpp
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
-    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
     platform/win32/default_console.cpp
     platform/win32/service.cpp platform/win32/foreign_hold.cpp platform/win32/service_notifier.cpp
     platform/win32/tcp_server.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
+# The shared socket code of net/ finds the Windows headers (socket_system.h) here.
+target_include_directories(lobby_win32_logic PRIVATE ${CMAKE_SOURCE_DIR}/net/win32)
 
 # The native window over the lobby's form, and its error box.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
@@ -51,8 +53,10 @@ set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
-    client/win32/client_system.cpp net/win32/host_name_resolver.cpp platform/cp1252.cpp)
+    client/reply_socket.cpp client/win32/client_system.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
+    net/host_name_resolver.cpp platform/cp1252.cpp)
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
+target_include_directories(lobby-client PRIVATE ${CMAKE_SOURCE_DIR}/net/win32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
