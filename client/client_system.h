@@ -46,14 +46,12 @@ enum class BindRefusal { None, PortTaken, AddressNotLocal, Other };
 // What the system's error number from a refused bind means (never None).
 BindRefusal BindRefusalOf(int error) noexcept;
 
-// One IPv4 datagram socket, owned. Receives never wait; the wait is WaitForDatagrams.
+// One IPv4 datagram socket, owned (move-only, as its UdpSocket). Receives never wait; the
+// wait is WaitForDatagrams.
 class ReplySocket {
 public:
     // Opens the socket; raises ClientFailure when the system gives none.
     ReplySocket();
-    ~ReplySocket();
-    ReplySocket(const ReplySocket&) = delete;
-    ReplySocket& operator=(const ReplySocket&) = delete;
 
     // Binds to address (network byte order; 0 is every local address) and port. Returns
     // BindRefusal::None, or why not with the system's wording in reason.

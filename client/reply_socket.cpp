@@ -21,8 +21,6 @@ ReplySocket::ReplySocket()
         throw ClientFailure("cannot open a UDP socket: " + SocketErrorReason(error));
 }
 
-ReplySocket::~ReplySocket() = default;
-
 BindRefusal ReplySocket::Bind(std::uint32_t address, std::uint16_t port, std::string& reason)
 {
     const int error = socket_.Bind(port, address);

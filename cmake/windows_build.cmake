@@ -38,6 +38,7 @@ target_include_directories(lobby_win32_logic PRIVATE ${CMAKE_SOURCE_DIR}/net/win
 
 # The native window over the lobby's form, and its error box.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
+    app/standard_error_notifier.cpp
     app/win32/form_data_source.cpp app/win32/start_help.cpp app/window_status.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32 user32)
 
@@ -45,7 +46,7 @@ target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32
 # in the native window or (--headless) in the console. The data folder is the program's own
 # unless --dir names one.
 add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp
-    app/lobby_run.cpp app/standard_error_notifier.cpp app/service_status.cpp app/status_line_filter.cpp)
+    app/lobby_run.cpp app/service_status.cpp app/status_line_filter.cpp)
 target_link_libraries(lobby-server PRIVATE lobby_win32_window)
 set_source_files_properties(app/server_run.cpp app/lobby_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")
