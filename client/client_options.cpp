@@ -38,6 +38,47 @@ bool AsksFor(const std::vector<std::string>& words, const std::string& option)
     return false;
 }
 
+bool TakesValue(const std::string& option)
+{
+    return option == "--server" || option == "--server-port" || option == "--from" || option == "--port" ||
+           option == "--wait";
+}
+
+// Sets the option that takes a value (TakesValue) from the word after it.
+void SetValue(ClientOptions& options, const std::string& option, const std::string& value)
+{
+    if (option == "--server")
+        options.server = value;
+    else if (option == "--from")
+        options.from = value;
+    else if (option == "--server-port")
+        options.serverPort = static_cast<std::uint16_t>(Number(option, value, 1, 65535));
+    else if (option == "--port")
+        options.port = static_cast<std::uint16_t>(Number(option, value, 0, 65535));
+    else
+        options.waitMs = Number(option, value, 0, kMaxWaitMs);
+}
+
+// The request's words, NICK PASSWORD COMMAND [ARGUMENT], in the code page unless --raw.
+void SetRequest(ClientOptions& options, const std::vector<std::string>& plain)
+{
+    if (plain.size() < 3)
+        throw UsageError("needs NICK PASSWORD COMMAND [ARGUMENT]");
+    if (plain.size() > 4)
+        throw UsageError("too many words: put the ARGUMENT in quotes when it holds spaces");
+    options.nick = plain[0];
+    options.password = plain[1];
+    options.command = plain[2];
+    if (plain.size() == 4)
+        options.argument = plain[3];
+    if (options.raw)
+        return;
+    options.nick = CodePageText(options.nick, "nick");
+    options.password = CodePageText(options.password, "password");
+    options.command = CodePageText(options.command, "command");
+    options.argument = CodePageText(options.argument, "argument");
+}
+
 } // namespace
 
 ClientOptions ParseClientOptions(const std::vector<std::string>& words)
@@ -72,40 +113,13 @@ ClientOptions ParseClientOptions(const std::vector<std::string>& words)
             options.raw = true;
             continue;
         }
-        const bool takesValue = word == "--server" || word == "--server-port" || word == "--from" ||
-                                word == "--port" || word == "--wait";
-        if (!takesValue)
+        if (!TakesValue(word))
             throw UsageError("unknown option " + word);
         if (i + 1 == words.size())
             throw UsageError(word + " needs a value");
-        const std::string& value = words[++i];
-        if (word == "--server")
-            options.server = value;
-        else if (word == "--from")
-            options.from = value;
-        else if (word == "--server-port")
-            options.serverPort = static_cast<std::uint16_t>(Number(word, value, 1, 65535));
-        else if (word == "--port")
-            options.port = static_cast<std::uint16_t>(Number(word, value, 0, 65535));
-        else
-            options.waitMs = Number(word, value, 0, kMaxWaitMs);
+        SetValue(options, word, words[++i]);
     }
-
-    if (plain.size() < 3)
-        throw UsageError("needs NICK PASSWORD COMMAND [ARGUMENT]");
-    if (plain.size() > 4)
-        throw UsageError("too many words: put the ARGUMENT in quotes when it holds spaces");
-    options.nick = plain[0];
-    options.password = plain[1];
-    options.command = plain[2];
-    if (plain.size() == 4)
-        options.argument = plain[3];
-    if (!options.raw) {
-        options.nick = CodePageText(options.nick, "nick");
-        options.password = CodePageText(options.password, "password");
-        options.command = CodePageText(options.command, "command");
-        options.argument = CodePageText(options.argument, "argument");
-    }
+    SetRequest(options, plain);
     return options;
 }
 

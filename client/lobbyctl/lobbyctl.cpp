@@ -111,6 +111,37 @@ std::vector<std::string> BanWords(std::vector<std::string> arguments)
     return arguments;
 }
 
+// The request's words for the command name with its arguments; raises UsageError for a
+// command not known or given too few or too many of them.
+std::vector<std::string> CommandWords(const std::string& name, const std::vector<std::string>& arguments)
+{
+    const Command* command = nullptr;
+    for (const Command& known : kCommands) {
+        if (known.name == name && command == nullptr)
+            command = &known;
+    }
+    if (!command)
+        throw UsageError("unknown command \"" + name + "\"");
+    const int count = static_cast<int>(arguments.size());
+    if (count < command->least || (command->most >= 0 && count > command->most))
+        throw UsageError("usage: lobbyctl " +
+                         std::string(command->usage.substr(0, std::min(command->usage.find("  "), command->usage.find('\n')))));
+    std::vector<std::string> words{name};
+    if (command->most < 0) {
+        // The words of a notice are its text, as the shell split it.
+        std::string text;
+        for (const std::string& argument : arguments)
+            text += (text.empty() ? "" : " ") + argument;
+        words.push_back(text);
+    } else if (command->name == "ban" || command->name == "unban") {
+        const std::vector<std::string> ban = BanWords(arguments);
+        words.insert(words.end(), ban.begin(), ban.end());
+    } else {
+        words.insert(words.end(), arguments.begin(), arguments.end());
+    }
+    return words;
+}
+
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
@@ -152,32 +183,7 @@ Options ParseOptions(int argc, char** argv)
         throw UsageError("--dir and --socket both name the socket: give one");
     if (i >= argc)
         throw UsageError("no command");
-    const std::string name = argv[i++];
-    const Command* command = nullptr;
-    for (const Command& known : kCommands) {
-        if (known.name == name && command == nullptr)
-            command = &known;
-    }
-    if (!command)
-        throw UsageError("unknown command \"" + name + "\"");
-    std::vector<std::string> arguments(argv + i, argv + argc);
-    const int count = static_cast<int>(arguments.size());
-    if (count < command->least || (command->most >= 0 && count > command->most))
-        throw UsageError("usage: lobbyctl " +
-                         std::string(command->usage.substr(0, std::min(command->usage.find("  "), command->usage.find('\n')))));
-    options.words.push_back(name);
-    if (command->most < 0) {
-        // The words of a notice are its text, as the shell split it.
-        std::string text;
-        for (const std::string& argument : arguments)
-            text += (text.empty() ? "" : " ") + argument;
-        options.words.push_back(text);
-    } else if (command->name == "ban" || command->name == "unban") {
-        const std::vector<std::string> ban = BanWords(arguments);
-        options.words.insert(options.words.end(), ban.begin(), ban.end());
-    } else {
-        options.words.insert(options.words.end(), arguments.begin(), arguments.end());
-    }
+    options.words = CommandWords(argv[i], std::vector<std::string>(argv + i + 1, argv + argc));
     if (!dirGiven && !socketGiven)
         options.socket = FindDefaultConsole().path;
     return options;
