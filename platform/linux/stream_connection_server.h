@@ -84,7 +84,6 @@ public:
     void Answer(const std::shared_ptr<StreamConnection>& connection, std::string text);
     // Clients being served now.
     int Clients() const { return static_cast<int>(connections_.size()); }
-    int Listener() const { return listener_.Get(); }
 
 private:
     void AcceptWaiting();
