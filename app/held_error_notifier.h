@@ -4,8 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/standard_error.h"
-#include "server/operator_notifier.h"
+#include "app/standard_error_notifier.h"
 
 namespace lobby {
 
@@ -14,10 +13,8 @@ namespace lobby {
 // so), so that no datagram is handled before the registry is loaded; each is written to
 // standard error as well when it is raised, so none is lost should the box never come. Once
 // showing, each error goes to Show at once; Show decides whether the box is waited for.
-class HeldErrorNotifier : public OperatorNotifier {
+class HeldErrorNotifier : public StandardErrorNotifier {
 public:
-    void ShowError(const std::string& caption, const std::string& text) override;
-    void ShowFailure(const std::string& caption, const std::string& text) override;
     // From now on errors are shown at once; the ones held are shown first, in order.
     void StartShowing();
 
@@ -28,7 +25,7 @@ protected:
     virtual void Show(const std::string& caption, const std::string& text) = 0;
 
 private:
-    void Take(LinePriority priority, const std::string& caption, const std::string& text);
+    void Write(LinePriority priority, const std::string& caption, const std::string& text) override;
 
     bool showing_ = false;
     std::deque<std::pair<std::string, std::string>> held_;

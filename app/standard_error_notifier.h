@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/standard_error.h"
 #include "server/operator_notifier.h"
 
 namespace lobby {
@@ -12,6 +13,10 @@ class StandardErrorNotifier : public OperatorNotifier {
 public:
     void ShowError(const std::string& caption, const std::string& text) override;
     void ShowFailure(const std::string& caption, const std::string& text) override;
+
+protected:
+    // Takes each error with the priority its kind gives it; here it becomes the line.
+    virtual void Write(LinePriority priority, const std::string& caption, const std::string& text);
 };
 
 } // namespace lobby

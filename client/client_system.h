@@ -3,17 +3,21 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "net/udp_socket.h"
+
 namespace lobby {
 
 // What lobby-client needs of the system: name lookup, one UDP socket, the wait for replies
-// and the operator's request to stop. One implementation per system (client/linux/,
-// client/win32/), chosen by the build, so the client's own logic is the same on both.
+// and the operator's request to stop. The socket is the endpoint's UdpSocket, the same on
+// every system (client/reply_socket.cpp); what differs (the command line's words, the stop
+// request, the wait, a refused bind's reading) has one implementation per system
+// (client/linux/, client/win32/), chosen by the build, so the client's own logic is the same
+// on both.
 
 // A failure that ends the client's run; what() is the one line the operator sees.
 class ClientFailure : public std::runtime_error {
@@ -39,14 +43,15 @@ bool StopRequested();
 // Why a bind was refused, as the client words it to the operator.
 enum class BindRefusal { None, PortTaken, AddressNotLocal, Other };
 
-// One IPv4 datagram socket, owned. Receives never wait; the wait is WaitForDatagrams.
+// What the system's error number from a refused bind means (never None).
+BindRefusal BindRefusalOf(int error) noexcept;
+
+// One IPv4 datagram socket, owned (move-only, as its UdpSocket). Receives never wait; the
+// wait is WaitForDatagrams.
 class ReplySocket {
 public:
     // Opens the socket; raises ClientFailure when the system gives none.
     ReplySocket();
-    ~ReplySocket();
-    ReplySocket(const ReplySocket&) = delete;
-    ReplySocket& operator=(const ReplySocket&) = delete;
 
     // Binds to address (network byte order; 0 is every local address) and port. Returns
     // BindRefusal::None, or why not with the system's wording in reason.
@@ -63,8 +68,7 @@ public:
     std::optional<std::size_t> Receive(char* buffer, std::size_t capacity);
 
 private:
-    struct System;
-    std::unique_ptr<System> system_;
+    UdpSocket socket_;
 };
 
 } // namespace lobby

@@ -26,16 +26,19 @@ add_library(lobby_win32_logic STATIC ${LOBBY_WIN32_LOGIC_SOURCES}
     platform/win32/worker_thread.cpp platform/win32/file_system.cpp platform/win32/file_bytes.cpp
     platform/win32/memory_pages.cpp platform/win32/system_data_folder.cpp
     net/udp_endpoint.cpp net/host_lookup.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
-    net/win32/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
+    net/host_name_resolver.cpp platform/win32/regional_settings.cpp platform/win32/signal_pipe.cpp
     platform/win32/wait_event_loop.cpp platform/win32/system_event_loop.cpp platform/win32/local_server.cpp
     platform/win32/local_client.cpp platform/win32/pipe_name.cpp platform/win32/program_folder.cpp
     platform/win32/default_console.cpp
     platform/win32/service.cpp platform/win32/foreign_hold.cpp platform/win32/service_notifier.cpp
     platform/win32/tcp_server.cpp)
 target_link_libraries(lobby_win32_logic PUBLIC lobby_win32_core)
+# The shared socket code of net/ finds the Windows headers (socket_system.h) here.
+target_include_directories(lobby_win32_logic PRIVATE ${CMAKE_SOURCE_DIR}/net/win32)
 
 # The native window over the lobby's form, and its error box.
 add_library(lobby_win32_window STATIC app/win32/main_window.cpp app/win32/error_box.cpp app/held_error_notifier.cpp
+    app/standard_error_notifier.cpp
     app/win32/form_data_source.cpp app/win32/start_help.cpp app/window_status.cpp)
 target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32 user32)
 
@@ -43,7 +46,7 @@ target_link_libraries(lobby_win32_window PUBLIC lobby_win32_logic comctl32 gdi32
 # in the native window or (--headless) in the console. The data folder is the program's own
 # unless --dir names one.
 add_executable(lobby-server app/win32/server_main.cpp app/command_line.cpp app/server_run.cpp
-    app/lobby_run.cpp app/standard_error_notifier.cpp app/service_status.cpp app/status_line_filter.cpp)
+    app/lobby_run.cpp app/service_status.cpp app/status_line_filter.cpp)
 target_link_libraries(lobby-server PRIVATE lobby_win32_window)
 set_source_files_properties(app/server_run.cpp app/lobby_run.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_VERSION="${PROJECT_VERSION}")
 set_source_files_properties(app/command_line.cpp PROPERTIES COMPILE_DEFINITIONS LOBBY_DEFAULT_DATA_DIR="")
@@ -51,8 +54,10 @@ set_target_properties(lobby-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 # lobby-client.exe: the client's own files, with the Windows socket and wait under them.
 add_executable(lobby-client client/lobby_client.cpp client/client_options.cpp client/code_page_text.cpp
-    client/win32/client_system.cpp net/win32/host_name_resolver.cpp platform/cp1252.cpp)
+    client/reply_socket.cpp client/win32/client_system.cpp net/win32/udp_socket.cpp net/win32/socket_error.cpp
+    net/host_name_resolver.cpp platform/cp1252.cpp)
 target_link_libraries(lobby-client PRIVATE lobby_win32_core shell32)
+target_include_directories(lobby-client PRIVATE ${CMAKE_SOURCE_DIR}/net/win32)
 target_compile_definitions(lobby-client PRIVATE LOBBY_VERSION="${PROJECT_VERSION}")
 set_target_properties(lobby-client PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

@@ -46,8 +46,9 @@ public:
     // signalled until then (a datagram arriving later signals it again); POSIX has nothing to do.
     void ClearReady() noexcept;
 
-    // Binds to port (host byte order; 0 lets the system choose) on every local address.
-    int Bind(std::uint16_t port) noexcept;
+    // Binds to port (host byte order; 0 lets the system choose) on address (network byte
+    // order; 0 is every local address).
+    int Bind(std::uint16_t port, std::uint32_t address = 0) noexcept;
 
     // The port the socket is bound to, or 0 when it is not bound.
     std::uint16_t BoundPort() const noexcept;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace lobby {
 
@@ -19,6 +20,15 @@ struct LocalExchange {
     LocalFailure failure = LocalFailure::None;
     std::string reason; // the system's words, when failure is not None
     std::string answer; // everything the server sent before it closed the connection
+
+    // An exchange that failed: no answer, failure and why.
+    static LocalExchange Failed(LocalFailure failure, std::string reason)
+    {
+        LocalExchange result;
+        result.failure = failure;
+        result.reason = std::move(reason);
+        return result;
+    }
 };
 
 // The console as this system's operators know it. lobbyctl talks to servicePath unless told

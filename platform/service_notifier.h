@@ -31,4 +31,13 @@ public:
     virtual std::int64_t MonotonicUsec() const = 0;
 };
 
+// The notifier of a process no manager listens to: it sends nothing and asks for nothing.
+class QuietServiceNotifier : public ServiceNotifier {
+public:
+    bool Listening() const override { return false; }
+    void Send(const std::string&) override {}
+    std::optional<std::int64_t> WatchdogUsec() const override { return std::nullopt; }
+    std::int64_t MonotonicUsec() const override { return 0; }
+};
+
 } // namespace lobby

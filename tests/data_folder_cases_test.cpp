@@ -34,16 +34,6 @@ struct FileCase {
     std::string saveFails; // what a score report's failed save says; empty: it saves
 };
 
-std::string AllTold(const RecordingNotifier& notifier)
-{
-    std::string all;
-    for (const auto* list : {&notifier.errors, &notifier.notices}) {
-        for (const OperatorError& told : *list)
-            all += told.text + "\n";
-    }
-    return all;
-}
-
 TEST(DataFolderCases, NothingIsLostUnheardNorWrittenThroughALink)
 {
     const FileCase cases[] = {
@@ -84,7 +74,7 @@ TEST(DataFolderCases, NothingIsLostUnheardNorWrittenThroughALink)
         EXPECT_EQ(ReadBytes(target), "untouched");
         if (!lobby)
             continue;
-        const std::string told = AllTold(lobby->notifier);
+        const std::string told = lobby->notifier.AllTold();
         EXPECT_THAT(told, HasSubstr(test.told));
 
         // The file as found, whole, beside it, under a name that says when and why.
@@ -110,7 +100,7 @@ TEST(DataFolderCases, NothingIsLostUnheardNorWrittenThroughALink)
             EXPECT_THAT(file, HasSubstr(",ana,pw,10.0.0.1,6,"));
         } else {
             EXPECT_EQ(file, test.registry);
-            EXPECT_THAT(AllTold(lobby->notifier), HasSubstr(test.saveFails));
+            EXPECT_THAT(lobby->notifier.AllTold(), HasSubstr(test.saveFails));
             EXPECT_TRUE(fs::is_symlink(lobby->folder / test.link));
         }
         EXPECT_EQ(ReadBytes(target), "untouched");

@@ -5,6 +5,8 @@
 
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/loadgen/load_plan.h"
@@ -85,6 +87,23 @@ TEST(LoadPlan, WholeNumberOptionsRefuseAnythingButDigitsInRange)
     } catch (const std::invalid_argument& error) {
         EXPECT_NE(std::string(error.what()).find("--window"), std::string::npos);
     }
+}
+
+TEST(LoadPlan, FlagsStandAloneAndEveryOtherOptionTakesTheNextWord)
+{
+    bool batched = false, probe = false;
+    std::vector<std::string> values;
+    const auto parse = [&](std::vector<const char*> words) {
+        words.insert(words.begin(), "program");
+        ForEachOption(static_cast<int>(words.size()), const_cast<char**>(words.data()),
+                      {{"--batched", &batched}, {"--probe", &probe}},
+                      [&](std::string_view name, std::string_view value) { values.push_back(std::string(name) + "=" + std::string(value)); });
+    };
+    parse({"--port", "9", "--batched", "--dir", "--probe"}); // a flag's name as a value is a value
+    EXPECT_TRUE(batched);
+    EXPECT_FALSE(probe);
+    EXPECT_EQ(values, (std::vector<std::string>{"--port=9", "--dir=--probe"}));
+    EXPECT_THROW(parse({"--batched", "--seconds"}), std::invalid_argument);
 }
 
 } // namespace

@@ -23,16 +23,6 @@ const std::string kHeader = ",Nick,Senha,Ip,Pontos,,\r\n";
 const std::string kAna = ",ana,pw,10.0.0.1,5,-,\r\n";
 const std::string kTaken = "Este nick j\xE1 existe!";
 
-std::string AllTold(const RecordingNotifier& notifier)
-{
-    std::string all;
-    for (const auto* list : {&notifier.errors, &notifier.notices}) {
-        for (const OperatorError& told : *list)
-            all += told.text + "\n";
-    }
-    return all;
-}
-
 std::string Ask(Console& console, const std::vector<std::string>& words)
 {
     std::string line = console_protocol::RequestLine(words);
@@ -80,7 +70,7 @@ TEST(RegistryMistakes, AreToldAtTheLoadAndMendedFromTheConsole)
             WriteBytes(std::filesystem::path(environment.appFolder) / "cadastro.txt", test.registry);
         });
         Console console(lobby.form->Console(), lobby.monotonic, nullptr, ConsoleSetup{"lobby-server", "9.9", {}, {}});
-        EXPECT_THAT(AllTold(lobby.notifier), HasSubstr(test.told));
+        EXPECT_THAT(lobby.notifier.AllTold(), HasSubstr(test.told));
         if (!test.keptWhy.empty()) {
             EXPECT_EQ(ReadBytes(lobby.folder / ("cadastro.txt.2026-12-07-102030." + test.keptWhy)), test.registry);
         }
@@ -90,9 +80,9 @@ TEST(RegistryMistakes, AreToldAtTheLoadAndMendedFromTheConsole)
         const bool ranked = lobby.Receive("10.0.0.9", "zed|pw|scj|1");
         EXPECT_EQ(ranked, test.stopped.empty());
         if (!ranked) {
-            EXPECT_THAT(AllTold(lobby.notifier), HasSubstr("rankings are stopped: " + test.stopped.substr(8)));
+            EXPECT_THAT(lobby.notifier.AllTold(), HasSubstr("rankings are stopped: " + test.stopped.substr(8)));
         }
-        EXPECT_THAT(AllTold(lobby.notifier), Not(HasSubstr("is not a valid integer value")));
+        EXPECT_THAT(lobby.notifier.AllTold(), Not(HasSubstr("is not a valid integer value")));
         EXPECT_THAT(lobby.RegistryFile(), testing::StartsWith(kHeader)) << "saved under a header";
         lobby.TakeSent();
         EXPECT_TRUE(lobby.Receive("10.0.0.8", test.accepted + "|fc+|"));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -155,16 +156,25 @@ inline long long ParseWhole(std::string_view option, std::string_view text, long
     return value;
 }
 
-// Walks the command line: a name onFlag knows (it says so) stands alone; any other takes the
-// next argument as its value, handed to onValue, which raises for a name it does not know.
-// Raises std::invalid_argument for a name that lacks its value.
-template <class OnFlag, class OnValue>
-void ForEachOption(int argc, char** argv, OnFlag&& onFlag, OnValue&& onValue)
+// A flag of a benchmark's command line: its name and what it sets.
+struct Flag {
+    std::string_view name;
+    bool* set;
+};
+
+// Walks the command line: a name among flags stands alone and sets its bool; any other takes
+// the next argument as its value, handed to onValue, which raises for a name it does not
+// know. Raises std::invalid_argument for a name that lacks its value.
+template <class OnValue>
+void ForEachOption(int argc, char** argv, std::initializer_list<Flag> flags, OnValue&& onValue)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
-        if (onFlag(name))
+        const auto flag = std::find_if(flags.begin(), flags.end(), [&](const Flag& f) { return f.name == name; });
+        if (flag != flags.end()) {
+            *flag->set = true;
             continue;
+        }
         if (i + 1 >= argc)
             throw std::invalid_argument(std::string(name) + " needs a value");
         onValue(name, std::string_view(argv[++i]));

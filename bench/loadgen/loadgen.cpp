@@ -512,16 +512,9 @@ const char* const kUsage =
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
-    const auto flag = [&](std::string_view name) {
-        bool* const set = name == "--probe"            ? &options.probe
-                          : name == "--shared-replies" ? &options.sharedReplies
-                          : name == "--match-number"   ? &options.matchNumber
-                                                       : nullptr;
-        if (set)
-            *set = true;
-        return set != nullptr;
-    };
-    load_plan::ForEachOption(argc, argv, flag, [&](std::string_view name, std::string_view value) {
+    const std::initializer_list<load_plan::Flag> flags = {
+        {"--probe", &options.probe}, {"--shared-replies", &options.sharedReplies}, {"--match-number", &options.matchNumber}};
+    load_plan::ForEachOption(argc, argv, flags, [&](std::string_view name, std::string_view value) {
         if (name == "--template")
             options.templates.emplace_back(value);
         else if (name == "--server")

@@ -307,13 +307,7 @@ const char* const kUsage =
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
-    const auto flag = [&](std::string_view name) {
-        if (name != "--batched")
-            return false;
-        options.batched = true;
-        return true;
-    };
-    load_plan::ForEachOption(argc, argv, flag, [&](std::string_view name, std::string_view value) {
+    load_plan::ForEachOption(argc, argv, {{"--batched", &options.batched}}, [&](std::string_view name, std::string_view value) {
         if (name == "--port")
             options.port = static_cast<int>(ParseWhole(name, value, 1, 65535));
         else if (name == "--reply-port")

@@ -1,17 +1,12 @@
-// lobby-client's socket and wait on POSIX: the endpoint's UdpSocket, ppoll, SIGINT and
-// SIGTERM.
+// lobby-client's wait on Linux: ppoll on the socket, SIGINT and SIGTERM.
 #include "client/client_system.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
-#include "net/host_lookup.h"
 #include "net/socket_error.h"
-#include "net/udp_socket.h"
 
 namespace lobby {
 
@@ -36,11 +31,6 @@ std::vector<std::string> ProgramWords(int argc, char** argv)
     return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
 }
 
-std::optional<std::uint32_t> LookUpHostAddress(const std::string& name)
-{
-    return ResolveHostName(name);
-}
-
 void CatchStopRequests()
 {
     struct sigaction action{};
@@ -63,48 +53,13 @@ bool StopRequested()
     return stopRequested != 0;
 }
 
-// On POSIX what the loop would watch is the socket's descriptor itself.
-int Descriptor(const UdpSocket& socket)
+BindRefusal BindRefusalOf(int error) noexcept
 {
-    return static_cast<int>(socket.Watchable());
-}
-
-struct ReplySocket::System {
-    UdpSocket socket;
-};
-
-ReplySocket::ReplySocket() : system_(std::make_unique<System>())
-{
-    int error = 0;
-    system_->socket = UdpSocket::Open(error);
-    if (!system_->socket.IsOpen())
-        throw ClientFailure("cannot open a UDP socket: " + SocketErrorReason(error));
-}
-
-ReplySocket::~ReplySocket() = default;
-
-BindRefusal ReplySocket::Bind(std::uint32_t address, std::uint16_t port, std::string& reason)
-{
-    // UdpSocket only binds every local address, and --from needs one of them.
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    local.sin_addr.s_addr = address;
-    if (::bind(Descriptor(system_->socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0)
-        return BindRefusal::None;
-    const int error = errno;
-    reason = SocketErrorReason(error);
     if (error == EADDRINUSE)
         return BindRefusal::PortTaken;
     if (error == EADDRNOTAVAIL)
         return BindRefusal::AddressNotLocal;
     return BindRefusal::Other;
-}
-
-std::string ReplySocket::SendTo(const std::string& bytes, std::uint32_t address, std::uint16_t port)
-{
-    const int error = system_->socket.SendTo(bytes.data(), bytes.size(), address, port);
-    return error == 0 ? std::string() : SocketErrorReason(error);
 }
 
 bool ReplySocket::WaitForDatagrams(std::optional<std::chrono::milliseconds> timeout)
@@ -114,23 +69,14 @@ bool ReplySocket::WaitForDatagrams(std::optional<std::chrono::milliseconds> time
         limit.tv_sec = static_cast<time_t>(timeout->count() / 1000);
         limit.tv_nsec = static_cast<long>(timeout->count() % 1000) * 1000000;
     }
-    pollfd watched{Descriptor(system_->socket), POLLIN, 0};
+    // What the loop would watch is the socket's descriptor itself.
+    pollfd watched{static_cast<int>(socket_.Watchable()), POLLIN, 0};
     const int ready = ::ppoll(&watched, 1, timeout ? &limit : nullptr, &waitMask);
     if (ready < 0 && errno == EINTR)
         return false;
     if (ready < 0)
         throw ClientFailure("cannot wait for replies: " + SocketErrorReason(errno));
     return ready > 0;
-}
-
-std::optional<std::size_t> ReplySocket::Receive(char* buffer, std::size_t capacity)
-{
-    const UdpSocket::Received received = system_->socket.ReceiveFrom(buffer, capacity);
-    if (received.length >= 0)
-        return std::min(static_cast<std::size_t>(received.length), capacity);
-    if (ClassifySocketError(received.error) == SocketErrorKind::WouldBlock)
-        return std::nullopt;
-    throw ClientFailure("cannot receive: " + SocketErrorReason(received.error));
 }
 
 } // namespace lobby

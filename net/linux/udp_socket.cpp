@@ -62,12 +62,12 @@ std::uint32_t UdpSocket::InetAddr(const char* text) noexcept
     return ::inet_addr(text);
 }
 
-int UdpSocket::Bind(std::uint16_t port) noexcept
+int UdpSocket::Bind(std::uint16_t port, std::uint32_t address) noexcept
 {
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_addr.s_addr = address;
     if (::bind(state_->fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return errno;
     return 0;

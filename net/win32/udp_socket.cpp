@@ -47,9 +47,9 @@ void UdpSocket::ClearReady() noexcept
         state_->socket.ClearReady();
 }
 
-int UdpSocket::Bind(std::uint16_t port) noexcept
+int UdpSocket::Bind(std::uint16_t port, std::uint32_t address) noexcept
 {
-    return state_->socket.Bind(port);
+    return state_->socket.Bind(port, address);
 }
 
 std::uint16_t UdpSocket::BoundPort() const noexcept

@@ -21,14 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-LocalExchange Failed(LocalFailure failure, std::string reason)
-{
-    LocalExchange result;
-    result.failure = failure;
-    result.reason = std::move(reason);
-    return result;
-}
-
 LocalFailure FailureOf(int error)
 {
     switch (error) {
@@ -138,30 +130,24 @@ bool ListenerTrusted(int fd, const std::vector<uid_t>& trusted, std::string& why
 
 } // namespace
 
-const SystemConsole kSystemConsole{
-    "/run/lobby-server/lobby.sock",
-    "is it started? (systemctl status lobby-server; --dir or --socket names another)",
-    "the console is open to the lobby's own user and root (sudo lobbyctl ...)",
-};
-
 LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
-        return Failed(LocalFailure::Other, "the path is longer than a socket's name may be");
+        return LocalExchange::Failed(LocalFailure::Other, "the path is longer than a socket's name may be");
     std::memcpy(address.sun_path, path.data(), path.size());
 
     std::string why;
     LocalFailure failure = LocalFailure::Untrusted;
     const std::optional<std::vector<uid_t>> trusted = TrustedAt(path, why, failure);
     if (!trusted)
-        return Failed(failure, why);
+        return LocalExchange::Failed(failure, why);
 
     const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socket.IsOpen())
-        return Failed(LocalFailure::Other, std::strerror(errno));
+        return LocalExchange::Failed(LocalFailure::Other, std::strerror(errno));
     // A local connect completes at once or is refused; a full queue (the server taking no
     // more for the moment) refuses it with EAGAIN, and it is tried again a little later.
     while (::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -169,16 +155,16 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
         if (error == EINTR)
             continue;
         if (error != EAGAIN)
-            return Failed(FailureOf(error), std::strerror(error));
+            return LocalExchange::Failed(FailureOf(error), std::strerror(error));
         if (Clock::now() >= deadline)
-            return Failed(LocalFailure::TimedOut, "the console took no connection within the time allowed");
+            return LocalExchange::Failed(LocalFailure::TimedOut, "the console took no connection within the time allowed");
         ::poll(nullptr, 0, 10);
     }
     if (!ListenerTrusted(socket.Get(), *trusted, why))
-        return Failed(LocalFailure::Untrusted, why);
+        return LocalExchange::Failed(LocalFailure::Untrusted, why);
 
     if (!SendRequest(socket.Get(), request, deadline))
-        return Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
+        return LocalExchange::Failed(LocalFailure::TimedOut, "the request could not be sent within the time allowed");
 
     LocalExchange result;
     char buffer[65536];
@@ -195,10 +181,10 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             if (!result.answer.empty() && errno == ECONNRESET)
                 return result; // closed with part of the request unread: the answer is whole
-            return Failed(LocalFailure::Other, std::strerror(errno));
+            return LocalExchange::Failed(LocalFailure::Other, std::strerror(errno));
         }
         if (!WaitFor(socket.Get(), POLLIN, deadline))
-            return Failed(LocalFailure::TimedOut, "no answer within the time allowed");
+            return LocalExchange::Failed(LocalFailure::TimedOut, "no answer within the time allowed");
     }
 }
 

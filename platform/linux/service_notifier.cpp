@@ -34,14 +34,6 @@ std::optional<std::int64_t> Number(const std::string& text)
     return value;
 }
 
-class QuietNotifier : public ServiceNotifier {
-public:
-    bool Listening() const override { return false; }
-    void Send(const std::string&) override {}
-    std::optional<std::int64_t> WatchdogUsec() const override { return std::nullopt; }
-    std::int64_t MonotonicUsec() const override { return 0; }
-};
-
 // A datagram socket sending to the manager's socket; unconnected, so a manager that
 // restarts its socket is still reached.
 class SocketNotifier : public ServiceNotifier {
@@ -98,7 +90,7 @@ std::unique_ptr<ServiceNotifier> ServiceNotifier::FromEnvironment()
 {
     const std::optional<std::string> name = Variable("NOTIFY_SOCKET");
     if (!name)
-        return std::make_unique<QuietNotifier>();
+        return std::make_unique<QuietServiceNotifier>();
     std::optional<std::int64_t> watchdog;
     if (const auto usec = Variable("WATCHDOG_USEC")) {
         watchdog = Number(*usec);

@@ -4,6 +4,12 @@
 
 namespace lobby {
 
+const SystemConsole kSystemConsole{
+    "/run/lobby-server/lobby.sock",
+    "is it started? (systemctl status lobby-server; --dir or --socket names another)",
+    "the console is open to the lobby's own user and root (sudo lobbyctl ...)",
+};
+
 // A packaged lobby runs as the service; a lobby started by hand is named with --dir.
 DefaultConsole FindDefaultConsole()
 {

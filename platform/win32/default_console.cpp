@@ -9,6 +9,12 @@
 
 namespace lobby {
 
+const SystemConsole kSystemConsole{
+    "\\\\.\\pipe\\lobby-server",
+    "is it started? (its window, or sc query for a service; --dir or --socket names another)",
+    "the console is open to the lobby's own user and the system (run lobbyctl as that user)",
+};
+
 namespace {
 
 // Whether a lobby's pipe is there: an instance free, or every one of them busy. Waiting for a

@@ -23,10 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 LocalExchange Failed(LocalFailure failure, DWORD error)
 {
-    LocalExchange result;
-    result.failure = failure;
-    result.reason = SystemMessage(error);
-    return result;
+    return LocalExchange::Failed(failure, SystemMessage(error));
 }
 
 LocalFailure FailureOf(DWORD error)
@@ -142,12 +139,6 @@ bool ServerTrusted(HANDLE pipe, std::string& why)
 
 } // namespace
 
-const SystemConsole kSystemConsole{
-    "\\\\.\\pipe\\lobby-server",
-    "is it started? (its window, or sc query for a service; --dir or --socket names another)",
-    "the console is open to the lobby's own user and the system (run lobbyctl as that user)",
-};
-
 // The console's pipe: the request is written whole, the answer is one message read to its
 // end, then the pipe is closed, which frees its place for the next client.
 LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view request, int timeoutMs)
@@ -157,10 +148,7 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
     try {
         name = PipeNameFor(path);
     } catch (const Exception& error) {
-        LocalExchange result;
-        result.failure = LocalFailure::Other;
-        result.reason = error.Message();
-        return result;
+        return LocalExchange::Failed(LocalFailure::Other, error.Message());
     }
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (;;) {
@@ -181,12 +169,8 @@ LocalExchange ExchangeOverLocalSocket(const std::string& path, std::string_view 
     }
     Pipe pipe(handle);
     std::string why;
-    if (!ServerTrusted(handle, why)) {
-        LocalExchange result;
-        result.failure = LocalFailure::Untrusted;
-        result.reason = why;
-        return result;
-    }
+    if (!ServerTrusted(handle, why))
+        return LocalExchange::Failed(LocalFailure::Untrusted, why);
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!::SetNamedPipeHandleState(handle, &mode, nullptr, nullptr))
         return Failed(LocalFailure::Other, ::GetLastError());

@@ -16,6 +16,7 @@
 
 #include "platform/event_loop.h"
 #include "platform/local_server.h"
+#include "tests/support/pump.h"
 
 namespace test_support {
 
@@ -37,13 +38,7 @@ using LocalClientMaker = std::function<std::unique_ptr<LocalClientEnd>(const std
 // generous: nothing here waits for it on a machine that works.
 inline bool PumpLocalUntil(lobby::EventLoop& loop, const std::function<bool()>& done, int boundMs = 30000)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        loop.ProcessEvents(10);
-    }
-    return true;
+    return PumpUntil(loop, done, boundMs);
 }
 
 // The console's limits as it is made (8 clients, 8 KiB requests), with timeouts short enough

@@ -63,17 +63,6 @@ std::optional<PeerDatagram> LoopbackPeer::Receive(int timeoutMs) const
     return PeerDatagram{std::string(buffer, static_cast<std::size_t>(n)), ip, ntohs(from.sin_port)};
 }
 
-bool PumpUntil(EventLoop& loop, const std::function<bool()>& done, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        loop.ProcessEvents(20);
-    }
-    return true;
-}
-
 void PumpFor(EventLoop& loop, int periodMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs);

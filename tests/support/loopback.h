@@ -1,7 +1,7 @@
 #pragma once
 
 // Helpers for tests that run real sockets on the loopback interface: a plain POSIX peer
-// socket, and bounded pumping of an event loop.
+// socket, and bounded pumping of an event loop (PumpUntil of support/pump.h, and PumpFor).
 
 #include <cstdint>
 #include <functional>
@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/event_loop.h"
+#include "support/pump.h"
 
 namespace test_support {
 
@@ -44,9 +45,6 @@ private:
     std::string ip_;
     int fd_ = -1;
 };
-
-// Dispatches the loop's events until done() holds or timeoutMs has passed; returns done().
-bool PumpUntil(EventLoop& loop, const std::function<bool()>& done, int timeoutMs = 3000);
 
 // Dispatches the loop's events for about periodMs, for checks that something did NOT happen.
 void PumpFor(EventLoop& loop, int periodMs);

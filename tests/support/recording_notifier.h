@@ -26,6 +26,17 @@ public:
     {
         notices.push_back({caption, text});
     }
+    // Every error's and notice's text, one a line, errors first.
+    std::string AllTold() const
+    {
+        std::string all;
+        for (const auto* list : {&errors, &notices}) {
+            for (const OperatorError& told : *list)
+                all += told.text + "\n";
+        }
+        return all;
+    }
+
     std::vector<OperatorError> errors;
     std::vector<OperatorError> notices;
 };

@@ -20,36 +20,16 @@ probe=$2
 start_script="$(cd "$(dirname "$0")/../.." && pwd)/packaging/windows/Start lobby.cmd"
 export WINEPREFIX="$3-start" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-for tool in Xvfb xwininfo wine python3; do
-    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
+source "$(dirname "$0")/support/wine_display.sh"
+need_tools Xvfb xwininfo wine python3
+start_display
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wineserver -k 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
-    exit 1
-}
-windows_path() { echo "Z:${1//\//\\}"; }
 # A registry whose third line is too long to be read whole.
 bad_registry() {
     mkdir -p "$1"
     python3 -c 'import sys; open(sys.argv[1], "wb").write(b",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,127.0.0.1,16,,\r\n," + b"x" * 5000 + b",pw,127.0.0.1,1,,\r\n")' \
         "$1/cadastro.txt"
 }
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.err")"
-export DISPLAY=":$(head -n1 "$work/display")"
-wineserver -k 2>/dev/null
 
 # Explorer: the download folder holds the program alone, as unpacked from the zip.
 mkdir "$work/unpacked"
@@ -65,7 +45,7 @@ touched=$(cd "$work/unpacked" && ls -A | grep -v '^lobby-server.exe$')
 
 # The warning's box while serving: requests are still taken (each is logged).
 bad_registry "$work/serving"
-port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_udp_port)
 wine "$server" m5qt4 --dir "$(windows_path "$work/serving")" --listen-port "$port" --reply-port 9 \
     >"$work/serving.out" 2>"$work/serving.err" &
 serving=$!

@@ -21,37 +21,18 @@ prefix="$3-window"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 caption="Servidor para jogos Multiplayer - KIVO online"
 
-for tool in Xvfb xwininfo xprop import wine python3; do
-    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    wineserver -k 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAILED: $*"
+source "$(dirname "$0")/support/wine_display.sh"
+need_tools Xvfb xwininfo xprop import wine python3
+fail_details() {
     echo "--- the server said:"; cat "$work/out" "$work/err" 2>/dev/null
-    exit 1
 }
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.err")"
-export DISPLAY=":$(head -n1 "$work/display")"
-# A desktop left from a run just before would still draw on that run's display, now gone.
-wineserver -k 2>/dev/null
+start_display
 
 mkdir "$work/data"
 printf ',Nick,Senha,Ip,Pontos,,\r\n,jogadorum,pw,127.0.0.1,16,,\r\n,jogadoradois,pw,127.0.0.1,7,,\r\n' \
     >"$work/data/cadastro.txt"
-port=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-wine "$server" m5qt4 --dir "Z:${work//\//\\}\\data" --listen-port "$port" --reply-port 9 >"$work/out" 2>"$work/err" &
+port=$(free_udp_port)
+wine "$server" m5qt4 --dir "$(windows_path "$work/data")" --listen-port "$port" --reply-port 9 >"$work/out" 2>"$work/err" &
 server_pid=$!
 pids+=("$server_pid")
 
