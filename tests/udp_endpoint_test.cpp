@@ -277,14 +277,15 @@ TEST_P(UdpEndpointOnEachLoop, LongerDatagramIsAFailedReceiveFromItsRealSenderAnd
 
 TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrderInBoundedBatches)
 {
-    // A readable callback takes a bounded batch, announced inside OnReceiveBatch: the rest
-    // must come with the next ones, in order.
-    RecordReceives();
+    // A readable callback takes a bounded batch, handed to OnReceiveBatch: the rest must come
+    // with the next ones, in order.
     std::vector<std::size_t> batches;
-    endpoint->OnReceiveBatch = [&](TUDPEndpoint& sender, const std::function<void()>& announce) {
+    endpoint->OnReceiveBatch = [&](TUDPEndpoint& sender, ReceivedBatch& batch) {
         EXPECT_EQ(&sender, endpoint.get());
         const std::size_t before = received.size();
-        announce();
+        ReceivedDatagram datagram;
+        while (batch.Next(datagram))
+            received.push_back({datagram.NumberBytes, datagram.FromIP, datagram.Port, std::string(datagram.Bytes)});
         batches.push_back(received.size() - before);
     };
     const int count = 150;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/datagram_endpoint.h"
+#include "net/received_datagram.h"
 #include "platform/clock.h"
 #include "platform/data_folder.h"
 #include "platform/event_loop.h"
@@ -131,16 +132,21 @@ public:
     // The running handler's messages from here on show scores (or welcome a new nick).
     void HoldScores() { saves_.HoldScores(); }
 
-    // Requests: called once for every datagram that reaches UDP1.
+    // Requests: called once for every datagram that reaches UDP1, with its bytes, which it
+    // copies first thing (they are UDP1's and good only until its next receive).
     void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
-                          const std::string& FromIP, std::int32_t Port);
-    // Requests that UDP1 took together: announce calls UDP1DataReceived for each, and their
+                          const std::string& FromIP, std::int32_t Port, std::string_view Bytes);
+    // The requests UDP1 took together, each handled as UDP1DataReceived alone would; their
     // log lines and datagrams are handed over together once the last has been handled.
-    template <class Announce>
-    void UDP1DataReceivedTogether(Announce&& announce)
+    void UDP1BatchReceived(DatagramEndpoint& Sender, ReceivedBatch& Batch)
     {
-        const MessageSender::Batch batch(sender_);
-        std::forward<Announce>(announce)();
+        const MessageSender::Batch together(sender_);
+        ReceivedDatagram datagram;
+        while (Batch.Next(datagram)) {
+            RunHandler([&] {
+                UDP1DataReceived(Sender, datagram.NumberBytes, datagram.FromIP, datagram.Port, datagram.Bytes);
+            });
+        }
     }
 
     // Presence check: called every kTimerIntervalMs.

@@ -3,7 +3,6 @@
 #include <limits>
 #include <string>
 
-#include "platform/stream.h"
 #include "server/lobby/form1.h"
 #include "server/registry/integer_text.h"
 #include "server/lobby/messages.h"
@@ -52,32 +51,24 @@ std::string Joined(std::initializer_list<std::string_view> pieces)
     return text;
 }
 
-// The datagram just received, copied out of the endpoint: a nested receive (while a send
-// waits for a host-name lookup) overwrites the endpoint's copy.
-std::string ReadRequest(DatagramEndpoint& endpoint, std::int32_t count)
-{
-    TMemoryStream stream;
-    endpoint.ReadDatagram(stream);
-    std::string bytes(static_cast<std::size_t>(count), '\0');
-    stream.ReadBuffer(bytes.data(), count);
-    return bytes;
-}
-
 } // namespace
 
 // One request: "nick|password|cmd|argument". Admitted by the flood guard, logged, logged in,
 // then carried out. A request that cannot name a nick and a password goes no further than the
 // log. Any error raised here ends this request only, with what it did so far kept; the caller
 // reports it and goes on serving.
-void TForm1::UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes,
-                              const std::string& FromIP, std::int32_t /*Port*/)
+void TForm1::UDP1DataReceived(DatagramEndpoint& /*Sender*/, std::int32_t NumberBytes,
+                              const std::string& FromIP, std::int32_t /*Port*/, std::string_view Bytes)
 {
     if (NumberBytes < 0) {
         ++counters_.dropped; // a failed receive: nothing was read, so nothing to log or answer
         return;
     }
     ++counters_.received;
-    const std::string bytes = ReadRequest(Sender, NumberBytes);
+    // As a read of NumberBytes bytes out of the datagram would.
+    if (static_cast<std::size_t>(NumberBytes) > Bytes.size())
+        throw EStreamError("Stream read error");
+    const std::string bytes(Bytes.substr(0, static_cast<std::size_t>(NumberBytes)));
     // Split once, into views into bytes, which live to the end of this handler.
     const std::optional<RequestFields> request = SplitRequest(bytes);
     const RequestSource source{FromIP, Guard.KeyOf(FromIP)};
