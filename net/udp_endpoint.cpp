@@ -93,7 +93,6 @@ void TUDPEndpoint::BindLocal()
         bound_ = true;
     }
     watch_.reset();
-    // Reentrant, as the class comment explains.
     watch_ = loop_.WatchReadableReentrant(socket_.Watchable(), [this] { ReceiveDatagrams(); });
 }
 

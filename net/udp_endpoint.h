@@ -28,12 +28,13 @@ namespace lobby {
 // Re-entrancy, decided here and nowhere else. Everything runs on the loop's thread. A send
 // to a dotted address neither waits nor dispatches; a send to a host name dispatches the
 // loop's events until the name is looked up, and the readable callback is registered
-// reentrant so the lobby is not deaf meanwhile: it runs nested inside that send, first
-// handing out what the outer callback took and has not handed out yet (a batch handler
-// nested this way takes them, so arrival order is kept and the outer one finds none left),
-// then receiving anew into the same storage. So a handler copies a datagram's Bytes before
-// anything that may send. Only one lookup waits at a time: a nested send to a host name
-// fails ("Host lookup already in progress"), and nesting goes no deeper than one.
+// reentrant so the lobby is not deaf meanwhile. Run inside that send, the callback first
+// hands out what the outer run took and has not handed out yet (a batch handler run this
+// way takes them, so arrival order is kept and the outer one finds none left), then
+// receives anew into the same storage. So a handler copies a datagram's Bytes before
+// anything that may send. Only one lookup waits at a time: a send to a host name made
+// during another's lookup fails ("Host lookup already in progress"), so the callback runs
+// at most two deep.
 class TUDPEndpoint : public DatagramEndpoint {
 public:
     static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
