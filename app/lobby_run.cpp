@@ -188,12 +188,10 @@ void LobbyRun::Prepare()
         endpoint->SetRemotePort(commandLine_.replyPort);
         endpoint->SetLocalPort(commandLine_.listenPort);
         endpoint->SetReportLevel(1);
-        endpoint->OnDataReceived = [&form](TUDPEndpoint& sender, std::int32_t numberBytes, const std::string& fromIp,
-                                           std::int32_t port) {
-            form.RunHandler([&] { form.UDP1DataReceived(sender, numberBytes, fromIp, port); });
-        };
-        endpoint->OnReceiveBatch = [&form](TUDPEndpoint&, const std::function<void()>& announce) {
-            form.UDP1DataReceivedTogether(announce);
+        // Each batch reaches the requests once, every datagram with its bytes; OnDataReceived
+        // stays unassigned, as the batch handler takes its place.
+        endpoint->OnReceiveBatch = [&form](TUDPEndpoint& sender, ReceivedBatch& batch) {
+            form.UDP1BatchReceived(sender, batch);
         };
         return std::unique_ptr<DatagramEndpoint>(std::move(endpoint));
     };

@@ -72,9 +72,7 @@ std::unique_ptr<EventLoop::Registration> QtEventLoop::Watch(int fd, std::functio
     auto notifier = std::make_unique<QSocketNotifier>(fd, writable ? QSocketNotifier::Write : QSocketNotifier::Read);
     // Qt holds a reference to the connected functor while calling it, so the callback lives
     // on to its end even if it drops its own registration. Unless reentrant, the notifier is
-    // off while its callback runs: Qt's dispatcher would otherwise call it again from a
-    // nested dispatch (a send waiting for a host lookup) while its datagram is still being
-    // handled.
+    // off while its callback runs, or Qt's dispatcher would call it again from inside it.
     QSocketNotifier* raw = notifier.get();
     QObject::connect(raw, &QSocketNotifier::activated, raw, [this, raw, reentrant, callback = std::move(onReadable)] {
         if (reentrant) {

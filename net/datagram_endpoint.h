@@ -17,9 +17,9 @@ struct OutgoingDatagram {
     std::string_view bytes;
 };
 
-// What the lobby needs of its datagram endpoint: copy out the datagram just received, and
-// send datagrams to the endpoint's RemotePort, one at a time to a named host or many at once
-// to addresses already read. TUDPEndpoint is the real one; tests put a recording one in its
+// What the lobby needs of its datagram endpoint: send datagrams to the endpoint's RemotePort,
+// one at a time to a named host or many at once to addresses already read (what arrives is
+// handed to the lobby with its bytes, see ReceivedDatagram). TUDPEndpoint is the real one; tests put a recording one in its
 // place.
 class DatagramEndpoint {
 public:
@@ -27,9 +27,6 @@ public:
 
     virtual const std::string& RemoteHost() const = 0;
     virtual void SetRemoteHost(std::string host) = 0;
-
-    // Writes the most recent datagram's bytes at the stream's position, then rewinds it.
-    virtual void ReadDatagram(TStream& stream) = 0;
 
     // Sends the whole stream as one datagram to RemoteHost. Raises on an empty stream or a
     // bad host. A host name is looked up first, and the lookup dispatches the loop's events.

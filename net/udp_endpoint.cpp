@@ -28,9 +28,35 @@ TUDPEndpoint::TUDPEndpoint(EventLoop& loop) : loop_(loop), batchBytes_(kReceiveB
     OpenSocket();
 }
 
+// A run of the readable callback is the batch its handler takes datagrams from. Runs link
+// into a stack through the endpoint, whose destructor marks them gone.
+class TUDPEndpoint::ReceiveRun final : public ReceivedBatch {
+public:
+    explicit ReceiveRun(TUDPEndpoint& endpoint) : endpoint_(endpoint), outer_(endpoint.runs_)
+    {
+        endpoint_.runs_ = this;
+    }
+    ~ReceiveRun()
+    {
+        if (!gone)
+            endpoint_.runs_ = outer_;
+    }
+    ReceiveRun(const ReceiveRun&) = delete;
+    ReceiveRun& operator=(const ReceiveRun&) = delete;
+
+    bool Next(ReceivedDatagram& datagram) override { return !gone && endpoint_.TakeNext(datagram); }
+    ReceiveRun* Outer() const { return outer_; }
+
+    bool gone = false; // the endpoint was destroyed by a handler
+
+private:
+    TUDPEndpoint& endpoint_;
+    ReceiveRun* outer_;
+};
+
 TUDPEndpoint::~TUDPEndpoint()
 {
-    for (ReceiveRun* run = runs_; run != nullptr; run = run->outer)
+    for (ReceiveRun* run = runs_; run != nullptr; run = run->Outer())
         run->gone = true;
 }
 
@@ -49,7 +75,7 @@ void TUDPEndpoint::SetLocalPort(std::int32_t port)
     watch_.reset();
     socket_.Close();
     bound_ = false;
-    // What was taken from the old socket and not yet announced goes with it.
+    // What was taken from the old socket and not yet handed out goes with it.
     batchNext_ = batchCount_ = 0;
     OpenSocket();
     localPort_ = port;
@@ -67,8 +93,6 @@ void TUDPEndpoint::BindLocal()
         bound_ = true;
     }
     watch_.reset();
-    // Reentrant: while a send waits for a host-name lookup, the requests that arrive are
-    // received and handled nested inside it, or the lobby would be deaf for the whole wait.
     watch_ = loop_.WatchReadableReentrant(socket_.Watchable(), [this] { ReceiveDatagrams(); });
 }
 
@@ -77,36 +101,41 @@ void TUDPEndpoint::ReceiveDatagrams()
     socket_.ClearReady();
     if (batchNext_ == batchCount_ && !TakeQueued())
         return;
-    ReceiveRun run{runs_};
-    runs_ = &run;
+    ReceiveRun run(*this);
+    // Whatever the handler left (it ended with an error, or took fewer) waits for the next
+    // callback, which the loop is asked for.
+    const auto askAgainForTheRest = [this, &run] {
+        if (!run.gone && batchNext_ < batchCount_ && watch_)
+            loop_.NotifyAgain(*watch_);
+    };
     try {
         // A copy, so that a handler may reassign OnReceiveBatch while it runs.
-        const TOnReceiveBatch wrapper = OnReceiveBatch;
-        if (wrapper)
-            wrapper(*this, [this, &run] { AnnounceQueued(run); });
+        const TOnReceiveBatch handler = OnReceiveBatch;
+        if (handler)
+            handler(*this, run);
         else
             AnnounceQueued(run);
     } catch (...) {
-        // What is left of the batch waits for the next callback, which the loop is asked for.
-        if (run.gone)
-            throw;
-        runs_ = run.outer;
-        if (batchNext_ < batchCount_ && watch_)
-            loop_.NotifyAgain(*watch_);
+        askAgainForTheRest();
         throw;
     }
-    if (!run.gone)
-        runs_ = run.outer;
+    askAgainForTheRest();
 }
 
 bool TUDPEndpoint::TakeQueued()
 {
     batchNext_ = batchCount_ = 0;
+    // The receive below overwrites the storage the most recent datagram's bytes lie in: they
+    // are kept aside, once per batch, for a ReadDatagram before the next is handed out.
+    if (!recent_.empty() && recent_.data() != receiveBuffer_.data()) {
+        std::copy(recent_.begin(), recent_.end(), receiveBuffer_.data());
+        recent_ = std::string_view(receiveBuffer_.data(), recent_.size());
+    }
     const std::size_t taken = socket_.ReceiveMany(batchBytes_.data(), kBufferSize, batch_);
     if (taken == 0) {
         // Woken with nothing queued (the system dropped a datagram with a bad checksum, or
         // the loop called again on a hint): there is nothing to announce and the previous
-        // datagram stays. Any other failure is announced, as a failed receive, with no sender.
+        // datagram stays. Any other failure is handed out, as a failed receive, with no sender.
         if (ClassifySocketError(batch_[0].error) == SocketErrorKind::WouldBlock)
             return false;
         batch_[0].fromAddress = 0;
@@ -123,39 +152,47 @@ bool TUDPEndpoint::TakeQueued()
     return true;
 }
 
-void TUDPEndpoint::AnnounceQueued(const ReceiveRun& run)
+bool TUDPEndpoint::TakeNext(ReceivedDatagram& datagram)
 {
-    while (batchNext_ < batchCount_) {
-        const std::size_t slot = batchNext_++;
-        // Taken out of the queue before the handler runs: a nested run may fill it again.
-        const UdpSocket::Received got = batch_[slot];
-        // A datagram longer than the buffer is a failed receive, so that a cut-off request is
-        // never taken for a whole one: its first kBufferSize bytes are kept, the rest is gone.
-        if (got.length > 0)
-            std::copy_n(batchBytes_.data() + slot * kBufferSize, std::min<std::int64_t>(got.length, kBufferSize),
-                        receiveBuffer_.data());
-        receivedCount_ = (got.length < 0 || got.length > kBufferSize) ? -1 : static_cast<std::int32_t>(got.length);
+    if (batchNext_ == batchCount_)
+        return false;
+    const std::size_t slot = batchNext_++;
+    const UdpSocket::Received& got = batch_[slot];
+    // A datagram longer than the buffer is a failed receive, so that a cut-off request is
+    // never taken for a whole one.
+    const bool whole = got.length >= 0 && got.length <= kBufferSize;
+    receivedCount_ = whole ? static_cast<std::int32_t>(got.length) : -1;
+    recent_ = whole ? std::string_view(batchBytes_.data() + slot * kBufferSize, static_cast<std::size_t>(got.length))
+                    : std::string_view();
+    datagram.Bytes = recent_;
+    datagram.NumberBytes = receivedCount_;
+    // For an over-long datagram the sender is known and passed on (the lobby may want to
+    // tell who sent it); for a receive that failed outright there is none: 0.0.0.0, 0. A
+    // player sends many requests in a row, so the last sender's text is kept.
+    if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
+        lastSource_ = got.fromAddress;
+        lastSourceText_ = DottedQuadText(NetworkToHostOrder(got.fromAddress));
+    }
+    datagram.FromIP = lastSourceText_;
+    datagram.Port = got.fromPort;
+    return true;
+}
+
+void TUDPEndpoint::AnnounceQueued(ReceiveRun& run)
+{
+    ReceivedDatagram datagram;
+    while (run.Next(datagram)) {
         if (!OnDataReceived)
             continue;
-        // For an over-long datagram the sender is known and passed on (the lobby may want to
-        // tell who sent it); for a receive that failed outright there is no sender: 0.0.0.0, 0.
-        // A player sends many requests in a row, so the last sender's text is kept.
-        if (got.fromAddress != lastSource_ || lastSourceText_.empty()) {
-            lastSource_ = got.fromAddress;
-            lastSourceText_ = DottedQuadText(NetworkToHostOrder(got.fromAddress));
-        }
-        const std::string fromIp = lastSourceText_;
         // A copy, so that a handler may reassign OnDataReceived while it runs.
         const TOnReceive handler = OnDataReceived;
-        handler(*this, receivedCount_, fromIp, got.fromPort);
-        if (run.gone)
-            return;
+        handler(*this, datagram.NumberBytes, datagram.FromIP, datagram.Port);
     }
 }
 
 void TUDPEndpoint::ReadDatagram(TStream& stream)
 {
-    stream.WriteBuffer(receiveBuffer_.data(), receivedCount_);
+    stream.WriteBuffer(recent_.data(), receivedCount_);
     stream.SetPosition(0);
 }
 
@@ -236,8 +273,8 @@ void TUDPEndpoint::SendBatch(std::span<const OutgoingDatagram> datagrams)
 
 std::uint32_t TUDPEndpoint::ResolveRemoteHost()
 {
-    // The text is taken once: a nested handler may change RemoteHost while a lookup waits,
-    // and the retry below must look up the same name.
+    // The text is taken once: a handler run during the lookup may change RemoteHost, and the
+    // retry below must look up the same name.
     const std::string host = remoteHost_;
     // inet_addr's rule: anything it cannot read as an address goes to the lookup.
     if (const auto address = ResolveWithoutLookup(host))

@@ -6,10 +6,12 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/datagram_endpoint.h"
 #include "net/host_lookup.h"
+#include "net/received_datagram.h"
 #include "net/udp_socket.h"
 #include "platform/event_loop.h"
 #include "platform/stream.h"
@@ -17,22 +19,22 @@
 namespace lobby {
 
 // The server's datagram endpoint: one IPv4 UDP socket bound to LocalPort on every local
-// address. Each datagram that arrives is read on the loop's thread, kept until the next one
-// arrives, and announced through OnDataReceived; SendDatagram sends a whole stream as one
-// datagram to RemoteHost:RemotePort. A readable callback takes what is queued, up to
-// kReceiveBatch datagrams, with one receive, and announces them one by one in arrival order
-// (inside OnReceiveBatch, when assigned, so the owner can hand over their answers together);
-// the loop calls again while more are queued, so timers and signals get their turn between
-// any two batches, and a batch is short enough that none waits long behind the others.
+// address. A readable callback takes what is queued, up to kReceiveBatch datagrams, with one
+// receive, and hands them over in arrival order: to OnReceiveBatch, when assigned, called
+// once per batch to take them one by one (Next), else to OnDataReceived, one call each. The
+// loop calls again while more are queued, so timers and signals get their turn between any
+// two batches. SendDatagram sends a whole stream as one datagram to RemoteHost:RemotePort.
 //
-// Everything runs on the loop's thread. A send to a dotted address neither waits nor
-// dispatches events; a send to a host name dispatches the loop's events until the name has
-// been looked up, so handlers may run nested inside SendDatagram, OnDataReceived included
-// even when the send was made from OnDataReceived itself (the readable callback is
-// registered reentrant). A nested receive overwrites the buffer: a handler copies its
-// datagram (ReadDatagram) before anything that may send. Only one lookup waits at a time,
-// so a nested send to a host name fails ("Host lookup already in progress") and nesting
-// goes no deeper than one request inside the waiting one.
+// Re-entrancy, decided here and nowhere else. Everything runs on the loop's thread. A send
+// to a dotted address neither waits nor dispatches; a send to a host name dispatches the
+// loop's events until the name is looked up, and the readable callback is registered
+// reentrant so the lobby is not deaf meanwhile. Run inside that send, the callback first
+// hands out what the outer run took and has not handed out yet (a batch handler run this
+// way takes them, so arrival order is kept and the outer one finds none left), then
+// receives anew into the same storage. So a handler copies a datagram's Bytes before
+// anything that may send. Only one lookup waits at a time: a send to a host name made
+// during another's lookup fails ("Host lookup already in progress"), so the callback runs
+// at most two deep.
 class TUDPEndpoint : public DatagramEndpoint {
 public:
     static constexpr std::int64_t kBufferSize = 2048;  // receive buffer and largest datagram sent
@@ -45,9 +47,9 @@ public:
     using TOnReceive = std::function<void(TUDPEndpoint& sender, std::int32_t NumberBytes,
                                           const std::string& FromIP, std::int32_t Port)>;
     using TNotifyEvent = std::function<void(TUDPEndpoint& sender)>;
-    // Wraps the announcements of the datagrams taken together: announce raises OnDataReceived
-    // for each of them, in order, and must be called once.
-    using TOnReceiveBatch = std::function<void(TUDPEndpoint& sender, const std::function<void()>& announce)>;
+    // The datagrams taken together, once per batch. What the handler leaves untaken is
+    // handed out by the next readable callback, which the loop is asked for.
+    using TOnReceiveBatch = std::function<void(TUDPEndpoint& sender, ReceivedBatch& batch)>;
     using TOnStatus = std::function<void(TUDPEndpoint& sender, const std::string& status)>;
     using THandlerEvent = std::function<void(bool& handled)>;
     using TStreamInvalid = std::function<void(bool& handled, TStream& Stream)>;
@@ -88,10 +90,11 @@ public:
     // when the bind fails, so a taken port is never served silently by a deaf endpoint.
     void BindLocal();
 
-    // Writes the most recent datagram at the stream's position with the stream's exact-count
-    // write, then rewinds the stream. Before any datagram it writes nothing. After a failed
-    // receive it raises the stream's "Stream write error", since the count is -1.
-    void ReadDatagram(TStream& stream) override;
+    // Writes the most recent datagram (the one last handed out) at the stream's position with
+    // the stream's exact-count write, then rewinds the stream. Before any datagram it writes
+    // nothing. After a failed receive it raises the stream's "Stream write error", since the
+    // count is -1.
+    void ReadDatagram(TStream& stream);
 
     // Sends the whole stream as one datagram to RemoteHost at RemotePort, from the bound port.
     // Raises Exception "Invalid stream" for an empty stream that OnStreamInvalid did not fill;
@@ -111,11 +114,9 @@ public:
     // each one the system took; one it refused is counted in SendFailures.
     void SendBatch(std::span<const OutgoingDatagram> datagrams) override;
 
-    // The most recent datagram (its first kBufferSize bytes when it was longer), kept from its
-    // receive until the next; the count is 0 before the first and -1 after a failed receive.
-    const char* ReceiveBuffer() const { return receiveBuffer_.data(); }
     // Datagrams the system refused to send since construction.
     std::uint64_t SendFailures() const { return sendFailures_; }
+    // The most recent datagram's count: 0 before the first, -1 after a failed receive.
     std::int32_t ReceivedCount() const { return receivedCount_; }
 
     // Calls OnStatus(text) when level <= ReportLevel and a handler is assigned.
@@ -136,7 +137,7 @@ public:
     void SetLookupTimeoutMs(int timeoutMs) { lookup_.SetTimeoutMs(timeoutMs); }
 
     TOnReceive OnDataReceived;
-    // Unassigned, the datagrams are announced one after another with nothing around them.
+    // Unassigned, the datagrams are announced through OnDataReceived one after another.
     TOnReceiveBatch OnReceiveBatch;
     TNotifyEvent OnDataSend;
     TOnStatus OnStatus;
@@ -149,24 +150,21 @@ private:
     // Replaces the socket with a new unbound one; raises UDPSockError "Unknown Error No. "
     // when the system refuses (the endpoint is then left without a socket).
     void OpenSocket();
-    // One run of the readable callback, on the stack: the endpoint's destructor marks every
-    // run still on the stack, so none touches an endpoint that a handler destroyed.
-    struct ReceiveRun {
-        ReceiveRun* outer;
-        bool gone = false;
-    };
-    // The readable callback: takes what is queued (when nothing taken earlier still waits)
-    // and announces it. A handler may destroy the endpoint or move it to another port (what
-    // was taken from the old socket and not yet announced is dropped with it); it may also
-    // run this again nested (during a lookup): the nested run announces first what the outer
-    // one took and has not announced yet, so requests are handled in arrival order, and what
-    // it hands a handler (FromIP, the count) lives in its own frame.
+    // One run of the readable callback, on the stack, and the batch it hands out.
+    class ReceiveRun;
+    // The readable callback: takes what is queued, unless something taken earlier has not
+    // been handed out yet, and hands it over. A handler may destroy the endpoint (every run
+    // on the stack is then told, and touches it no more) or move it to another port (what
+    // was taken from the old socket and not handed out yet is dropped with it).
     void ReceiveDatagrams();
     // Fills the queue with one receive; false when nothing was taken (nothing queued). A
-    // receive that fails outright is queued as one failed datagram, to be announced.
+    // receive that fails outright is queued as one failed datagram, to be handed out.
     bool TakeQueued();
-    // Announces the queued datagrams in order, until none is left or run is gone.
-    void AnnounceQueued(const ReceiveRun& run);
+    // Hands out the next queued datagram and makes it the most recent; false when none is left.
+    bool TakeNext(ReceivedDatagram& datagram);
+    // Announces the queued datagrams in order through OnDataReceived, until none is left or
+    // run is gone.
+    void AnnounceQueued(ReceiveRun& run);
     // RemoteHost as an IPv4 address in network byte order: by inet_addr's rule, else by a
     // lookup, retried once when OnInvalidHost sets handled. Raises UDPSockError for a host
     // over kMaxHostLength characters and "Host Lookup Canceled" when the lookup fails.
@@ -178,9 +176,12 @@ private:
     std::int32_t localPort_ = 0;
     std::int32_t reportLevel_ = 1;
 
+    // The most recent datagram's bytes: a view into batchBytes_, or into receiveBuffer_ once
+    // a receive has refilled batchBytes_ before anything else was handed out.
+    std::string_view recent_;
     std::array<char, kBufferSize> receiveBuffer_{};
     std::int32_t receivedCount_ = 0;
-    // Datagrams taken and not yet announced: batchBytes_ holds the i-th at i * kBufferSize.
+    // Datagrams taken and not yet handed out: batchBytes_ holds the i-th at i * kBufferSize.
     std::vector<char> batchBytes_;
     std::array<UdpSocket::Received, kReceiveBatch> batch_{};
     std::size_t batchNext_ = 0;

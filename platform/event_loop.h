@@ -30,12 +30,8 @@ public:
     virtual std::unique_ptr<Registration> WatchReadable(Watchable fd, std::function<void()> onReadable) = 0;
 
     // As WatchReadable, except that a nested dispatch run from inside the callback dispatches
-    // fd's events too, so the callback runs nested inside itself. For one reader only: the
-    // UDP endpoint, whose send may wait seconds for a host-name lookup with the lobby's
-    // requests still to be served meanwhile. Such a callback takes what it needs of the
-    // shared state (its datagram) before anything that dispatches, and keeps nothing of a
-    // nested run's making. Depth stays bounded by what dispatches inside it (the endpoint
-    // waits for one lookup at a time).
+    // fd's events too, so the callback runs inside itself. For one reader only: the UDP
+    // endpoint, whose class comment says why and what its callback does about it.
     virtual std::unique_ptr<Registration> WatchReadableReentrant(Watchable fd, std::function<void()> onReadable) = 0;
 
     // Calls onWritable whenever fd can take more bytes, until the registration is destroyed:

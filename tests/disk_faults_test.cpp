@@ -155,15 +155,13 @@ TEST(FolderFaults, AnUnwritableFolderWithoutARegistryWelcomesNobodyUntilItSaves)
     ASSERT_TRUE(form.Saves().Loaded());
     EXPECT_EQ(form.Cad.RowCount(), 1);
     EXPECT_EQ(form.Cad.Cell(Registry::kNick, 0), "Nick");
-    endpoint->current = "ana|pw|slc|";
-    EXPECT_FALSE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 11, "10.0.0.5", 5555); }));
+    EXPECT_FALSE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 11, "10.0.0.5", 5555, "ana|pw|slc|"); }));
     EXPECT_EQ(endpoint->sent.size(), 0u);
     EXPECT_EQ(notifier.errors.size(), 3u);
 
     // Writable again: the player's next request saves the nick, then answers.
     unwritable.Lift();
-    endpoint->current = "ana|pw|scj|3";
-    EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 12, "10.0.0.5", 5555); }));
+    EXPECT_TRUE(form.RunHandler([&] { form.UDP1DataReceived(*endpoint, 12, "10.0.0.5", 5555, "ana|pw|scj|3"); }));
     EXPECT_EQ(ReadBytes(folder / "cadastro.txt"), ",Nick,Senha,Ip,Pontos,,\r\n,ana,pw,10.0.0.5,3,-,\r\n");
     EXPECT_EQ(endpoint->sent.size(), 1u);
     EXPECT_EQ(notifier.errors.size(), 3u);

@@ -277,14 +277,15 @@ TEST_P(UdpEndpointOnEachLoop, LongerDatagramIsAFailedReceiveFromItsRealSenderAnd
 
 TEST_P(UdpEndpointOnEachLoop, DatagramsQueuedTogetherAreAllAnnouncedInOrderInBoundedBatches)
 {
-    // A readable callback takes a bounded batch, announced inside OnReceiveBatch: the rest
-    // must come with the next ones, in order.
-    RecordReceives();
+    // A readable callback takes a bounded batch, handed to OnReceiveBatch: the rest must come
+    // with the next ones, in order.
     std::vector<std::size_t> batches;
-    endpoint->OnReceiveBatch = [&](TUDPEndpoint& sender, const std::function<void()>& announce) {
+    endpoint->OnReceiveBatch = [&](TUDPEndpoint& sender, ReceivedBatch& batch) {
         EXPECT_EQ(&sender, endpoint.get());
         const std::size_t before = received.size();
-        announce();
+        ReceivedDatagram datagram;
+        while (batch.Next(datagram))
+            received.push_back({datagram.NumberBytes, datagram.FromIP, datagram.Port, std::string(datagram.Bytes)});
         batches.push_back(received.size() - before);
     };
     const int count = 150;
@@ -314,6 +315,76 @@ TEST_P(UdpEndpointOnEachLoop, ARunNestedInALookupAnnouncesTheRestOfTheBatchFirst
     for (const ReceivedEvent& event : received)
         order.push_back(event.bytes);
     EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "late"}));
+    EXPECT_TRUE(loopErrors.empty());
+}
+
+// The batch handler as the lobby uses it: each datagram taken with its bytes, which
+// ReadDatagram also gives until the next is taken. Handling sendsOn sends to a host name
+// whose lookup is held until "late", sent while it waits, has been taken nested inside it.
+// What a nested batch's ReadDatagram gives before its first Next is the datagram taken last,
+// even when that batch's receive refilled the storage the datagram was taken from.
+TEST_P(UdpEndpointOnEachLoop, ABatchHandlerTakesEachDatagramWithItsBytesInArrivalOrder)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> sent; // queued before the loop runs
+        std::string sendsOn;
+        std::vector<std::string> seen;
+    };
+    const std::string overLong = std::string(2048, 'x') + "TAIL";
+    const Case cases[] = {
+        {"rest of the batch before what came later", {"a", "b", "c"}, "a",
+         {"1 a", "nested, read a", "1 b", "1 c", "nested, read c", "4 late", "after the send, read late"}},
+        {"nested refill of the storage", {"a"}, "a", {"1 a", "nested, read a", "4 late", "after the send, read late"}},
+        {"over-long datagram", {overLong, "ok"}, "", {"-1 from 127.0.0.1, Stream write error", "2 ok"}},
+    };
+    LoopbackPeer late("127.0.0.2");
+    resolver.AnswerWith("127.0.0.1");
+    resolver.OnCall([&late, port = endpoint->BoundPort()] { late.SendTo(port, "late"); });
+    std::vector<std::string> seen;
+    int depth = 0;
+    const auto read = [&] {
+        TMemoryStream stream;
+        try {
+            endpoint->ReadDatagram(stream);
+        } catch (const EStreamError& error) {
+            return error.Message();
+        }
+        return std::string(stream.Bytes());
+    };
+    std::string sendsOn;
+    endpoint->OnReceiveBatch = [&](TUDPEndpoint&, ReceivedBatch& batch) {
+        if (depth > 0)
+            seen.push_back("nested, read " + read());
+        ReceivedDatagram datagram;
+        while (batch.Next(datagram)) {
+            if (datagram.NumberBytes < 0) {
+                EXPECT_TRUE(datagram.Bytes.empty());
+                seen.push_back("-1 from " + datagram.FromIP + ", " + read());
+                continue;
+            }
+            EXPECT_EQ(read(), datagram.Bytes);
+            seen.push_back(std::to_string(datagram.NumberBytes) + " " + std::string(datagram.Bytes));
+            if (datagram.Bytes == "late")
+                resolver.Release();
+            if (datagram.Bytes != sendsOn)
+                continue;
+            ++depth;
+            SendTo("some.name.invalid", peer.Port(), "after lookup");
+            --depth;
+            seen.push_back("after the send, read " + read());
+        }
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seen.clear();
+        sendsOn = c.sendsOn;
+        resolver.Gate();
+        for (const std::string& bytes : c.sent)
+            peer.SendTo(endpoint->BoundPort(), bytes);
+        ASSERT_TRUE(PumpUntil(loop, [&] { return seen.size() >= c.seen.size(); }, 20000));
+        EXPECT_EQ(seen, c.seen);
+    }
     EXPECT_TRUE(loopErrors.empty());
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "net/datagram_endpoint.h"
+#include "net/received_datagram.h"
 #include "platform/event_loop.h"
 #include "server/lobby/admission.h"
 #include "server/lobby/console_operations.h"
@@ -67,19 +68,24 @@ public:
     // the log, then saves the registry (also when closing the log failed).
     void FormDestroy();
 
-    // Requests: called once for every datagram that reaches UDP1. Admitted by the door,
-    // logged, logged in, then carried out; a request that cannot name a nick and a password
-    // goes no further than the log. An error raised here ends this request only, with what
-    // it did so far kept; the caller reports it and goes on serving.
+    // Requests: called once for every datagram that reaches UDP1, with its bytes, which it
+    // copies first thing (they are UDP1's and good only until its next receive). Admitted by
+    // the door, logged, logged in, then carried out; a request that cannot name a nick and a
+    // password goes no further than the log. An error raised here ends this request only, with
+    // what it did so far kept; the caller reports it and goes on serving.
     void UDP1DataReceived(DatagramEndpoint& Sender, std::int32_t NumberBytes, const std::string& FromIP,
-                          std::int32_t Port);
-    // Requests that UDP1 took together: announce calls UDP1DataReceived for each, and their
+                          std::int32_t Port, std::string_view Bytes);
+    // The requests UDP1 took together, each handled as UDP1DataReceived alone would; their
     // log lines and datagrams are handed over together once the last has been handled.
-    template <class Announce>
-    void UDP1DataReceivedTogether(Announce&& announce)
+    void UDP1BatchReceived(DatagramEndpoint& Sender, ReceivedBatch& Batch)
     {
-        const MessageSender::Batch batch(sender_);
-        std::forward<Announce>(announce)();
+        const MessageSender::Batch together(sender_);
+        ReceivedDatagram datagram;
+        while (Batch.Next(datagram)) {
+            RunHandler([&] {
+                UDP1DataReceived(Sender, datagram.NumberBytes, datagram.FromIP, datagram.Port, datagram.Bytes);
+            });
+        }
     }
     // Presence check: called every kTimerIntervalMs.
     void Timer1Timer();

@@ -45,24 +45,43 @@ HandDrivenForm::~HandDrivenForm() = default;
 
 bool HandDrivenForm::Receive(const std::string& fromIp, const std::string& datagram)
 {
-    endpoint->current = datagram;
     return form->RunHandler([&] {
-        form->UDP1DataReceived(*endpoint, static_cast<std::int32_t>(datagram.size()), fromIp, 5555);
+        form->UDP1DataReceived(*endpoint, static_cast<std::int32_t>(datagram.size()), fromIp, 5555, datagram);
     });
 }
 
+namespace {
+
+// The listed datagrams as one receive would hand them out.
+class ListedBatch final : public ReceivedBatch {
+public:
+    explicit ListedBatch(const std::vector<std::pair<std::string, std::string>>& datagrams) : datagrams_(datagrams) {}
+
+    bool Next(ReceivedDatagram& datagram) override
+    {
+        if (next_ == datagrams_.size())
+            return false;
+        const auto& [fromIp, bytes] = datagrams_[next_++];
+        datagram = ReceivedDatagram{bytes, static_cast<std::int32_t>(bytes.size()), fromIp, 5555};
+        return true;
+    }
+
+private:
+    const std::vector<std::pair<std::string, std::string>>& datagrams_;
+    std::size_t next_ = 0;
+};
+
+} // namespace
+
 void HandDrivenForm::ReceiveTogether(const std::vector<std::pair<std::string, std::string>>& datagrams)
 {
-    form->UDP1DataReceivedTogether([&] {
-        for (const auto& [fromIp, bytes] : datagrams)
-            Receive(fromIp, bytes);
-    });
+    ListedBatch batch(datagrams);
+    form->UDP1BatchReceived(*endpoint, batch);
 }
 
 bool HandDrivenForm::ReceiveFailed(const std::string& fromIp)
 {
-    endpoint->current.clear();
-    return form->RunHandler([&] { form->UDP1DataReceived(*endpoint, -1, fromIp, 5555); });
+    return form->RunHandler([&] { form->UDP1DataReceived(*endpoint, -1, fromIp, 5555, {}); });
 }
 
 bool HandDrivenForm::Tick()

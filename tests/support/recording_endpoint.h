@@ -1,7 +1,6 @@
 #pragma once
 
-// A stand-in for the server's UDP endpoint: hands out whatever datagram the test says has
-// just arrived, and records every datagram sent instead of sending it.
+// A stand-in for the server's UDP endpoint: records every datagram sent instead of sending it.
 
 #include <arpa/inet.h>
 
@@ -31,12 +30,6 @@ class RecordingEndpoint : public DatagramEndpoint {
 public:
     const std::string& RemoteHost() const override { return remoteHost_; }
     void SetRemoteHost(std::string host) override { remoteHost_ = std::move(host); }
-
-    void ReadDatagram(TStream& stream) override
-    {
-        stream.WriteBuffer(current.data(), static_cast<std::int64_t>(current.size()));
-        stream.SetPosition(0);
-    }
 
     // Takes the whole stream, as the real endpoint does. failBeforeSend may raise to stand
     // for a send the system refused; nothing is recorded then.
@@ -75,7 +68,6 @@ public:
             sent.push_back({std::string(datagram.host), std::string(datagram.bytes)});
     }
 
-    std::string current;            // the datagram ReadDatagram hands out
     std::vector<SentDatagram> sent; // every datagram sent, in order
     int batches = 0;                // SendBatch calls
     std::function<void(const std::string& host, const std::string& bytes)> failBeforeSend;
