@@ -151,6 +151,21 @@ TEST_F(ScoreSavesTest, AJoinShowsTheOwnScoreOnlyOnceItIsOnDiskKeepingItsOrder)
     EXPECT_TRUE(saver->pending.empty());
 }
 
+TEST_F(ScoreSavesTest, AJoinCostsOneRewriteItsFlagGoesWithTheNext)
+{
+    EXPECT_TRUE(lobby.Receive("10.0.0.3", "cy|pw|slc|"));
+    ASSERT_EQ(saver->pending.size(), 1u);
+    saver->Complete();
+    EXPECT_THAT(lobby.SentTo("10.0.0.3"), ElementsAre(kWelcome, OwnScore("0"), PlayerList({"+ana", "+bob", "+cy"}),
+                                                      Ranking({"ana - 0", "bob - 0", "cy - 0"}), kConnected));
+    // The nick is on disk; its "+" alone is no reason to write the whole file again.
+    EXPECT_TRUE(saver->pending.empty());
+    EXPECT_THAT(lobby.RegistryFile(), HasSubstr(",cy,pw,10.0.0.3,0,-,\r\n"));
+    EXPECT_TRUE(lobby.Receive("10.0.0.1", "ana|pw|scj|5"));
+    saver->Complete();
+    EXPECT_THAT(lobby.RegistryFile(), HasSubstr(",cy,pw,10.0.0.3,0,+,\r\n"));
+}
+
 TEST_F(ScoreSavesTest, AFailedSaveIsToldAtOnceItsRankingIsNotSentAndTheNextReportSavesAgain)
 {
     // Ten errors of a client's making first: the cap they meet never holds back a failed save.

@@ -169,10 +169,13 @@ void SaveScheduler::Request()
     StartAppend();
 }
 
+// A rewrite in flight is followed by another only for a change a message waits for: a flag
+// (a join's "+") rides with the next rewrite that something else asks for, as it always did,
+// rather than costing every join a second whole-file rewrite.
 void SaveScheduler::RequestRewrite()
 {
     if (savingVersion_) {
-        if (*savingVersion_ < version_ || rewriteForced_)
+        if (*savingVersion_ < promisedVersion_ || rewriteForced_)
             saveWanted_ = true;
         return;
     }
