@@ -335,8 +335,11 @@ Console::Reply Console::Told(const Words& words, std::size_t shownWords, const R
 
 namespace {
 
-Figures Gather(const ConsoleOperations& lobby, std::int64_t nowMs, std::int64_t startedMs, std::int64_t oldestMs,
-               std::uint64_t oldestReceived, std::uint64_t oldestSent, const ConsoleSetup& setup)
+// The figures now; oldest is the oldest traffic sample kept (its ms, received and sent), which
+// the rates are taken over.
+template <class Sample>
+Figures Gather(const ConsoleOperations& lobby, std::int64_t nowMs, std::int64_t startedMs, const Sample& oldest,
+               const ConsoleSetup& setup)
 {
     Figures figures;
     const LobbyFigures seen = lobby.Figures();
@@ -357,10 +360,10 @@ Figures Gather(const ConsoleOperations& lobby, std::int64_t nowMs, std::int64_t 
     // What was dropped for no limit nor ban: receives that failed.
     const std::uint64_t accounted = seen.guardDropped + counters.banned;
     figures.failedReceives = counters.dropped > accounted ? counters.dropped - accounted : 0;
-    if (nowMs - oldestMs >= 1000) {
-        const double seconds = static_cast<double>(nowMs - oldestMs) / 1000.0;
-        figures.receivedPerSecond = static_cast<double>(counters.received - oldestReceived) / seconds;
-        figures.sentPerSecond = static_cast<double>(counters.sent - oldestSent) / seconds;
+    if (nowMs - oldest.ms >= 1000) {
+        const double seconds = static_cast<double>(nowMs - oldest.ms) / 1000.0;
+        figures.receivedPerSecond = static_cast<double>(counters.received - oldest.received) / seconds;
+        figures.sentPerSecond = static_cast<double>(counters.sent - oldest.sent) / seconds;
     }
     figures.logPath = seen.logPath;
     figures.logBytes = FileSize(figures.logPath);
@@ -384,9 +387,7 @@ std::string Megabytes(std::uint64_t bytes)
 
 ConsoleReply Console::Status() const
 {
-    const std::int64_t now = clock_.NowMs();
-    const TrafficSample& oldest = samples_.front();
-    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
+    const Figures f = Gather(operations_, clock_.NowMs(), startedMs_, samples_.front(), setup_);
     const SaveRecord& save = operations_.LastSave();
 
     std::string text = setup_.program + " " + setup_.version + ", up " + Duration(f.uptimeSeconds) + "\n";
@@ -740,9 +741,7 @@ std::vector<Metric> MetricTable(const Figures& f, const SaveRecord& save)
 // names, a labelled figure as an object of its labels' values.
 ConsoleReply Console::Metrics() const
 {
-    const std::int64_t now = clock_.NowMs();
-    const TrafficSample& oldest = samples_.front();
-    const Figures f = Gather(operations_, now, startedMs_, oldest.ms, oldest.received, oldest.sent, setup_);
+    const Figures f = Gather(operations_, clock_.NowMs(), startedMs_, samples_.front(), setup_);
     const SaveRecord& save = operations_.LastSave();
     // Up, and which build: what a monitoring system asks first of anything it scrapes.
     std::string text = "# HELP lobby_up Whether the lobby answers.\n# TYPE lobby_up gauge\nlobby_up 1\n"
