@@ -230,7 +230,7 @@ ConsoleReply LobbyRun::Reload()
     regional_ = ReadSystemRegionalSettings();
     const ConsoleReply result = ReloadConfiguration(running_, *form_);
     if (result.ok)
-        frontEnd_.notifier.ShowNotice(ErrorBoxCaption(exeName_), OneLine(result));
+        form_->Errors().ShowNotice(OneLine(result));
     else
         form_->Errors().ShowError(OneLine(result));
     service_->Ready(ServiceStateLine(*form_));
@@ -247,7 +247,7 @@ void LobbyRun::MakeConsole()
         ConsoleSetup{ProgramName(frontEnd_.program), LOBBY_VERSION, [this] { return Reload(); },
                      [this] { return control_ ? control_->Counters() : LocalServerCounters{}; }});
     console_->TellChangesTo(
-        [this](const std::string& line) { frontEnd_.notifier.ShowNotice(ErrorBoxCaption(exeName_), line); });
+        [this](const std::string& line) { form_->Errors().ShowNotice(line); });
     MakeControlServer(commandLine_.controlPath.value_or(form_->AppFolder + kControlFileName));
     try {
         metrics_ = MakeMetricsServer(frontEnd_.loop, commandLine_, *console_);
@@ -344,9 +344,8 @@ int LobbyRun::ShutDown()
         frontEnd_.window->Close();
     const bool savedClean = form_->RunHandler([&] { form_->FormDestroy(); });
     if (savedClean && form_->Saves().Loaded())
-        frontEnd_.notifier.ShowNotice(ErrorBoxCaption(exeName_),
-                                      "closed; the registry is saved to " + form_->Saves().RegistryPath() + " (" +
-                                          std::to_string(std::max(form_->Cad.RowCount() - 1, 0)) + " players)");
+        form_->Errors().ShowNotice("closed; the registry is saved to " + form_->Saves().RegistryPath() + " (" +
+                                   std::to_string(std::max(form_->Cad.RowCount() - 1, 0)) + " players)");
     form_->Errors().ReportHeldErrors();
     return savedClean ? 0 : 1;
 }
